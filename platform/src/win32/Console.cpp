@@ -1,0 +1,69 @@
+#include "Console.h"
+
+#include <cstdlib>
+
+#include "WideText.h"
+#include "Win32Types.h"
+
+namespace {
+
+HANDLE Handle(ConsoleStream stream) {
+  return ::GetStdHandle(stream == ConsoleStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+
+bool IsConsole(HANDLE h) {
+  DWORD mode;
+  return h != INVALID_HANDLE_VALUE && h != nullptr && ::GetConsoleMode(h, &mode) != 0;
+}
+
+}  // namespace
+
+bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8) {
+  HANDLE h = Handle(stream);
+  if (h == INVALID_HANDLE_VALUE || h == nullptr) return false;
+  if (IsConsole(h)) {
+    // A real console shows Unicode only through WriteConsoleW.
+    const std::u16string wide = FromUtf8(utf8);
+    const auto* p = reinterpret_cast<const wchar_t*>(wide.data());
+    std::size_t left = wide.size();
+    while (left > 0) {
+      DWORD written = 0;
+      const DWORD chunk = left > 16384 ? 16384 : static_cast<DWORD>(left);
+      if (!::WriteConsoleW(h, p, chunk, &written, nullptr) || written == 0) return false;
+      p += written;
+      left -= written;
+    }
+    return true;
+  }
+  const char* p = utf8.data();
+  std::size_t left = utf8.size();
+  while (left > 0) {
+    DWORD written = 0;
+    const DWORD chunk = left > (1u << 20) ? (1u << 20) : static_cast<DWORD>(left);
+    if (!::WriteFile(h, p, chunk, &written, nullptr) || written == 0) return false;
+    p += written;
+    left -= written;
+  }
+  return true;
+}
+
+bool ConsoleIsTerminal(ConsoleStream stream) { return IsConsole(Handle(stream)); }
+
+bool ConsoleReadLine(std::string& line) {
+  line.clear();
+  HANDLE h = ::GetStdHandle(STD_INPUT_HANDLE);
+  bool any = false;
+  for (;;) {
+    char c;
+    DWORD read = 0;
+    if (!::ReadFile(h, &c, 1, &read, nullptr) || read == 0) break;
+    any = true;
+    if (c == '\n') break;
+    line.push_back(c);
+  }
+  // Text-mode input, as the C runtime gives it on Windows: CR LF reads as LF.
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return any;
+}
+
+void ConsolePause() { std::system("pause"); }

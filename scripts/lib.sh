@@ -1,0 +1,77 @@
+# Shared by scripts/test, scripts/demo and scripts/bench: package installs and the
+# throwaway PostgreSQL cluster. Sourced, not run.
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# install_packages PKG...: installs those of the Debian packages that are missing.
+install_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+BUILD_PACKAGES=(cmake make g++ unixodbc unixodbc-dev libsqliteodbc odbc-postgresql)
+TEST_PACKAGES=(postgresql googletest mingw-w64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 valgrind)
+
+# The SQLite3 and psqlODBC drivers register themselves in /etc/odbcinst.ini when
+# installed; make sure the names our connection strings use are there.
+check_odbc_drivers() {
+  local name
+  for name in "SQLite3" "PostgreSQL Unicode"; do
+    if ! odbcinst -q -d -n "$name" >/dev/null 2>&1; then
+      echo "ODBC driver '$name' is not registered in odbcinst.ini" >&2
+      return 1
+    fi
+  done
+}
+
+pg_bindir() { ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1; }
+
+PG_PORT="${MERIDEX_PG_PORT:-55432}"
+PG_USER=meridex
+PG_PASSWORD=meridex-test-pw
+PG_DIR=""
+
+# Runs a command as the cluster's owner: postgres refuses to run as root.
+as_pg_owner() {
+  if [ "$(id -u)" -eq 0 ]; then
+    runuser -u postgres -- "$@"
+  else
+    "$@"
+  fi
+}
+
+# pg_start: a fresh cluster on 127.0.0.1:$PG_PORT, password authentication over TCP.
+pg_start() {
+  local bin
+  bin="$(pg_bindir)"
+  [ -n "$bin" ] || { echo "PostgreSQL server binaries not found" >&2; return 1; }
+  PG_DIR="$(mktemp -d "${TMPDIR:-/tmp}/meridex-pg.XXXXXX")"
+  chmod 755 "$PG_DIR"
+  [ "$(id -u)" -eq 0 ] && chown postgres: "$PG_DIR"
+  printf '%s\n' "$PG_PASSWORD" > "$PG_DIR/pw"
+  [ "$(id -u)" -eq 0 ] && chown postgres: "$PG_DIR/pw"
+  as_pg_owner "$bin/initdb" -D "$PG_DIR/data" -U "$PG_USER" --pwfile="$PG_DIR/pw" \
+    --auth-local=trust --auth-host=scram-sha-256 -E UTF8 --locale=C.UTF-8 >"$PG_DIR/initdb.log" 2>&1 ||
+    { cat "$PG_DIR/initdb.log" >&2; return 1; }
+  as_pg_owner "$bin/pg_ctl" -D "$PG_DIR/data" -l "$PG_DIR/server.log" -w -t 60 \
+    -o "-p $PG_PORT -k $PG_DIR -c listen_addresses=127.0.0.1 -c fsync=off -c full_page_writes=off -c synchronous_commit=off" \
+    start >/dev/null || { cat "$PG_DIR/server.log" >&2; return 1; }
+  export MERIDEX_TEST_PG="Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=$PG_PORT;Uid=$PG_USER;Pwd=$PG_PASSWORD;"
+  export MERIDEX_TEST_PG_PORT="$PG_PORT" MERIDEX_TEST_PG_DIR="$PG_DIR" MERIDEX_TEST_PG_BIN="$bin"
+}
+
+pg_stop() {
+  [ -n "$PG_DIR" ] || return 0
+  as_pg_owner "$(pg_bindir)/pg_ctl" -D "$PG_DIR/data" -m immediate stop >/dev/null 2>&1 || true
+  rm -rf "$PG_DIR"
+  PG_DIR=""
+}

@@ -1,0 +1,138 @@
+#pragma once
+// The database access library: one connection (CODBCDatabase), one statement with bound
+// columns (CODBCRecordset), the error record (_SQL_Error) and the schema version check.
+// Failures are reported by return values; the diagnostics of the failing ODBC call are
+// copied out right after it and handed over by GetError.
+
+#include <cstdint>
+#include <deque>
+
+#include "OdbcApi.h"
+
+// How DriverConnect may involve the user. The tool always passes sqlNoPrompt.
+enum drvCompletion {
+  sqlNoPrompt = SQL_DRIVER_NOPROMPT,
+  sqlComplete = SQL_DRIVER_COMPLETE,
+  sqlPrompt = SQL_DRIVER_PROMPT,
+  sqlCompleteRequired = SQL_DRIVER_COMPLETE_REQUIRED,
+};
+
+// The error record: the first diagnostic of the call that failed.
+struct _SQL_Error {
+  _SQL_Error();
+
+  int16_t recordNumber;   // the diagnostic record to report first; 1 after construction
+  SQLRETURN returnCode;   // what the failing call returned
+  char16_t sqlState[6];   // five characters and NUL
+  int32_t nativeError;    // the backend's own error number
+  char16_t message[1024]; // NUL-terminated, cut to fit
+};
+
+class CODBCDatabase {
+ public:
+  CODBCDatabase();
+  ~CODBCDatabase();
+  CODBCDatabase(const CODBCDatabase&) = delete;
+  CODBCDatabase& operator=(const CODBCDatabase&) = delete;
+
+  [[nodiscard]] int IsConnected() const;
+  void Close();
+
+  // Non-zero when connected. out, when not null, must hold 1024 characters.
+  [[nodiscard]] int DriverConnect(const char16_t* connect, char16_t* out, HWND window, drvCompletion completion);
+
+  // True when the last failed operation on this connection left an error; copies it.
+  [[nodiscard]] bool GetError(_SQL_Error& error) const;
+
+  // Runs one complete statement. Non-zero on success (a statement that affects no row
+  // succeeds too); zero on failure, with the record filled.
+  [[nodiscard]] int Execute(const char16_t* sql, _SQL_Error& error);
+
+  // The library's own business: the handle for recordsets, and the error record of a
+  // failure that the library found itself (a refused schema version).
+  SQLHDBC Handle() const { return m_hDbc; }
+  void SetError(const _SQL_Error& error);
+  void ClearError() { m_hasError = false; }
+
+ private:
+  bool EnsureEnvironment();
+
+  SQLHENV m_hEnv = SQL_NULL_HENV;
+  SQLHDBC m_hDbc = SQL_NULL_HDBC;
+  bool m_connected = false;
+  bool m_hasError = false;
+  _SQL_Error m_lastError;
+};
+
+// The schema version this build accepts.
+constexpr long kAcceptedSchemaVersion = 4;
+
+// 0 when the connected database holds exactly the accepted schema version. Otherwise
+// non-zero, with an error on the connection that says what was found.
+[[nodiscard]] long TestDBVersion(CODBCDatabase* database);
+
+class CODBCRecordset {
+ public:
+  // cursorKind 1 is a forward-only, read-only cursor; any other value asks for a keyset
+  // cursor, which the writes need. updatable is 1 when the recordset will write rows.
+  CODBCRecordset(CODBCDatabase* database, unsigned long cursorKind, unsigned long options, int updatable);
+  virtual ~CODBCRecordset();
+  CODBCRecordset(const CODBCRecordset&) = delete;
+  CODBCRecordset& operator=(const CODBCRecordset&) = delete;
+
+  // The virtual operations, in this order.
+  [[nodiscard]] virtual int Insert(int count);
+  [[nodiscard]] virtual int Delete();
+  [[nodiscard]] virtual int Update();
+  virtual void PrepareGet();
+  virtual void PrepareSet();
+  [[nodiscard]] virtual int BindFields();
+  virtual SQLRETURN BindLongFields();
+  virtual SQLRETURN UnbindLongFields();
+  virtual SQLRETURN GetLongFieldsData();
+  virtual SQLRETURN PutLongFieldsData();
+
+  // 0 or more: executed and positioned on the first row or at end. Negative on failure;
+  // GetError then tells whether there is an error record (a statement without a result
+  // set fails without one).
+  [[nodiscard]] int Open(const char16_t* sql);
+  [[nodiscard]] int IsEof() const { return m_eof ? 1 : 0; }
+  // Fetches the next row into the bound buffers. SQL_NO_DATA at end, negative on failure.
+  int MoveNext();
+  void Close();
+  // True when the last operation on this recordset failed and left an error; copies it.
+  [[nodiscard]] bool GetError(_SQL_Error& error) const;
+
+ protected:
+  // Binds a 1-based column. The 32-bit slot holds the capacity when called and the
+  // driver's length or indicator after each fetch. 0 or 1 on success.
+  int BindField(int column, void* buffer, SQLSMALLINT cType, int32_t* lengthOrIndicator);
+
+  SQLHSTMT m_hStmt = SQL_NULL_HSTMT;
+  int32_t m_nFields = 0;
+  bool m_bFieldsBound = false;
+
+ private:
+  struct Binding {
+    int32_t* slot;
+    SQLLEN indicator;
+  };
+
+  SQLRETURN Fetch();
+  void CopyIndicatorsToSlots();
+  void RecordStatementError(SQLRETURN rc);
+  void RecordError(const char16_t* state, const char16_t* text);
+
+  CODBCDatabase* m_database;
+  unsigned long m_cursorKind;
+  unsigned long m_options;
+  int m_updatable;
+  int m_resultColumns = 0;
+  bool m_eof = true;
+  bool m_longFieldsBound = false;
+  bool m_hasError = false;
+  // ODBC writes SQLLEN (64 bits here) indicators; the recordset's slots are 32 bits.
+  // A deque keeps the addresses that ODBC holds stable as columns are added.
+  std::deque<Binding> m_bindings;
+  _SQL_Error m_lastError;
+};

@@ -1,0 +1,185 @@
+#include <string>
+
+#include "Diagnostics.h"
+#include "WideText.h"
+#include "strandlink.h"
+
+namespace {
+
+// How long a driver may take to log in before it gives up. psqlODBC honours it; a
+// server that accepts the connection and never answers is then reported, not waited on.
+constexpr SQLULEN kLoginTimeoutSeconds = 30;
+
+}  // namespace
+
+CODBCDatabase::CODBCDatabase() = default;
+
+CODBCDatabase::~CODBCDatabase() {
+  Close();
+  if (m_hDbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, m_hDbc);
+  if (m_hEnv != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, m_hEnv);
+}
+
+int CODBCDatabase::IsConnected() const { return m_connected ? 1 : 0; }
+
+void CODBCDatabase::Close() {
+  if (m_connected) {
+    SQLDisconnect(m_hDbc);
+    m_connected = false;
+  }
+  // The connection handle is kept for reuse; the last error stays readable after Close,
+  // so that a caller can still report why a connection was closed.
+}
+
+bool CODBCDatabase::EnsureEnvironment() {
+  if (m_hEnv == SQL_NULL_HENV) {
+    if (!SqlSucceeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_hEnv))) {
+      m_hEnv = SQL_NULL_HENV;
+      SetLibraryError(m_lastError, u"HY001", u"The ODBC environment could not be allocated.");
+      m_hasError = true;
+      return false;
+    }
+    SQLSetEnvAttr(m_hEnv, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  }
+  if (m_hDbc == SQL_NULL_HDBC) {
+    const SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, m_hEnv, &m_hDbc);
+    if (!SqlSucceeded(rc)) {
+      ReadDiagnostic(SQL_HANDLE_ENV, m_hEnv, rc, m_lastError);
+      m_hDbc = SQL_NULL_HDBC;
+      m_hasError = true;
+      return false;
+    }
+  }
+  return true;
+}
+
+int CODBCDatabase::DriverConnect(const char16_t* connect, char16_t* out, HWND window, drvCompletion completion) {
+  if (m_connected) Close();
+  m_hasError = false;
+  if (!EnsureEnvironment()) return 0;
+  SQLSetConnectAttr(m_hDbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kLoginTimeoutSeconds), 0);
+  static const char16_t kEmpty[] = u"";
+  const char16_t* text = connect != nullptr ? connect : kEmpty;
+  SQLSMALLINT outLength = 0;
+  const SQLRETURN rc =
+      SQLDriverConnectW(m_hDbc, static_cast<SQLHWND>(window), AsSqlText(text), SQL_NTS, out != nullptr ? AsSqlText(out) : nullptr,
+                        out != nullptr ? 1024 : 0, &outLength, static_cast<SQLUSMALLINT>(completion));
+  if (!SqlSucceeded(rc)) {
+    ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc, rc, m_lastError);
+    m_hasError = true;
+    return 0;
+  }
+  m_connected = true;
+  return 1;
+}
+
+bool CODBCDatabase::GetError(_SQL_Error& error) const {
+  if (!m_hasError) return false;
+  const int16_t record = error.recordNumber;
+  error = m_lastError;
+  error.recordNumber = record;
+  return true;
+}
+
+void CODBCDatabase::SetError(const _SQL_Error& error) {
+  m_lastError = error;
+  m_hasError = true;
+}
+
+int CODBCDatabase::Execute(const char16_t* sql, _SQL_Error& error) {
+  if (!m_connected) {
+    SetLibraryError(m_lastError, u"08003", u"The connection is not open.");
+    m_hasError = true;
+    error = m_lastError;
+    return 0;
+  }
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, m_hDbc, &stmt);
+  if (!SqlSucceeded(rc)) {
+    ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc, rc, m_lastError);
+    m_hasError = true;
+    error = m_lastError;
+    return 0;
+  }
+  rc = SQLExecDirectW(stmt, AsSqlText(sql != nullptr ? sql : u""), SQL_NTS);
+  // A searched statement that matches no row answers SQL_NO_DATA: that is success.
+  const bool ok = SqlSucceeded(rc) || rc == SQL_NO_DATA;
+  if (!ok) {
+    m_lastError.recordNumber = error.recordNumber;
+    ReadDiagnostic(SQL_HANDLE_STMT, stmt, rc, m_lastError);
+    m_hasError = true;
+    error = m_lastError;
+  } else {
+    m_hasError = false;
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  return ok ? 1 : 0;
+}
+
+long TestDBVersion(CODBCDatabase* database) {
+  if (database == nullptr || !database->IsConnected()) return 1;
+  _SQL_Error error;
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, database->Handle(), &stmt);
+  if (!SqlSucceeded(rc)) {
+    ReadDiagnostic(SQL_HANDLE_DBC, database->Handle(), rc, error);
+    database->SetError(error);
+    return 1;
+  }
+  long result = 1;
+  rc = SQLExecDirectW(stmt, AsSqlText(u"SELECT Version FROM SchemaVersion"), SQL_NTS);
+  if (!SqlSucceeded(rc)) {
+    // Typically a database without the table: the driver's message says so.
+    ReadDiagnostic(SQL_HANDLE_STMT, stmt, rc, error);
+    database->SetError(error);
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    return result;
+  }
+  SQLBIGINT version = 0;
+  SQLLEN indicator = 0;
+  int rows = 0;
+  bool isNull = false;
+  bool fetchFailed = false;
+  SQLBIGINT first = 0;
+  while ((rc = SQLFetch(stmt)) != SQL_NO_DATA) {
+    if (!SqlSucceeded(rc)) {
+      ReadDiagnostic(SQL_HANDLE_STMT, stmt, rc, error);
+      fetchFailed = true;
+      break;
+    }
+    rc = SQLGetData(stmt, 1, SQL_C_SBIGINT, &version, sizeof version, &indicator);
+    if (!SqlSucceeded(rc)) {
+      ReadDiagnostic(SQL_HANDLE_STMT, stmt, rc, error);
+      fetchFailed = true;
+      break;
+    }
+    if (rows == 0) {
+      first = version;
+      isNull = indicator == SQL_NULL_DATA;
+    }
+    if (++rows > 1) break;
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+
+  const std::u16string expected = u"version " + FromUtf8(std::to_string(kAcceptedSchemaVersion)) + u" expected";
+  std::u16string text;
+  if (fetchFailed) {
+    database->SetError(error);
+    return result;
+  }
+  if (rows == 0) {
+    text = u"The SchemaVersion table holds no version; " + expected + u".";
+  } else if (rows > 1) {
+    text = u"The SchemaVersion table holds more than one row; " + expected + u".";
+  } else if (isNull) {
+    text = u"The SchemaVersion table holds a NULL version; " + expected + u".";
+  } else if (first != kAcceptedSchemaVersion) {
+    text = u"Schema version " + FromUtf8(std::to_string(first)) + u" found, " + expected + u".";
+  } else {
+    database->ClearError();
+    return 0;
+  }
+  SetLibraryError(error, u"HY000", text.c_str());
+  database->SetError(error);
+  return result;
+}

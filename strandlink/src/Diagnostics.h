@@ -1,0 +1,21 @@
+#pragma once
+// Copying ODBC diagnostics into the error record, right after the call that failed.
+
+#include "strandlink.h"
+
+// Fills error from the handle's diagnostic record error.recordNumber. Without a
+// diagnostic it still leaves a message that names the return code.
+void ReadDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc, _SQL_Error& error);
+
+// Fills error with a message of the library's own.
+void SetLibraryError(_SQL_Error& error, const char16_t* state, const char16_t* text);
+
+// Copies src into a fixed buffer of capacity characters, cut to fit and terminated.
+template <std::size_t N>
+void CopyText(char16_t (&dst)[N], const char16_t* src) {
+  std::size_t i = 0;
+  if (src != nullptr) {
+    for (; i + 1 < N && src[i] != 0; ++i) dst[i] = src[i];
+  }
+  dst[i] = 0;
+}

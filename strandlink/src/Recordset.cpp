@@ -1,0 +1,200 @@
+#include <climits>
+
+#include "Diagnostics.h"
+#include "strandlink.h"
+
+CODBCRecordset::CODBCRecordset(CODBCDatabase* database, unsigned long cursorKind, unsigned long options, int updatable)
+    : m_database(database), m_cursorKind(cursorKind), m_options(options), m_updatable(updatable) {}
+
+CODBCRecordset::~CODBCRecordset() { Close(); }
+
+void CODBCRecordset::RecordStatementError(SQLRETURN rc) {
+  ReadDiagnostic(SQL_HANDLE_STMT, m_hStmt, rc, m_lastError);
+  m_hasError = true;
+}
+
+void CODBCRecordset::RecordError(const char16_t* state, const char16_t* text) {
+  SetLibraryError(m_lastError, state, text);
+  m_hasError = true;
+}
+
+bool CODBCRecordset::GetError(_SQL_Error& error) const {
+  if (!m_hasError) return false;
+  const int16_t record = error.recordNumber;
+  error = m_lastError;
+  error.recordNumber = record;
+  return true;
+}
+
+int CODBCRecordset::Insert(int) {
+  RecordError(u"IM001", u"This recordset does not write rows.");
+  return SQL_ERROR;
+}
+
+int CODBCRecordset::Delete() {
+  RecordError(u"IM001", u"This recordset does not write rows.");
+  return SQL_ERROR;
+}
+
+int CODBCRecordset::Update() {
+  RecordError(u"IM001", u"This recordset does not write rows.");
+  return SQL_ERROR;
+}
+
+void CODBCRecordset::PrepareGet() {}
+void CODBCRecordset::PrepareSet() {}
+
+int CODBCRecordset::BindFields() {
+  // The plain recordset binds no column of its own; a derived one binds its fields on
+  // top of this and reports whether all of them were bound.
+  m_bFieldsBound = true;
+  return SQL_SUCCESS;
+}
+
+SQLRETURN CODBCRecordset::BindLongFields() { return SQL_SUCCESS; }
+SQLRETURN CODBCRecordset::UnbindLongFields() { return SQL_SUCCESS; }
+SQLRETURN CODBCRecordset::GetLongFieldsData() { return SQL_SUCCESS; }
+SQLRETURN CODBCRecordset::PutLongFieldsData() { return SQL_SUCCESS; }
+
+int CODBCRecordset::BindField(int column, void* buffer, SQLSMALLINT cType, int32_t* lengthOrIndicator) {
+  // NOTE: the SQLite3 driver and psqlODBC both accept a column number beyond the result
+  // set and then fetch rows that never touch its buffer, so the library checks it.
+  if (m_hStmt == SQL_NULL_HSTMT || column < 1 || column > m_resultColumns) {
+    RecordError(u"07009", u"Invalid descriptor index: the result set has no such column to bind.");
+    return SQL_ERROR;
+  }
+  // The slot carries the capacity in; from now on it is the column's length/indicator.
+  Binding& binding = m_bindings.emplace_back(Binding{lengthOrIndicator, 0});
+  const SQLLEN capacity = lengthOrIndicator != nullptr ? *lengthOrIndicator : 0;
+  const SQLRETURN rc = SQLBindCol(m_hStmt, static_cast<SQLUSMALLINT>(column), cType, buffer, capacity,
+                                  lengthOrIndicator != nullptr ? &binding.indicator : nullptr);
+  if (!SqlSucceeded(rc)) {
+    RecordStatementError(rc);
+    m_bindings.pop_back();
+  }
+  return rc;
+}
+
+void CODBCRecordset::CopyIndicatorsToSlots() {
+  for (Binding& b : m_bindings) {
+    if (b.slot == nullptr) continue;
+    SQLLEN v = b.indicator;
+    // Lengths beyond 32 bits do not fit the slot; they are far beyond any buffer anyway.
+    if (v > INT32_MAX) v = INT32_MAX;
+    if (v < INT32_MIN) v = INT32_MIN;
+    *b.slot = static_cast<int32_t>(v);
+  }
+}
+
+SQLRETURN CODBCRecordset::Fetch() {
+  if (m_longFieldsBound) {
+    UnbindLongFields();
+    m_longFieldsBound = false;
+  }
+  SQLRETURN rc = SQLFetch(m_hStmt);
+  if (rc == SQL_NO_DATA) {
+    m_eof = true;
+    m_hasError = false;
+    return rc;
+  }
+  if (!SqlSucceeded(rc)) {
+    // A row that cannot be fetched ends the walk, and the error says why: a caller must
+    // be able to tell an interrupted listing from a complete one.
+    RecordStatementError(rc);
+    m_eof = true;
+    return rc;
+  }
+  CopyIndicatorsToSlots();
+  m_eof = false;
+  m_hasError = false;
+  const SQLRETURN longRc = GetLongFieldsData();
+  if (!SqlSucceeded(longRc) && longRc != SQL_NO_DATA) {
+    if (longRc == SQL_INVALID_HANDLE) {
+      RecordError(u"HY001", u"The long field of the row could not be stored: out of memory.");
+    } else {
+      RecordStatementError(longRc);
+    }
+    m_eof = true;
+    return longRc;
+  }
+  return rc;
+}
+
+int CODBCRecordset::Open(const char16_t* sql) {
+  Close();
+  m_hasError = false;
+  if (m_database == nullptr || !m_database->IsConnected()) {
+    RecordError(u"08003", u"The connection is not open.");
+    return -1;
+  }
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, m_database->Handle(), &m_hStmt);
+  if (!SqlSucceeded(rc)) {
+    ReadDiagnostic(SQL_HANDLE_DBC, m_database->Handle(), rc, m_lastError);
+    m_hasError = true;
+    m_hStmt = SQL_NULL_HSTMT;
+    return -1;
+  }
+  if (m_cursorKind != 1) {
+    // Writes through the bound row need a scrollable cursor that can position on a row
+    // (SQLSetPos) and add rows (SQLBulkOperations).
+    SQLSetStmtAttr(m_hStmt, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_KEYSET_DRIVEN), 0);
+    if (m_updatable) {
+      SQLSetStmtAttr(m_hStmt, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_ROWVER), 0);
+    }
+  }
+  rc = SQLExecDirectW(m_hStmt, AsSqlText(sql != nullptr ? sql : u""), SQL_NTS);
+  if (!SqlSucceeded(rc)) {
+    if (rc == SQL_NO_DATA) {
+      // A statement that ran but produced no result set: nothing to walk, and no error
+      // that the driver could name.
+      Close();
+      return -1;
+    }
+    RecordStatementError(rc);
+    Close();
+    m_hasError = true;
+    return -1;
+  }
+  SQLSMALLINT columns = 0;
+  if (!SqlSucceeded(SQLNumResultCols(m_hStmt, &columns)) || columns == 0) {
+    Close();
+    return -1;
+  }
+  m_resultColumns = columns;
+  PrepareGet();
+  const int bound = BindFields();
+  if ((bound != SQL_SUCCESS && bound != SQL_SUCCESS_WITH_INFO) || !m_bFieldsBound) {
+    // A column that could not be bound would be listed empty: refuse the result set.
+    if (!m_hasError) RecordError(u"07009", u"The result set does not have the columns the recordset binds.");
+    const _SQL_Error kept = m_lastError;
+    Close();
+    m_lastError = kept;
+    m_hasError = true;
+    return -1;
+  }
+  rc = Fetch();
+  if (rc != SQL_NO_DATA && !SqlSucceeded(rc)) {
+    const _SQL_Error kept = m_lastError;
+    Close();
+    m_lastError = kept;
+    m_hasError = true;
+    return -1;
+  }
+  return 0;
+}
+
+int CODBCRecordset::MoveNext() {
+  if (m_hStmt == SQL_NULL_HSTMT || m_eof) return SQL_NO_DATA;
+  return Fetch();
+}
+
+void CODBCRecordset::Close() {
+  if (m_hStmt != SQL_NULL_HSTMT) {
+    SQLFreeHandle(SQL_HANDLE_STMT, m_hStmt);
+    m_hStmt = SQL_NULL_HSTMT;
+  }
+  m_bindings.clear();
+  m_resultColumns = 0;
+  m_eof = true;
+  m_longFieldsBound = false;
+}

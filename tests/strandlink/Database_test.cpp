@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include "Databases.h"
+#include "strandlink.h"
+
+using namespace testing_support;
+
+namespace {
+
+class DatabaseTest : public ::testing::TestWithParam<Backend> {};
+
+std::string ErrorOf(const CODBCDatabase& db) {
+  _SQL_Error error;
+  return db.GetError(error) ? Narrow(error.message) : std::string("(none)");
+}
+
+TEST_P(DatabaseTest, ConnectsAndCloses) {
+  TestDatabase fixture(GetParam());
+  CODBCDatabase db;
+  EXPECT_EQ(db.IsConnected(), 0);
+  ASSERT_NE(db.DriverConnect(fixture.ConnectionString().c_str(), nullptr, nullptr, sqlNoPrompt), 0) << ErrorOf(db);
+  EXPECT_NE(db.IsConnected(), 0);
+  _SQL_Error error;
+  EXPECT_FALSE(db.GetError(error));
+  db.Close();
+  EXPECT_EQ(db.IsConnected(), 0);
+  db.Close();  // closing twice is harmless
+  EXPECT_EQ(db.IsConnected(), 0);
+}
+
+TEST_P(DatabaseTest, ReconnectingClosesTheOldConnectionFirst) {
+  TestDatabase fixture(GetParam());
+  CODBCDatabase db;
+  ASSERT_NE(db.DriverConnect(fixture.ConnectionString().c_str(), nullptr, nullptr, sqlNoPrompt), 0);
+  // A temporary table lives exactly as long as its connection.
+  _SQL_Error error;
+  ASSERT_NE(db.Execute(u"CREATE TEMPORARY TABLE Marker (x INTEGER)", error), 0) << Narrow(error.message);
+  ASSERT_NE(db.DriverConnect(fixture.ConnectionString().c_str(), nullptr, nullptr, sqlNoPrompt), 0);
+  EXPECT_NE(db.IsConnected(), 0);
+  EXPECT_EQ(db.Execute(u"SELECT x FROM Marker", error), 0) << "the first connection is still open";
+}
+
+TEST_P(DatabaseTest, ExecuteFillsTheErrorRecordOnABadStatement) {
+  TestDatabase fixture(GetParam());
+  CODBCDatabase& db = fixture.Connection();
+  _SQL_Error error;
+  EXPECT_EQ(error.recordNumber, 1);
+  EXPECT_EQ(db.Execute(u"DELETE FROM NoSuchTable WHERE 1 = 1", error), 0);
+  const std::string message = Narrow(error.message);
+  EXPECT_NE(Lower(message).find("nosuchtable"), std::string::npos) << message;
+  EXPECT_EQ(error.returnCode, SQL_ERROR);
+  EXPECT_EQ(std::char_traits<char16_t>::length(error.sqlState), 5u);
+  _SQL_Error again;
+  ASSERT_TRUE(db.GetError(again));
+  EXPECT_EQ(Narrow(again.message), message);
+}
+
+TEST_P(DatabaseTest, ExecuteSucceedsWhenNoRowMatches) {
+  TestDatabase fixture(GetParam());
+  _SQL_Error error;
+  EXPECT_NE(fixture.Connection().Execute(u"DELETE FROM FileTree WHERE OperationType = 12345", error), 0);
+  EXPECT_FALSE(fixture.Connection().GetError(error));
+}
+
+TEST_P(DatabaseTest, ExecuteOnAClosedConnectionFails) {
+  CODBCDatabase db;
+  _SQL_Error error;
+  EXPECT_EQ(db.Execute(u"SELECT 1", error), 0);
+  EXPECT_NE(Narrow(error.message).find("not open"), std::string::npos);
+}
+
+struct VersionCase {
+  const char* name;
+  const char* setup;  // run after the schema
+  bool accepted;
+  const char* messagePart;
+};
+
+TEST_P(DatabaseTest, TestDBVersionAcceptsOnlyVersionFour) {
+  const VersionCase cases[] = {
+      {"four", "", true, ""},
+      {"three", "UPDATE SchemaVersion SET Version = 3", false, "Schema version 3 found, version 4 expected."},
+      {"five", "UPDATE SchemaVersion SET Version = 5", false, "Schema version 5 found, version 4 expected."},
+      {"no row", "DELETE FROM SchemaVersion", false, "holds no version; version 4 expected."},
+      {"two rows", "INSERT INTO SchemaVersion (Version) VALUES (4)", false, "more than one row"},
+      {"missing table", "DROP TABLE SchemaVersion", false, "SchemaVersion"},
+  };
+  for (const VersionCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestDatabase fixture(GetParam());
+    if (*c.setup) {
+      ASSERT_TRUE(fixture.Exec(c.setup));
+    }
+    CODBCDatabase db;
+    ASSERT_NE(db.DriverConnect(fixture.ConnectionString().c_str(), nullptr, nullptr, sqlNoPrompt), 0);
+    const long result = TestDBVersion(&db);
+    _SQL_Error error;
+    if (c.accepted) {
+      EXPECT_EQ(result, 0);
+      EXPECT_FALSE(db.GetError(error));
+    } else {
+      EXPECT_NE(result, 0);
+      ASSERT_TRUE(db.GetError(error));
+      EXPECT_NE(Lower(Narrow(error.message)).find(Lower(c.messagePart)), std::string::npos) << Narrow(error.message);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DatabaseTest, ::testing::ValuesIn(AllBackends()), BackendParamName());
+
+struct RefusalCase {
+  const char* name;
+  std::string connection;
+  const char* messagePart;  // what the driver's (or driver manager's) message mentions
+};
+
+TEST(DatabaseRefusal, DriverMessageReachesTheErrorRecord) {
+  const std::string pg = PostgresBase();
+  const std::string port = Env("MERIDEX_TEST_PG_PORT");
+  std::string wrongPassword = pg;
+  wrongPassword.replace(wrongPassword.find("Pwd="), std::string::npos, "Pwd=not-the-password;Database=postgres;");
+  std::string refusedPort = pg;
+  refusedPort.replace(refusedPort.find("Port=" + port), 5 + port.size(), "Port=1");
+  const RefusalCase cases[] = {
+      {"missing driver", "Driver={No Such Driver};Database=x;", "No Such Driver"},
+      {"wrong password", wrongPassword, "password"},
+      {"refused port", refusedPort + "Database=postgres;", "onnect"},
+  };
+  for (const RefusalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    CODBCDatabase db;
+    EXPECT_EQ(db.DriverConnect(Wide(c.connection).c_str(), nullptr, nullptr, sqlNoPrompt), 0);
+    EXPECT_EQ(db.IsConnected(), 0);
+    _SQL_Error error;
+    ASSERT_TRUE(db.GetError(error));
+    const std::string message = Narrow(error.message);
+    EXPECT_FALSE(message.empty());
+    EXPECT_NE(Lower(message).find(Lower(c.messagePart)), std::string::npos) << message;
+  }
+}
+
+TEST(DatabaseRefusal, EmptyConnectionStringIsPassedThrough) {
+  CODBCDatabase db;
+  EXPECT_EQ(db.DriverConnect(u"", nullptr, nullptr, sqlNoPrompt), 0);
+  _SQL_Error error;
+  ASSERT_TRUE(db.GetError(error));
+  // The driver manager's refusal: no data source or driver named.
+  EXPECT_STRNE(Narrow(error.message).c_str(), "");
+  EXPECT_EQ(Narrow(error.sqlState), "IM002");
+}
+
+}  // namespace

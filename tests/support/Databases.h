@@ -1,0 +1,63 @@
+#pragma once
+// Real databases for tests: a SQLite file through the SQLite3 ODBC driver, and a fresh
+// PostgreSQL database through psqlODBC on the cluster that scripts/test starts (its
+// connection string, without a database name, is in $MERIDEX_TEST_PG). One set of test
+// bodies runs against both; the backend decides only the connection string and the
+// schema file.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "strandlink.h"
+
+namespace testing_support {
+
+enum class Backend { SQLite, PostgreSQL };
+
+std::vector<Backend> AllBackends();
+std::string BackendName(Backend backend);
+// For INSTANTIATE_TEST_SUITE_P's name generator.
+struct BackendParamName {
+  template <class ParamInfo>
+  std::string operator()(const ParamInfo& info) const {
+    return BackendName(info.param);
+  }
+};
+
+class TestDatabase {
+ public:
+  // A new, empty database of the backend; with the Meridex schema (schema version 4) when
+  // withSchema is set.
+  explicit TestDatabase(Backend backend, bool withSchema = true);
+  ~TestDatabase();
+  TestDatabase(const TestDatabase&) = delete;
+  TestDatabase& operator=(const TestDatabase&) = delete;
+
+  Backend Kind() const { return m_backend; }
+  const std::u16string& ConnectionString() const { return m_connection; }
+  // Runs statements separated by ';' on the setup connection; a failure fails the test
+  // with the driver's message and returns false.
+  bool Exec(const std::string& sql);
+  // The first column of the first row, as text ("" for NULL or no row).
+  std::string Scalar(const std::string& sql);
+  CODBCDatabase& Connection() { return m_db; }
+  // The schema file of this backend, as text.
+  std::string SchemaText() const;
+
+ private:
+  Backend m_backend;
+  std::unique_ptr<TempDir> m_dir;
+  std::string m_name;  // PostgreSQL database name
+  std::u16string m_connection;
+  CODBCDatabase m_db;
+};
+
+// The PostgreSQL server's base connection string (no Database=), from $MERIDEX_TEST_PG.
+std::string PostgresBase();
+
+// Splits a script into statements at ';', dropping "--" comments.
+std::vector<std::string> SplitStatements(const std::string& script);
+
+}  // namespace testing_support
