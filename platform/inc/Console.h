@@ -9,7 +9,12 @@
 
 enum class ConsoleStream { Output, Error };
 
+// The line end of text files and redirected console output: "\r\n" on Windows (the C
+// runtime's text mode), "\n" elsewhere.
+extern const char* const kTextLineEnd;
+
 // Writes all of the bytes; false when the stream refused them (closed pipe, full disk).
+// Each "\n" reaches the stream as kTextLineEnd.
 bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8);
 bool ConsoleIsTerminal(ConsoleStream stream);
 

@@ -103,6 +103,11 @@ class CODBCRecordset {
   // True when the last operation on this recordset failed and left an error; copies it.
   [[nodiscard]] bool GetError(_SQL_Error& error) const;
 
+  // What the recordset was constructed with.
+  unsigned long CursorKind() const { return m_cursorKind; }
+  unsigned long Options() const { return m_options; }
+  int IsUpdatable() const { return m_updatable; }
+
  protected:
   // Binds a 1-based column. The 32-bit slot holds the capacity when called and the
   // driver's length or indicator after each fetch. 0 or 1 on success.

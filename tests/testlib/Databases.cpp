@@ -1,5 +1,7 @@
 #include "Databases.h"
 
+#include "SqlScript.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -23,6 +25,13 @@ bool Connect(CODBCDatabase& db, const std::u16string& connection) {
   return db.DriverConnect(connection.c_str(), nullptr, nullptr, sqlNoPrompt) != 0;
 }
 
+void ReadStatementError(SQLHSTMT stmt, _SQL_Error& error) {
+  SQLINTEGER native = 0;
+  SQLSMALLINT length = 0;
+  error.message[0] = 0;
+  SQLGetDiagRecW(SQL_HANDLE_STMT, stmt, 1, AsSqlText(error.sqlState), &native, AsSqlText(error.message), 1023, &length);
+}
+
 }  // namespace
 
 std::vector<Backend> AllBackends() { return {Backend::SQLite, Backend::PostgreSQL}; }
@@ -36,28 +45,6 @@ std::string PostgresBase() {
         "MERIDEX_TEST_PG is not set: run the tests through scripts/test, which starts the PostgreSQL cluster");
   }
   return base;
-}
-
-std::vector<std::string> SplitStatements(const std::string& script) {
-  std::vector<std::string> out;
-  std::string current;
-  std::istringstream lines(script);
-  std::string line;
-  while (std::getline(lines, line)) {
-    const auto comment = line.find("--");
-    if (comment != std::string::npos) line.erase(comment);
-    for (char c : line) {
-      if (c == ';') {
-        if (current.find_first_not_of(" \t\r\n") != std::string::npos) out.push_back(current);
-        current.clear();
-      } else {
-        current.push_back(c);
-      }
-    }
-    current.push_back('\n');
-  }
-  if (current.find_first_not_of(" \t\r\n") != std::string::npos) out.push_back(current);
-  return out;
 }
 
 TestDatabase::TestDatabase(Backend backend, bool withSchema) : m_backend(backend) {
@@ -100,7 +87,7 @@ std::string TestDatabase::SchemaText() const {
 }
 
 bool TestDatabase::Exec(const std::string& sql) {
-  for (const std::string& statement : SplitStatements(sql)) {
+  for (const std::string& statement : SplitSqlStatements(sql)) {
     _SQL_Error error;
     if (!m_db.Execute(Wide(statement).c_str(), error)) {
       ADD_FAILURE() << "statement failed: " << statement << "\n" << Narrow(error.message);
@@ -108,6 +95,67 @@ bool TestDatabase::Exec(const std::string& sql) {
     }
   }
   return true;
+}
+
+bool TestDatabase::Insert(const std::vector<TestRow>& rows) {
+  SQLHDBC dbc = m_db.Handle();
+  SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  bool ok = SqlSucceeded(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt)) &&
+            SqlSucceeded(SQLPrepareW(stmt,
+                                     AsSqlText(u"INSERT INTO FileTree (FileID, FileName, FileIdentification, "
+                                               u"OperationType, FileData) VALUES (?, ?, ?, ?, ?)"),
+                                     SQL_NTS));
+  for (const TestRow& row : rows) {
+    if (!ok) break;
+    SQLINTEGER id = row.id, op = row.operationType;
+    SQLLEN idInd = 0, opInd = 0;
+    SQLLEN nameInd = static_cast<SQLLEN>(row.name.size() * sizeof(char16_t));
+    SQLLEN identInd = row.identification ? static_cast<SQLLEN>(row.identification->size()) : SQL_NULL_DATA;
+    SQLLEN dataInd = row.data ? static_cast<SQLLEN>(row.data->size()) : SQL_NULL_DATA;
+    static char empty = 0;
+    auto bytes = [](const std::optional<std::string>& v) -> SQLPOINTER {
+      return v && !v->empty() ? const_cast<char*>(v->data()) : &empty;
+    };
+    const SQLULEN nameSize = row.name.empty() ? 1 : row.name.size();
+    ok = SqlSucceeded(SQLBindParameter(stmt, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &id, 0, &idInd)) &&
+         SqlSucceeded(SQLBindParameter(stmt, 2, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, nameSize, 0,
+                                       const_cast<char16_t*>(row.name.data()), nameInd, &nameInd)) &&
+         SqlSucceeded(SQLBindParameter(stmt, 3, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_VARBINARY,
+                                       row.identification && !row.identification->empty() ? row.identification->size() : 1,
+                                       0, bytes(row.identification), identInd < 0 ? 0 : identInd, &identInd)) &&
+         SqlSucceeded(SQLBindParameter(stmt, 4, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &op, 0, &opInd)) &&
+         SqlSucceeded(SQLBindParameter(stmt, 5, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY,
+                                       row.data && !row.data->empty() ? row.data->size() : 1, 0, bytes(row.data),
+                                       dataInd < 0 ? 0 : dataInd, &dataInd));
+    const SQLRETURN rc = ok ? SQLExecute(stmt) : SQL_ERROR;
+    if (!SqlSucceeded(rc)) {
+      _SQL_Error error;
+      ReadStatementError(stmt, error);
+      ADD_FAILURE() << "insert of row " << row.id << " failed: " << Narrow(error.message);
+      ok = false;
+    }
+  }
+  if (stmt != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  SQLEndTran(SQL_HANDLE_DBC, dbc, ok ? SQL_COMMIT : SQL_ROLLBACK);
+  SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+  return ok;
+}
+
+std::vector<int> TestDatabase::RemainingIds() {
+  std::vector<int> ids;
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SqlSucceeded(SQLAllocHandle(SQL_HANDLE_STMT, m_db.Handle(), &stmt))) return ids;
+  if (SqlSucceeded(SQLExecDirectW(stmt, AsSqlText(u"SELECT FileID FROM FileTree ORDER BY FileID"), SQL_NTS))) {
+    SQLINTEGER id = 0;
+    SQLLEN ind = 0;
+    SQLBindCol(stmt, 1, SQL_C_SLONG, &id, 0, &ind);
+    while (SqlSucceeded(SQLFetch(stmt))) ids.push_back(id);
+  } else {
+    ADD_FAILURE() << "cannot read the FileIDs";
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  return ids;
 }
 
 std::string TestDatabase::Scalar(const std::string& sql) {

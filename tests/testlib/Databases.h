@@ -6,6 +6,7 @@
 // schema file.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,15 @@ struct BackendParamName {
   }
 };
 
+// One FileTree row as a test writes it; an empty optional is NULL.
+struct TestRow {
+  int id = 0;
+  std::u16string name;
+  std::optional<std::string> identification;
+  int operationType = 0;
+  std::optional<std::string> data;
+};
+
 class TestDatabase {
  public:
   // A new, empty database of the backend; with the Meridex schema (schema version 4) when
@@ -40,6 +50,10 @@ class TestDatabase {
   // Runs statements separated by ';' on the setup connection; a failure fails the test
   // with the driver's message and returns false.
   bool Exec(const std::string& sql);
+  // Inserts rows with bound parameters, in one transaction.
+  bool Insert(const std::vector<TestRow>& rows);
+  // The FileIDs left in FileTree, ascending.
+  std::vector<int> RemainingIds();
   // The first column of the first row, as text ("" for NULL or no row).
   std::string Scalar(const std::string& sql);
   CODBCDatabase& Connection() { return m_db; }
@@ -56,8 +70,5 @@ class TestDatabase {
 
 // The PostgreSQL server's base connection string (no Database=), from $MERIDEX_TEST_PG.
 std::string PostgresBase();
-
-// Splits a script into statements at ';', dropping "--" comments.
-std::vector<std::string> SplitStatements(const std::string& script);
 
 }  // namespace testing_support

@@ -53,6 +53,8 @@ void RestoreAndReraise(int sig) {
 
 }  // namespace
 
+const char* const kTextLineEnd = "\n";
+
 bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8) {
   return WriteAll(Descriptor(stream), utf8.data(), utf8.size());
 }

@@ -18,6 +18,8 @@ bool IsConsole(HANDLE h) {
 
 }  // namespace
 
+const char* const kTextLineEnd = "\r\n";
+
 bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8) {
   HANDLE h = Handle(stream);
   if (h == INVALID_HANDLE_VALUE || h == nullptr) return false;
@@ -35,8 +37,15 @@ bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8) {
     }
     return true;
   }
-  const char* p = utf8.data();
-  std::size_t left = utf8.size();
+  // Redirected output gets the text-mode line ends the C runtime would write.
+  std::string text;
+  text.reserve(utf8.size() + 16);
+  for (char c : utf8) {
+    if (c == '\n') text.push_back('\r');
+    text.push_back(c);
+  }
+  const char* p = text.data();
+  std::size_t left = text.size();
   while (left > 0) {
     DWORD written = 0;
     const DWORD chunk = left > (1u << 20) ? (1u << 20) : static_cast<DWORD>(left);

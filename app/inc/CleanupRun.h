@@ -1,0 +1,15 @@
+#pragma once
+// The clean-up run: banner, pause, connection string, connection, listing of the old
+// rows into the list file, confirmation, deletion. Every path returns 0.
+
+#include <cstdint>
+
+struct CleanupStatements {
+  // Formatted with the selection criterion's four numbers: 3, 2, 28, 16.
+  const char16_t* selection = u"SELECT * FROM FileTree WHERE (OperationType & %d = %d) AND ((OperationType & %d) = %d)";
+  const char16_t* deletion = u"DELETE FROM FileTree WHERE (OperationType & %d = %d) AND ((OperationType & %d) = %d)";
+  const char* listFile = "Vestrum.csv";
+};
+
+// The run as the operator gets it. Tests may hand in other statement templates.
+int RunCleanup(const CleanupStatements& statements = CleanupStatements());

@@ -1,0 +1,43 @@
+#pragma once
+// "Vestrum.csv": the list of the rows that would be deleted, written before anything is.
+// UTF-8 without BOM, the platform's text line ends, one line per row in fetch order:
+// the name, and ",MM/DD/YYYY  HH:MM" when the row carries a 112-byte identification.
+//
+// Writes are buffered; every failure (cannot create, a short write, a failed close) is
+// remembered with its reason, so the run can refuse to delete what it could not list.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+class RecordListFile {
+ public:
+  RecordListFile() = default;
+  ~RecordListFile();
+  RecordListFile(const RecordListFile&) = delete;
+  RecordListFile& operator=(const RecordListFile&) = delete;
+
+  // Creates or truncates the file and writes the header line.
+  [[nodiscard]] bool Open(const char* path);
+  void WriteRow(const char16_t* name, const uint8_t* identification, int identificationLength);
+  // Flushes and closes; false when anything written since Open was lost.
+  [[nodiscard]] bool Close();
+
+  bool Failed() const { return m_failed; }
+  const std::string& FailureReason() const { return m_reason; }
+
+  static constexpr uint32_t kDateCapacity = 260;
+  // The date column for a 112-byte identification record: "MM/DD/YYYY  HH:MM" of its
+  // last-write time in UTC; empty when the time cannot be converted.
+  static void FormatWriteTime(const uint8_t* record, char16_t (&text)[kDateCapacity]);
+
+ private:
+  void Append(const char* text, std::size_t size);
+  void FlushBuffer();
+  void Fail(int error);
+
+  std::FILE* m_file = nullptr;
+  std::string m_buffer;
+  bool m_failed = false;
+  std::string m_reason;
+};

@@ -1,0 +1,115 @@
+#pragma once
+// The typed recordset over FileTree.
+//
+// CODBCTypedRecordset turns the library's BindFields hook into a fixed sequence of
+// typed-field hooks (capacities, buffers and target types, names, binding) and adds the
+// operations every typed recordset offers; its own hooks do nothing.
+//
+// CRegTreeRecSet holds one FileTree row in member buffers. For reading, columns 1 to 4
+// are bound by position, so each fetch lands straight in them; for writing, the same
+// buffers and the same 32-bit length/indicator slots say what to send. FileData, the
+// fifth column, is a long field that is never bound for fetching: it is read with
+// SQLGetData after each fetch and sent with SQLPutData at execution time.
+
+#include <cstdint>
+
+#include "FileIdentification.h"
+#include "Win32Variant.h"
+#include "strandlink.h"
+
+class CODBCTypedRecordset : public CODBCRecordset {
+ public:
+  // first == 1 asks the library for a read-only forward cursor; anything else for an
+  // updatable one.
+  CODBCTypedRecordset(CODBCDatabase* database, unsigned long first, unsigned long second);
+  ~CODBCTypedRecordset() override;
+
+  [[nodiscard]] int BindFields() override;
+
+  // The typed hooks, in this order after the library's.
+  virtual void InitFieldLengths();
+  virtual void InitFieldBindings();
+  virtual void InitFieldNames();
+  [[nodiscard]] virtual bool BindAllFields();
+  virtual const char16_t* GetFieldName(int index);
+  virtual HRESULT SetLongFieldData(const void* data, unsigned long length);
+  // Recordsets whose identifier is not an ordinary column would set it here; none does.
+  [[nodiscard]] virtual bool SetRecordID(int id);
+  [[nodiscard]] virtual bool LoadLongFieldFromFile(const char16_t* path);
+  virtual void SetFieldValue(const char16_t* column, VARIANT value);
+  virtual CODBCTypedRecordset& CopyFrom(const CODBCTypedRecordset& other);
+  [[nodiscard]] virtual int GetRecordID();
+};
+
+class CRegTreeRecSet : public CODBCTypedRecordset {
+ public:
+  static constexpr int kColumnCount = 5;
+  static constexpr int kBoundColumnCount = 4;
+  static constexpr int kFileNameChars = 261;  // 260 characters and the NUL
+  static constexpr int kFileIdentificationBytes = 1000;
+  static constexpr int kFieldNameChars = 100;
+
+  CRegTreeRecSet(CODBCDatabase* database, unsigned long first, unsigned long second);
+  ~CRegTreeRecSet() override;
+
+  void PrepareGet() override;
+  void PrepareSet() override;
+  SQLRETURN BindLongFields() override;
+  SQLRETURN UnbindLongFields() override;
+  SQLRETURN GetLongFieldsData() override;
+  SQLRETURN PutLongFieldsData() override;
+
+  void InitFieldLengths() override;
+  void InitFieldBindings() override;
+  void InitFieldNames() override;
+  [[nodiscard]] bool BindAllFields() override;
+  const char16_t* GetFieldName(int index) override;
+  HRESULT SetLongFieldData(const void* data, unsigned long length) override;
+  void SetFieldValue(const char16_t* column, VARIANT value) override;
+  CODBCTypedRecordset& CopyFrom(const CODBCTypedRecordset& other) override;
+  [[nodiscard]] int GetRecordID() override;
+
+  // Accessors. GetFileName never returns null; the identification is null while its
+  // slot is negative (NULL, or set to be ignored).
+  const char16_t* GetFileName() const { return m_fileName; }
+  const uint8_t* GetFileIdentification() const;
+  int GetFileIdentificationLength() const;
+  int GetFileID() const { return m_fileID; }
+  int GetOperationType() const { return m_operationType; }
+  const uint8_t* GetFileData() const { return m_fileDataLength != 0 ? m_fileData : nullptr; }
+  uint32_t GetFileDataLength() const { return m_fileDataLength; }
+
+  // Setters: each writes the column's slot together with the value.
+  void SetFileID(int value);
+  void SetFileName(const char16_t* text);
+  void SetOperationType(int value);
+  void SetFileIdentification(const void* data, int length);
+  bool SetFileIdentificationFromFile(const char16_t* path);
+  int GetFieldIndex(const char16_t* columnName);
+
+  // Builds a record from the file; uses no member state.
+  bool BuildFileIdentification(const char16_t* path, FileIdentificationRecord* record);
+
+  // The length/indicator slot of a column position 1..5 (tests and the library's writes).
+  int32_t FieldSlot(int position) const { return m_lengths[position - 1]; }
+  int32_t FieldCount() const { return m_nFields; }
+  bool FieldsBound() const { return m_bFieldsBound; }
+
+ private:
+  void ReleaseFileData();
+  void PrepareGetFields();
+
+  int32_t m_fileID;
+  char16_t m_fileName[kFileNameChars];
+  uint8_t m_fileIdentification[kFileIdentificationBytes];
+  int32_t m_operationType;
+  uint8_t* m_fileData;
+  uint32_t m_fileDataLength;
+  int32_t m_lengths[kColumnCount];
+  char16_t m_fieldNames[kColumnCount][kFieldNameChars];
+  uint8_t* m_fieldBuffers[kColumnCount];
+  int32_t m_fieldTypes[kColumnCount];
+  // ODBC keeps a pointer to an SQLLEN (64 bits here) for a bound column; the FileData
+  // slot is 32 bits, so the binding of the long field goes through this one.
+  SQLLEN m_fileDataIndicator;
+};

@@ -1,0 +1,10 @@
+#pragma once
+// Opening the run's connection, accepted only when the database has the schema version
+// this tool was built for.
+
+#include "strandlink.h"
+
+// True when the connection is open and its version accepted. Otherwise false with the
+// connection closed; the caller fetches the error from the connection. A refused version
+// is also reported on standard error, with any password in the string masked.
+[[nodiscard]] bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString);

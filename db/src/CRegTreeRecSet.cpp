@@ -1,0 +1,361 @@
+#include "CRegTreeRecSet.h"
+
+#include <climits>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "Assert.h"
+#include "Win32Format.h"
+
+namespace {
+
+constexpr char16_t kFieldNames[CRegTreeRecSet::kColumnCount][20] = {
+    u"FileID", u"FileName", u"FileIdentification", u"OperationType", u"FileData"};
+
+// The long field is the fifth column of the result set, read after the four bound ones.
+constexpr SQLUSMALLINT kFileDataColumn = 5;
+constexpr int kFileDataSlot = 4;
+
+int32_t ToSlot(SQLLEN value) {
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+// ---- CODBCTypedRecordset: the general layer ----
+
+CODBCTypedRecordset::CODBCTypedRecordset(CODBCDatabase* database, unsigned long first, unsigned long second)
+    : CODBCRecordset(database, first, second, first != 1 ? 1 : 0) {}
+
+CODBCTypedRecordset::~CODBCTypedRecordset() = default;
+
+int CODBCTypedRecordset::BindFields() {
+  const int r = CODBCRecordset::BindFields();
+  if (r != SQL_SUCCESS && r != SQL_SUCCESS_WITH_INFO) return SQL_ERROR;
+  InitFieldLengths();
+  InitFieldBindings();
+  m_bFieldsBound = false;
+  m_bFieldsBound = BindAllFields();
+  return SQL_SUCCESS_WITH_INFO;
+}
+
+void CODBCTypedRecordset::InitFieldLengths() {}
+void CODBCTypedRecordset::InitFieldBindings() {}
+void CODBCTypedRecordset::InitFieldNames() {}
+bool CODBCTypedRecordset::BindAllFields() { return false; }
+const char16_t* CODBCTypedRecordset::GetFieldName(int) { return nullptr; }
+HRESULT CODBCTypedRecordset::SetLongFieldData(const void*, unsigned long) { return S_OK; }
+bool CODBCTypedRecordset::SetRecordID(int) { return false; }
+void CODBCTypedRecordset::SetFieldValue(const char16_t*, VARIANT) {}
+bool CODBCTypedRecordset::LoadLongFieldFromFile(const char16_t* path) {
+  if (path == nullptr || path[0] == 0) return false;
+  const FileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return false;
+  DWORD high = 0;
+  SetLastError(ERROR_SUCCESS);
+  const DWORD size = GetFileSize(file.get(), &high);
+  // A value of 4 GiB or more cannot be held by the 32-bit length: refuse it rather than
+  // store its first bytes as if they were all of it.
+  if (high != 0 || (size == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS)) return false;
+  const MappingHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+  if (!mapping) return false;
+  const ViewHandle view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+  if (!view) return false;
+  (void)SetLongFieldData(view.get(), size);
+  return true;
+}
+
+CODBCTypedRecordset& CODBCTypedRecordset::CopyFrom(const CODBCTypedRecordset&) { return *this; }
+int CODBCTypedRecordset::GetRecordID() { return 0; }
+
+// ---- CRegTreeRecSet: the FileTree row ----
+
+CRegTreeRecSet::CRegTreeRecSet(CODBCDatabase* database, unsigned long first, unsigned long second)
+    : CODBCTypedRecordset(database, first, second),
+      m_fileID(0),
+      m_fileName{},
+      m_fileIdentification{},
+      m_operationType(0),
+      m_fileData(nullptr),
+      m_fileDataLength(0),
+      // The FileData slot says NULL until a value is set or fetched.
+      m_lengths{0, 0, 0, 0, SQL_NULL_DATA},
+      m_fieldNames{},
+      m_fieldBuffers{},
+      m_fieldTypes{},
+      m_fileDataIndicator(SQL_NULL_DATA) {
+  // Not through the virtual table: the object is still being built.
+  CRegTreeRecSet::PrepareGet();
+}
+
+CRegTreeRecSet::~CRegTreeRecSet() { ReleaseFileData(); }
+
+void CRegTreeRecSet::ReleaseFileData() {
+  delete[] m_fileData;
+  m_fileData = nullptr;
+  m_fileDataLength = 0;
+}
+
+void CRegTreeRecSet::PrepareGet() {
+  CODBCRecordset::PrepareGet();
+  InitFieldLengths();
+  InitFieldNames();
+  m_fileID = 0;
+  std::memset(m_fileName, 0, sizeof m_fileName);
+  std::memset(m_fileIdentification, 0, sizeof m_fileIdentification);
+  m_operationType = 0;
+}
+
+void CRegTreeRecSet::PrepareSet() {
+  CODBCRecordset::PrepareSet();
+  for (int32_t& slot : m_lengths) slot = SQL_IGNORE;
+  InitFieldNames();
+  InitFieldBindings();
+}
+
+void CRegTreeRecSet::InitFieldLengths() {
+  m_lengths[0] = sizeof m_fileID;
+  m_lengths[1] = sizeof m_fileName;
+  m_lengths[2] = sizeof m_fileIdentification;
+  m_lengths[3] = sizeof m_operationType;
+}
+
+void CRegTreeRecSet::InitFieldBindings() {
+  m_nFields = kBoundColumnCount;
+  m_fieldBuffers[0] = reinterpret_cast<uint8_t*>(&m_fileID);
+  m_fieldBuffers[1] = reinterpret_cast<uint8_t*>(m_fileName);
+  m_fieldBuffers[2] = m_fileIdentification;
+  m_fieldBuffers[3] = reinterpret_cast<uint8_t*>(&m_operationType);
+  m_fieldTypes[0] = SQL_C_LONG;
+  m_fieldTypes[1] = SQL_C_WCHAR;
+  m_fieldTypes[2] = SQL_C_BINARY;
+  m_fieldTypes[3] = SQL_C_LONG;
+}
+
+void CRegTreeRecSet::InitFieldNames() {
+  m_nFields = kColumnCount;
+  for (int i = 0; i < kColumnCount; ++i) {
+    std::memset(m_fieldNames[i], 0, sizeof m_fieldNames[i]);
+    std::memcpy(m_fieldNames[i], kFieldNames[i], std::char_traits<char16_t>::length(kFieldNames[i]) * sizeof(char16_t));
+  }
+}
+
+bool CRegTreeRecSet::BindAllFields() {
+  for (int p = 1; p <= m_nFields && p <= kColumnCount; ++p) {
+    const int r = BindField(p, m_fieldBuffers[p - 1], static_cast<SQLSMALLINT>(m_fieldTypes[p - 1]), &m_lengths[p - 1]);
+    if (r != SQL_SUCCESS && r != SQL_SUCCESS_WITH_INFO) return false;
+  }
+  return true;
+}
+
+const char16_t* CRegTreeRecSet::GetFieldName(int index) {
+  ASSERT(index >= 0 && index < m_nFields, kAssertLineGetFieldName);
+  // Past the five names there is nothing to give; an empty name is safer to compare or
+  // print than a null pointer.
+  if (index < 0 || index >= kColumnCount) return u"";
+  return m_fieldNames[index];
+}
+
+int CRegTreeRecSet::GetRecordID() { return m_fileID; }
+
+const uint8_t* CRegTreeRecSet::GetFileIdentification() const {
+  return m_lengths[2] < 0 ? nullptr : m_fileIdentification;
+}
+
+int CRegTreeRecSet::GetFileIdentificationLength() const { return m_lengths[2] < 0 ? 0 : m_lengths[2]; }
+
+// ---- the long field ----
+
+SQLRETURN CRegTreeRecSet::BindLongFields() {
+  m_fileDataIndicator = m_lengths[kFileDataSlot];
+  return SQLBindCol(m_hStmt, kFileDataColumn, SQL_C_BINARY, m_fileData, static_cast<SQLLEN>(m_fileDataLength),
+                    &m_fileDataIndicator);
+}
+
+SQLRETURN CRegTreeRecSet::UnbindLongFields() {
+  return SQLBindCol(m_hStmt, kFileDataColumn, SQL_C_BINARY, nullptr, 0, nullptr);
+}
+
+SQLRETURN CRegTreeRecSet::GetLongFieldsData() {
+  // Probe for the length: nothing is copied, the indicator receives the total length.
+  uint8_t probe = 0;
+  SQLLEN indicator = 0;
+  SQLRETURN rc = SQLGetData(m_hStmt, kFileDataColumn, SQL_C_BINARY, &probe, 0, &indicator);
+  m_lengths[kFileDataSlot] = ToSlot(indicator);
+  if (!SqlSucceeded(rc)) return rc;
+  // NULL, empty, or a driver that cannot tell the length (SQL_NO_TOTAL): the buffer keeps
+  // the previous value and the slot says which case applies.
+  if (indicator <= 0) return rc;
+  if (static_cast<uint64_t>(indicator) > UINT32_MAX) {
+    ReleaseFileData();
+    return SQL_INVALID_HANDLE;
+  }
+  const auto length = static_cast<uint32_t>(indicator);
+  if (m_fileData != nullptr && length != m_fileDataLength) ReleaseFileData();
+  if (m_fileData == nullptr) {
+    m_fileData = new (std::nothrow) uint8_t[length];
+    if (m_fileData == nullptr) return SQL_INVALID_HANDLE;
+  }
+  m_fileDataLength = length;
+  rc = SQLGetData(m_hStmt, kFileDataColumn, SQL_C_BINARY, m_fileData, static_cast<SQLLEN>(m_fileDataLength), &indicator);
+  m_lengths[kFileDataSlot] = ToSlot(indicator);
+  return rc;
+}
+
+SQLRETURN CRegTreeRecSet::PutLongFieldsData() {
+  // Each data-at-execution column asks once; a statement that keeps asking for data we
+  // cannot recognise is cancelled rather than looped on.
+  constexpr int kMaxRequests = 64;
+  SQLPOINTER token = nullptr;
+  SQLRETURN rc = SQLParamData(m_hStmt, &token);
+  for (int requests = 0; rc == SQL_NEED_DATA; ++requests) {
+    if (requests >= kMaxRequests) {
+      SQLCancel(m_hStmt);
+      return SQL_ERROR;
+    }
+    if (token == m_fileData && m_fileData != nullptr) {
+      rc = SQLPutData(m_hStmt, m_fileData, static_cast<SQLLEN>(m_fileDataLength));
+      if (!SqlSucceeded(rc)) return rc;
+    }
+    rc = SQLParamData(m_hStmt, &token);
+  }
+  return rc;
+}
+
+HRESULT CRegTreeRecSet::SetLongFieldData(const void* data, unsigned long length) {
+  ReleaseFileData();
+  m_lengths[kFileDataSlot] = SQL_NULL_DATA;
+  if (length == 0 || data == nullptr) return S_OK;
+  // The slot says -(length) - 100, which must fit in 32 bits.
+  if (length > static_cast<unsigned long>(INT32_MAX - 100)) return E_OUTOFMEMORY;
+  m_fileData = new (std::nothrow) uint8_t[length];
+  if (m_fileData == nullptr) return E_OUTOFMEMORY;
+  m_fileDataLength = static_cast<uint32_t>(length);
+  m_lengths[kFileDataSlot] = SQL_LEN_DATA_AT_EXEC(static_cast<int32_t>(length));
+  std::memcpy(m_fileData, data, length);
+  return S_OK;
+}
+
+// ---- the identification record ----
+
+bool CRegTreeRecSet::BuildFileIdentification(const char16_t* path, FileIdentificationRecord* record) {
+  ASSERT(path != nullptr, kAssertLineBuildFileIdentification);
+  return BuildFileIdentificationRecord(path, record);
+}
+
+void CRegTreeRecSet::SetFileIdentification(const void* data, int length) {
+  ASSERT(length == static_cast<int>(kFileIdentificationSize), kAssertLineSetFileIdentification);
+  std::memset(m_fileIdentification, 0, sizeof m_fileIdentification);
+  if (data == nullptr) return;
+  m_lengths[2] = length;
+  // A longer value is stored cut to the field; the slot still tells its full length.
+  const int copy = length < 0 ? 0 : (length > kFileIdentificationBytes ? kFileIdentificationBytes : length);
+  std::memcpy(m_fileIdentification, data, static_cast<std::size_t>(copy));
+}
+
+bool CRegTreeRecSet::SetFileIdentificationFromFile(const char16_t* path) {
+  FileIdentificationRecord record = {};
+  const bool built = BuildFileIdentification(path, &record);
+  SetFileIdentification(&record, sizeof record);
+  return built;
+}
+
+// ---- the setters ----
+
+void CRegTreeRecSet::SetFileID(int value) {
+  m_lengths[0] = sizeof m_fileID;
+  m_fileID = value;
+}
+
+void CRegTreeRecSet::SetOperationType(int value) {
+  m_lengths[3] = sizeof m_operationType;
+  m_operationType = value;
+}
+
+void CRegTreeRecSet::SetFileName(const char16_t* text) {
+  std::memset(m_fileName, 0, sizeof m_fileName);
+  if (text == nullptr || text[0] == 0) return;
+  std::size_t n = 0;
+  while (n < kFileNameChars - 1 && text[n] != 0) ++n;  // at most 260: the last unit stays the NUL
+  m_lengths[1] = static_cast<int32_t>(n * sizeof(char16_t));
+  std::memcpy(m_fileName, text, n * sizeof(char16_t));
+}
+
+int CRegTreeRecSet::GetFieldIndex(const char16_t* columnName) {
+  if (columnName == nullptr) return -1;
+  for (int i = 0; i < m_nFields; ++i) {
+    if (lstrcmpW(GetFieldName(i), columnName) == 0) return i;
+  }
+  return -1;
+}
+
+void CRegTreeRecSet::SetFieldValue(const char16_t* column, VARIANT value) {
+  const int index = GetFieldIndex(column);
+  if (index == -1 && column != nullptr && lstrcmpW(column, u"SourceName") == 0) {
+    // The file-derived columns, from the file the value names. The path itself is not
+    // stored anywhere.
+    const char16_t* path = BstrText(value.bstrVal);  // the type field is not consulted
+    (void)SetFileIdentificationFromFile(path);
+    if (!LoadLongFieldFromFile(path)) (void)SetLongFieldData(nullptr, 0);
+    return;
+  }
+  ASSERT(index >= 0 && index < m_nFields, kAssertLineSetFieldValue);
+  // Nothing outside the four bound fields is ever written: not for a name that is no
+  // column, not for FileData (which has no bound buffer), not before the bindings exist.
+  if (index < 0 || index >= kBoundColumnCount || index >= m_nFields || m_fieldBuffers[index] == nullptr) return;
+
+  VARIANT converted;
+  VariantInit(&converted);
+  if (m_fieldTypes[index] == SQL_C_LONG) {
+    // A value that cannot be converted leaves the field as it was; the column is still
+    // marked as set.
+    if (SUCCEEDED(VariantChangeType(&converted, &value, 0, VT_UINT))) {
+      const uint32_t v = converted.uintVal;
+      std::memcpy(m_fieldBuffers[index], &v, sizeof v);
+    }
+    m_lengths[index] = sizeof(int32_t);
+  } else {
+    const std::size_t capacityChars =
+        (index == 1 ? sizeof m_fileName : sizeof m_fileIdentification) / sizeof(char16_t);
+    const char16_t* text = BstrText(value.bstrVal);
+    std::size_t n = 0;
+    if (text != nullptr) {
+      while (n < capacityChars - 1 && text[n] != 0) ++n;
+    }
+    auto* target = reinterpret_cast<char16_t*>(m_fieldBuffers[index]);
+    if (n > 0) std::memcpy(target, text, n * sizeof(char16_t));
+    target[n] = 0;
+    m_lengths[index] = static_cast<int32_t>((n + 1) * sizeof(char16_t));
+  }
+  VariantClear(&converted);
+}
+
+CODBCTypedRecordset& CRegTreeRecSet::CopyFrom(const CODBCTypedRecordset& base) {
+  const auto* other = dynamic_cast<const CRegTreeRecSet*>(&base);
+  if (other == nullptr) return *this;
+  if (other == this) {
+    // Copying a record onto itself must leave it intact: take the values out first,
+    // since every setter clears its field before it writes.
+    const std::u16string name(m_fileName);
+    const uint8_t* ident = GetFileIdentification();
+    const std::vector<uint8_t> identification(ident, ident + (ident != nullptr ? sizeof m_fileIdentification : 0));
+    const int identificationLength = GetFileIdentificationLength();
+    const std::vector<uint8_t> data(m_fileData, m_fileData + (m_fileData != nullptr ? m_fileDataLength : 0));
+    SetFileID(m_fileID);
+    SetFileName(name.c_str());
+    SetFileIdentification(ident != nullptr ? identification.data() : nullptr, identificationLength);
+    SetOperationType(m_operationType);
+    (void)SetLongFieldData(data.empty() ? nullptr : data.data(), static_cast<unsigned long>(data.size()));
+    return *this;
+  }
+  SetFileID(other->GetFileID());
+  SetFileName(other->GetFileName());
+  SetFileIdentification(other->GetFileIdentification(), other->GetFileIdentificationLength());
+  SetOperationType(other->GetOperationType());
+  (void)SetLongFieldData(other->GetFileData(), other->GetFileDataLength());
+  return *this;
+}

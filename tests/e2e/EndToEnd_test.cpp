@@ -1,0 +1,325 @@
+// The whole run, as the operator has it: the built executable with piped standard input,
+// against real SQLite and PostgreSQL databases. Each case checks standard output,
+// standard error, the exit status, the list file byte for byte and the rows left.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Databases.h"
+#include "TestSupport.h"
+#include "ToolRunner.h"
+
+using namespace testing_support;
+using e2e::RunOptions;
+using e2e::RunResult;
+using e2e::ToolTarget;
+
+namespace {
+
+const char kBanner[] =
+    "This clean up tool will delete unnecessary records from the data base.\n"
+    "Warning: before using this tool the Meridex FE service must be restarted.\n\n";
+const char kSearching[] = "\nSearching for old records... This process may take a few minutes\n\n";
+const char kHeader[] = "File Name, File Write Time\n";
+const char kPrompt[] = "Are you sure you want to delete those records? yes\\no \t\n";
+
+// Selected: the two lowest bits are 2 and bits 2 to 4 are 16.
+constexpr int kOld = 18;
+constexpr int kOldToo = 50;  // a higher bit does not matter
+constexpr int kKept[] = {0, 2, 16, 19, 22, 26};
+
+constexpr uint64_t kUnixEpochAsFiletime = 116444736000000000ULL;
+uint64_t FiletimeOfUnix(int64_t seconds) { return kUnixEpochAsFiletime + static_cast<uint64_t>(seconds) * 10000000ULL; }
+
+// A 112-byte identification record whose last-write time is the given FILETIME.
+std::string Identification(uint64_t lastWrite, std::size_t length = 112) {
+  std::string record(length, '\0');
+  if (length >= 4) record[0] = 1;
+  if (length >= 8) record[4] = 28;
+  if (length >= 36) record[32] = 56;
+  for (int i = 0; i < 8 && 24 + i < static_cast<int>(length); ++i) {
+    record[24 + i] = static_cast<char>((lastWrite >> (8 * i)) & 0xFF);
+  }
+  return record;
+}
+
+std::string RegString(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out;
+}
+
+class EndToEnd : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    target = e2e::TargetFromEnvironment();
+    db = std::make_unique<TestDatabase>(GetParam());
+  }
+
+  // The registry as Meridex writes it, with the connection string as the fallback value.
+  std::string Registry(const std::string& body) {
+    const std::string path = work.File("meridex.reg");
+    WriteFileBytes(path, "Windows Registry Editor Version 5.00\r\n\r\n" + body);
+    return path;
+  }
+  std::string RegistryFor(const std::string& connection) {
+    return Registry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n\"MSSQLConnectString\"=\"" +
+                    RegString(connection) + "\"\r\n");
+  }
+  std::string Connection() const { return Narrow(db->ConnectionString()); }
+
+  RunResult Run(const std::string& input, const std::string& registry, long long fileSizeLimit = -1) {
+    RunOptions options;
+    options.workDir = work.Path();
+    options.registryFile = registry;
+    options.input = input;
+    options.fileSizeLimit = fileSizeLimit;
+    RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err;
+    return r;
+  }
+
+  std::string L(const std::string& text) const { return e2e::LineEnds(target, text); }
+  // What the console pause prints: our own on Linux, the command processor's under Wine.
+  std::string Pause() const { return target.windows ? "Press any key to continue... " : "Press any key to continue . . . \n"; }
+  std::string Start() const { return L(kBanner) + Pause(); }
+
+  std::string Found(int count, const std::string& tail) const {
+    return Start() + L(std::string(kSearching) + "\n\n" + std::to_string(count) + " old records were found.\n\n" +
+                       "The list of records was written into: Vestrum.csv\n\n" + kPrompt + tail + "\n");
+  }
+
+  bool ListExists() const { return std::filesystem::exists(work.File("Vestrum.csv")); }
+  std::string List() const { return ReadFileBytes(work.File("Vestrum.csv")); }
+
+  std::vector<TestRow> ThreeOldAmongKept() {
+    std::vector<TestRow> rows;
+    int id = 1;
+    for (int op : kKept) rows.push_back({id++, u"kept" + Wide(std::to_string(op)), std::nullopt, op, std::nullopt});
+    rows.push_back({10, u"C:\\data\\one.dat", Identification(FiletimeOfUnix(1299506700)), kOld, std::nullopt});
+    rows.push_back({11, u"two", std::nullopt, kOldToo, std::string("\x01\x02", 2)});
+    rows.push_back({12, u"three", Identification(0), kOld, std::nullopt});
+    return rows;
+  }
+
+  ToolTarget target;
+  TempDir work;
+  std::unique_ptr<TestDatabase> db;
+};
+
+TEST_P(EndToEnd, RegistryFailuresNeverTouchTheDatabase) {
+  struct Case {
+    const char* name;
+    std::string registry;  // empty: no key at all
+    std::string message;
+  };
+  const Case cases[] = {
+      {"no product key", "",
+       "Failed to read from registry: Meridex registry is missing.\nThis tool must run on a machine with Meridex installed \n"},
+      {"no Database key", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4]\r\n\"Other\"=\"x\"\r\n",
+       "Failed to read from registry: The Database configuration in registry is missing\n"},
+      {"no value", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n\"Other\"=\"x\"\r\n",
+       "Failed to read from registry: The Database configuration in registry is corrupted\n"},
+  };
+  ASSERT_TRUE(db->Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult r = Run("\nyes\n", c.registry.empty() ? std::string() : Registry(c.registry));
+    EXPECT_EQ(r.out, Start() + L("\n"));
+    EXPECT_EQ(r.err, L(c.message));
+    EXPECT_FALSE(ListExists());
+  }
+  EXPECT_EQ(db->RemainingIds(), std::vector<int>{1});
+}
+
+TEST_P(EndToEnd, PreferredValueWinsOverTheFallback) {
+  ASSERT_TRUE(db->Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
+  const RunResult r = Run("\nno\n", Registry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n"
+                                             "\"MSSQLConnectString\"=\"Driver={No Such Driver};\"\r\n"
+                                             "\"GUI_MSSQLConnectString\"=\"" + RegString(Connection()) + "\"\r\n"));
+  EXPECT_EQ(r.out, Found(1, "No records were deleted\n"));
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_P(EndToEnd, DriverRefusalIsReportedWithTheDriversMessage) {
+  const std::string connection = "Driver={No Such Driver};Database=x;";
+  const RunResult r = Run("\nyes\n", RegistryFor(connection));
+  EXPECT_EQ(r.out, Start() + L("\n"));
+  const std::string head = L("Failed to connect to DB " + connection + "\n") + "Error:";
+  ASSERT_EQ(r.err.substr(0, head.size()), head) << r.err;
+  EXPECT_NE(r.err.find("No Such Driver"), std::string::npos) << r.err;
+  EXPECT_FALSE(ListExists());
+}
+
+TEST_P(EndToEnd, RefusedVersionPrintsBothMessagesOnOneLineWithThePasswordMasked) {
+  ASSERT_TRUE(db->Exec("UPDATE SchemaVersion SET Version = 3"));
+  ASSERT_TRUE(db->Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
+  // SQLite ignores a password; PostgreSQL's connection string carries a real one.
+  std::string connection = Connection();
+  if (GetParam() == Backend::SQLite) connection += "PWD=s3cret;";
+  const std::string secret = GetParam() == Backend::SQLite ? "s3cret" : "meridex-test-pw";
+  std::string masked = connection;
+  masked.replace(masked.find(secret), secret.size(), "****");
+  const RunResult r = Run("\nyes\n", RegistryFor(connection));
+  EXPECT_EQ(r.out, Start() + L("\n"));
+  EXPECT_EQ(r.err, L("Can not connect to DB: \\" + masked + "\\. Illegal database version.Failed to connect to DB " + masked +
+                     "\nError:Schema version 3 found, version 4 expected.\n"));
+  EXPECT_EQ(r.err.find(secret), std::string::npos);
+  EXPECT_EQ(db->RemainingIds(), std::vector<int>{1});
+}
+
+TEST_P(EndToEnd, FailingSelectionShowsTheErrorAndWritesNoList) {
+  ASSERT_TRUE(db->Exec("DROP TABLE FileTree"));
+  const RunResult r = Run("\nyes\n", RegistryFor(Connection()));
+  const std::string head = Start() + L(kSearching) + "SQL Error open table : ";
+  ASSERT_EQ(r.out.substr(0, head.size()), head) << r.out;
+  EXPECT_NE(Lower(r.out).find("filetree"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - L("\n\n").size()), L("\n\n"));
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(ListExists());
+}
+
+TEST_P(EndToEnd, NoOldRowsWritesTheHeaderOnlyAndAsksNothing) {
+  ASSERT_TRUE(db->Insert({{1, u"young", std::nullopt, 2, std::nullopt}}));
+  const RunResult r = Run("\nyes\n", RegistryFor(Connection()));
+  EXPECT_EQ(r.out, Start() + L(std::string(kSearching) + "\nThere aren't any old records to delete.\n\n"));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(List(), L(kHeader));
+  EXPECT_EQ(db->RemainingIds(), std::vector<int>{1});
+}
+
+TEST_P(EndToEnd, YesDeletesExactlyTheListedRows) {
+  ASSERT_TRUE(db->Insert(ThreeOldAmongKept()));
+  const RunResult r = Run("\nyes\n", RegistryFor(Connection()));
+  EXPECT_EQ(r.out, Found(3, "Deleting records...\n3 records were deleted.\n"));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(List(), L(std::string(kHeader) + "C:\\data\\one.dat,03/07/2011  14:05\ntwo\nthree,01/01/1601  00:00\n"));
+  EXPECT_EQ(db->RemainingIds(), (std::vector<int>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST_P(EndToEnd, AnythingButYesKeepsEveryRow) {
+  ASSERT_TRUE(db->Insert(ThreeOldAmongKept()));
+  const std::vector<std::pair<const char*, std::string>> answers = {
+      {"Yes", "\nYes\n"}, {"y", "\ny\n"}, {"yes and a space", "\nyes \n"}, {"leading space", "\n yes\n"},
+      {"end of input after the pause", "\n"}, {"no input at all", ""}, {"yes without a line end", "\nyesno"},
+  };
+  for (const auto& [name, input] : answers) {
+    SCOPED_TRACE(name);
+    const RunResult r = Run(input, RegistryFor(Connection()));
+    EXPECT_EQ(r.out, Found(3, "No records were deleted\n"));
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_EQ(db->RemainingIds().size(), 9u);
+}
+
+TEST_P(EndToEnd, SecondWarningOnlyAboveAThousandRows) {
+  for (int count : {1000, 1001}) {
+    SCOPED_TRACE(count);
+    ASSERT_TRUE(db->Exec("DELETE FROM FileTree"));
+    std::vector<TestRow> rows;
+    std::string list = kHeader;
+    for (int i = 1; i <= count; ++i) {
+      rows.push_back({i, u"f" + Wide(std::to_string(i)), std::nullopt, kOld, std::nullopt});
+      list += "f" + std::to_string(i) + "\n";
+    }
+    rows.push_back({5000, u"kept", std::nullopt, 0, std::nullopt});
+    ASSERT_TRUE(db->Insert(rows));
+    const RunResult r = Run("\nyes\n", RegistryFor(Connection()));
+    const std::string warning = count > 1000 ? "This process may take a few minutes\n" : "";
+    EXPECT_EQ(r.out, Found(count, "Deleting records...\n" + warning + std::to_string(count) + " records were deleted.\n"));
+    EXPECT_EQ(List(), L(list));
+    EXPECT_EQ(db->RemainingIds(), std::vector<int>{5000});
+  }
+}
+
+TEST_P(EndToEnd, NamesAndIdentificationsOfEveryShapeAreListedAsStored) {
+  if (GetParam() == Backend::PostgreSQL) {
+    // The production column holds 260 characters; a longer stored name must still be
+    // listed safely, so this table takes one.
+    ASSERT_TRUE(db->Exec("ALTER TABLE FileTree ALTER COLUMN FileName TYPE VARCHAR(1000)"));
+  }
+  const std::u16string longName(300, u'n');
+  const uint64_t highBit = 0x8000000000000000ULL;
+  const std::vector<TestRow> rows = {
+      {1, u"with,comma, and more", Identification(FiletimeOfUnix(951782400)), kOld, std::nullopt},  // 2000-02-29 00:00
+      {2, longName, std::nullopt, kOld, std::nullopt},
+      {3, u"\u00e9t\u00e9 \u65e5\u672c \U0001F600", Identification(FiletimeOfUnix(1709208000 + 59 * 60)), kOld, std::nullopt},
+      {4, u"null identification", std::nullopt, kOld, std::nullopt},
+      {5, u"111 bytes", Identification(0, 111), kOld, std::nullopt},
+      {6, u"113 bytes", Identification(0, 113), kOld, std::nullopt},
+      {7, u"high bit", Identification(highBit), kOld, std::nullopt},
+      {8, u"empty identification", std::string(), kOld, std::nullopt},
+  };
+  ASSERT_TRUE(db->Insert(rows));
+  const RunResult r = Run("\nno\n", RegistryFor(Connection()));
+  EXPECT_EQ(r.out, Found(8, "No records were deleted\n"));
+  const std::string expected = std::string(kHeader) + "with,comma, and more,02/29/2000  00:00\n" + std::string(260, 'n') + "\n" +
+                               "\xc3\xa9t\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80,02/29/2024  12:59\n" +
+                               "null identification\n111 bytes\n113 bytes\nhigh bit,\nempty identification\n";
+  EXPECT_EQ(List(), L(expected));
+}
+
+TEST_P(EndToEnd, UnwritableListDeletesNothing) {
+  ASSERT_TRUE(db->Insert(ThreeOldAmongKept()));
+  std::filesystem::create_directory(work.File("Vestrum.csv"));
+  const RunResult r = Run("\nyes\n", RegistryFor(Connection()));
+  EXPECT_EQ(r.out, Start() + L(std::string(kSearching) + "\n"));
+  const std::string head = L("Failed to write the list of records into: Vestrum.csv\n");
+  ASSERT_EQ(r.err.substr(0, head.size()), head) << r.err;
+  EXPECT_GT(r.err.size(), head.size() + 2) << "the reason follows";
+  EXPECT_EQ(db->RemainingIds().size(), 9u);
+}
+
+TEST_P(EndToEnd, FullDiskWhileListingDeletesNothing) {
+  std::vector<TestRow> rows;
+  for (int i = 1; i <= 2000; ++i) rows.push_back({i, std::u16string(200, u'x'), std::nullopt, kOld, std::nullopt});
+  ASSERT_TRUE(db->Insert(rows));
+  const RunResult r = Run("\nyes\n", RegistryFor(Connection()), 100000);
+  EXPECT_EQ(r.out, Start() + L(std::string(kSearching) + "\n"));
+  const std::string head = L("Failed to write the list of records into: Vestrum.csv\n");
+  ASSERT_EQ(r.err.substr(0, head.size()), head) << r.err;
+  EXPECT_EQ(db->RemainingIds().size(), 2000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, EndToEnd, ::testing::ValuesIn(AllBackends()), BackendParamName());
+
+// PostgreSQL only: a role that may read FileTree but not delete from it.
+TEST(EndToEndPostgres, RefusedDeletionShowsTheErrorAndClaimsNothing) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  TempDir work;
+  TestDatabase db(Backend::PostgreSQL);
+  ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}, {2, u"kept", std::nullopt, 0, std::nullopt}}));
+  const std::string role = "meridex_reader_" + std::to_string(::getpid());
+  ASSERT_TRUE(db.Exec("CREATE ROLE " + role + " LOGIN PASSWORD 'reader-pw'; GRANT SELECT ON FileTree, SchemaVersion TO " + role));
+  std::string connection = Narrow(db.ConnectionString());
+  connection.replace(connection.find("Uid="), std::string::npos, "Uid=" + role + ";Pwd=reader-pw;");
+  connection += "Database=" + db.Scalar("SELECT current_database()") + ";";
+  const std::string registry = work.File("meridex.reg");
+  WriteFileBytes(registry, "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n"
+                           "\"MSSQLConnectString\"=\"" + RegString(connection) + "\"\r\n");
+  RunOptions options;
+  options.workDir = work.Path();
+  options.registryFile = registry;
+  options.input = "\nyes\n";
+  const RunResult r = e2e::RunTool(target, options);
+  db.Exec("REVOKE ALL ON FileTree, SchemaVersion FROM " + role + "; DROP ROLE " + role);
+  EXPECT_EQ(r.status, 0);
+  const std::string tail = e2e::LineEnds(target, "Deleting records...\nNo records were deleted\n\n");
+  ASSERT_GE(r.out.size(), tail.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << r.out;
+  EXPECT_EQ(r.out.find("records were deleted."), std::string::npos);
+  EXPECT_EQ(r.err.substr(0, 6), "Error:") << r.err;
+  EXPECT_NE(Lower(r.err).find("permission denied"), std::string::npos) << r.err;
+  EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2}));
+}
+
+}  // namespace

@@ -1,0 +1,148 @@
+#include "ToolRunner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "TestSupport.h"
+
+namespace e2e {
+
+namespace {
+
+std::string WineRun() { return std::string(MERIDEX_SOURCE_DIR) + "/cmake/wine-run"; }
+
+// Runs argv with the given environment additions; returns the exit status.
+int RunQuiet(const std::vector<std::string>& argv) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+ToolTarget TargetFromEnvironment() {
+  ToolTarget target;
+  target.path = testing_support::Env("MERIDEX_E2E_TOOL");
+  if (target.path.empty()) throw std::runtime_error("MERIDEX_E2E_TOOL does not name the tool to test");
+  if (access(target.path.c_str(), R_OK) != 0) throw std::runtime_error("the tool is not there: " + target.path);
+  target.windows = target.path.size() > 4 && target.path.compare(target.path.size() - 4, 4, ".exe") == 0;
+  return target;
+}
+
+std::string LineEnds(const ToolTarget& target, const std::string& text) {
+  if (!target.windows) return text;
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out.push_back('\r');
+    out.push_back(c);
+  }
+  return out;
+}
+
+void PrepareRegistry(const ToolTarget& target, const std::string& registryFile) {
+  if (!target.windows) return;  // the Linux tool reads the file named in its environment
+  // Wine's registry: remove what an earlier test left, then import this test's keys.
+  testing_support::TempDir dir;
+  const std::string wipe = dir.File("wipe.reg");
+  testing_support::WriteFileBytes(wipe, "Windows Registry Editor Version 5.00\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora]\r\n");
+  if (RunQuiet({WineRun(), "regedit", "/S", wipe}) != 0) throw std::runtime_error("regedit could not clear the key");
+  if (!registryFile.empty() && RunQuiet({WineRun(), "regedit", "/S", registryFile}) != 0) {
+    throw std::runtime_error("regedit could not import " + registryFile);
+  }
+}
+
+RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
+  PrepareRegistry(target, options.registryFile);
+  int in[2], out[2], err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    if (chdir(options.workDir.c_str()) != 0) _exit(126);
+    // The Linux tool reads its registry from this file; a missing file is an empty registry.
+    const std::string registry = options.registryFile.empty() ? options.workDir + "/no-registry.reg" : options.registryFile;
+    setenv("MERIDEX_REGISTRY", registry.c_str(), 1);
+    if (options.fileSizeLimit >= 0) {
+      // A full disk, as the tool sees it: writes past the limit fail with EFBIG.
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (target.windows) {
+      const std::string wine = WineRun();
+      execl(wine.c_str(), wine.c_str(), target.path.c_str(), static_cast<char*>(nullptr));
+    } else {
+      execl(target.path.c_str(), target.path.c_str(), static_cast<char*>(nullptr));
+    }
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  // Write all input at once (it is small) and close it: end of input follows.
+  signal(SIGPIPE, SIG_IGN);
+  if (!options.input.empty()) {
+    ssize_t ignored = write(in[1], options.input.data(), options.input.size());
+    (void)ignored;
+  }
+  close(in[1]);
+
+  RunResult result;
+  struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+  int open = 2;
+  while (open > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      char buffer[65536];
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  for (auto& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+}  // namespace e2e
