@@ -471,27 +471,46 @@ HRESULT ToBstr(const VARIANT& source, USHORT flags, BSTR& out) {
 
 // Converts the dereferenced source into result (whose vt is set by the caller).
 HRESULT Convert(const VARIANT& source, USHORT flags, VARTYPE vt, VARIANT& result) {
+  // A plain VT_VARIANT, a record or an array holds no value to convert. oleaut32 lets the
+  // first become VT_EMPTY, VT_NULL or itself, and copies the other two to their own type
+  // only; copying a non-null one would need SAFEARRAY and IRecordInfo, absent here.
+  if (source.vt == VT_VARIANT) {
+    return vt == VT_EMPTY || vt == VT_NULL || vt == VT_VARIANT ? S_OK : DISP_E_TYPEMISMATCH;
+  }
+  if (source.vt == VT_RECORD || (source.vt & VT_ARRAY) != 0) {
+    if (vt != source.vt) return DISP_E_TYPEMISMATCH;
+    if (source.parray != nullptr) return E_NOTIMPL;
+    result = source;
+    return S_OK;
+  }
+  // An error code is no value either: it only copies.
+  if (source.vt == VT_ERROR && vt != VT_ERROR) return DISP_E_TYPEMISMATCH;
+
   switch (vt) {
     case VT_UI4: case VT_UINT: return ToUnsigned32(source, result.ulVal);
     case VT_I4: case VT_INT: return ToSigned32(source, result.lVal);
     case VT_BSTR: return ToBstr(source, flags, result.bstrVal);
     default: break;
   }
-  const bool readable = source.vt != VT_DECIMAL && (source.vt & VT_ARRAY) == 0 && source.vt != VT_RECORD;
-  if (vt == VT_NULL && readable) return S_OK;
-  if (vt == VT_EMPTY && readable) return source.vt == VT_NULL ? DISP_E_TYPEMISMATCH : S_OK;
-  if (vt == source.vt && readable) {
-    result = source;  // VT_BSTR, the one type that owns memory, was copied above
+  if (vt == source.vt) {
+    result = source;  // VT_BSTR, the one type here that owns memory, was copied above
     return S_OK;
   }
-  // Variants, references and arrays are not a target oleaut32 converts to.
+  if (vt == VT_NULL) return S_OK;
+  if (vt == VT_EMPTY) return source.vt == VT_NULL ? DISP_E_TYPEMISMATCH : S_OK;
+  // Variants, errors, references and arrays are not a target oleaut32 converts to.
   if (vt == VT_VARIANT || vt == VT_ERROR || vt == VT_RECORD || (vt & (VT_BYREF | VT_ARRAY)) != 0) {
     return DISP_E_TYPEMISMATCH;
   }
-  if (source.vt == VT_ERROR || source.vt == VT_UNKNOWN || source.vt == VT_NULL || !readable) {
-    return DISP_E_TYPEMISMATCH;
+  if (source.vt == VT_NULL || source.vt == VT_UNKNOWN) return DISP_E_TYPEMISMATCH;
+  if (source.vt == VT_DISPATCH) {
+    if (vt != VT_UNKNOWN) return DISP_E_BADVARTYPE;
+    // Asking an object for another interface needs COM; only "no object" carries over.
+    if (source.pdispVal != nullptr) return E_NOTIMPL;
+    result.punkVal = nullptr;
+    return S_OK;
   }
-  if (source.vt == VT_DISPATCH) return DISP_E_BADVARTYPE;
+  if (vt == VT_UNKNOWN || vt == VT_DISPATCH) return DISP_E_TYPEMISMATCH;
   return E_NOTIMPL;
 }
 
