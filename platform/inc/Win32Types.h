@@ -20,6 +20,13 @@
 // ours must agree with it, so it comes first and we add only what it lacks.
 #include <sqltypes.h>
 
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
 typedef int32_t LONG;
 typedef int32_t HRESULT;
 typedef uint64_t ULONGLONG;

@@ -1,0 +1,134 @@
+#pragma once
+// The file services the tool uses: opening a file (also for its attributes only), its
+// size and times, read-only memory mapping, and the conversion of a FILETIME to calendar
+// time. On Windows these are the SDK's functions behind char16_t forwarders; on POSIX our
+// own, which give the results and last-error values that Windows gives (Wine is the
+// reference the tests are checked against).
+//
+// POSIX notes:
+// - A path is taken as it is, converted to UTF-8; a backslash is an ordinary character
+//   in a Linux file name, not a separator. A path holding an unpaired surrogate has no
+//   UTF-8 form and is refused (ERROR_INVALID_NAME) rather than opening another file.
+// - Only OPEN_EXISTING is supported: the tool only reads files it is given. Share modes
+//   are accepted but not enforced, since nothing else on Linux honours them.
+// - Only regular files (and directories with FILE_FLAG_BACKUP_SEMANTICS) are opened; a
+//   FIFO or a device could block the run or has no meaningful contents to identify.
+// - Mapping is of files only (no page-file sections, no named mappings), read-only.
+
+#include "Win32Types.h"
+
+#ifdef _WIN32
+
+inline HANDLE CreateFileW(const char16_t* path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, HANDLE templateFile) {
+  return ::CreateFileW(reinterpret_cast<LPCWSTR>(path), access, share, security, disposition, flags, templateFile);
+}
+
+inline HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect, DWORD maxHigh,
+                                 DWORD maxLow, const char16_t* name) {
+  return ::CreateFileMappingW(file, security, protect, maxHigh, maxLow, reinterpret_cast<LPCWSTR>(name));
+}
+
+// An unnamed mapping is asked for with a literal nullptr, which would otherwise match the
+// SDK's declaration and ours alike.
+inline HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect, DWORD maxHigh,
+                                 DWORD maxLow, std::nullptr_t) {
+  return ::CreateFileMappingW(file, security, protect, maxHigh, maxLow, static_cast<LPCWSTR>(nullptr));
+}
+
+#else  // POSIX
+
+#ifndef FILE_FLAG_BACKUP_SEMANTICS
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+#endif
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define GENERIC_ALL 0x10000000u
+#define PAGE_READWRITE 0x04
+#define PAGE_WRITECOPY 0x08
+#define FILE_MAP_COPY 0x0001
+#define FILE_MAP_WRITE 0x0002
+#define ERROR_READ_FAULT 30L
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_TOO_MANY_OPEN_FILES 4L
+#define ERROR_WRITE_PROTECT 19L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_INVALID_ADDRESS 487L
+#define ERROR_MAPPED_ALIGNMENT 1132L
+#define ERROR_CANT_RESOLVE_FILENAME 1921L
+
+HANDLE CreateFileW(const char16_t* path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE templateFile);
+BOOL CloseHandle(HANDLE handle);
+BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess, LPFILETIME lastWrite);
+DWORD GetFileSize(HANDLE file, DWORD* high);
+HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect, DWORD maxHigh,
+                          DWORD maxLow, const char16_t* name);
+LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes);
+BOOL UnmapViewOfFile(LPCVOID address);
+BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime);
+
+#endif  // _WIN32
+
+// Owns one handle-like resource: the type, its close function and its invalid value are
+// declared once, in a traits type. Move-only. Closing keeps the thread's last error, so
+// that clean-up on a failure path cannot change what the caller is told.
+template <typename Traits>
+class UniqueFileResource {
+ public:
+  using Type = typename Traits::Type;
+
+  UniqueFileResource() = default;
+  explicit UniqueFileResource(Type value) : m_value(value) {}
+  ~UniqueFileResource() { reset(); }
+  UniqueFileResource(UniqueFileResource&& other) noexcept : m_value(other.release()) {}
+  UniqueFileResource& operator=(UniqueFileResource&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFileResource(const UniqueFileResource&) = delete;
+  UniqueFileResource& operator=(const UniqueFileResource&) = delete;
+
+  [[nodiscard]] Type get() const { return m_value; }
+  [[nodiscard]] bool is_valid() const { return m_value != Traits::Invalid(); }
+  explicit operator bool() const { return is_valid(); }
+
+  void reset(Type value = Traits::Invalid()) {
+    if (is_valid()) {
+      const DWORD saved = ::GetLastError();
+      Traits::Close(m_value);
+      ::SetLastError(saved);
+    }
+    m_value = value;
+  }
+  [[nodiscard]] Type release() {
+    const Type value = m_value;
+    m_value = Traits::Invalid();
+    return value;
+  }
+
+ private:
+  Type m_value = Traits::Invalid();
+};
+
+// CreateFileW fails with INVALID_HANDLE_VALUE, CreateFileMappingW with null.
+struct FileHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(Type h) { (void)::CloseHandle(h); }
+};
+struct MappingHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type h) { (void)::CloseHandle(h); }
+};
+struct MappedViewTraits {
+  using Type = LPCVOID;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type view) { (void)::UnmapViewOfFile(view); }
+};
+
+using UniqueFileHandle = UniqueFileResource<FileHandleTraits>;
+using UniqueMappingHandle = UniqueFileResource<MappingHandleTraits>;
+using UniqueMappedView = UniqueFileResource<MappedViewTraits>;

@@ -1,0 +1,358 @@
+#include "Win32File.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <variant>
+
+#include "PosixPath.h"
+
+namespace {
+
+// What a handle stands for. The descriptor is owned: closing the handle closes it.
+struct FileObject {
+  int fd;
+  bool readable;
+};
+// A mapping keeps its own descriptor, so that it outlives the file handle it was made
+// from, as a section does on Windows.
+struct MappingObject {
+  int fd;
+  uint64_t size;
+};
+using KernelObject = std::variant<FileObject, MappingObject>;
+
+// Handles are keys of a table, never pointers to the objects: a stale or forged handle
+// is then only a failed lookup (ERROR_INVALID_HANDLE), never a read of freed memory.
+// Values are not reused, so a handle closed twice stays invalid. They are multiples of 4
+// like Windows handles, and never 0 or INVALID_HANDLE_VALUE.
+class CHandleTable {
+ public:
+  HANDLE Add(KernelObject object) {
+    std::lock_guard lock(m_mutex);
+    m_next += 4;
+    m_objects.emplace(m_next, object);
+    return reinterpret_cast<HANDLE>(m_next);
+  }
+
+  // Copies the object out; false for an unknown handle.
+  bool Find(HANDLE handle, KernelObject& object) {
+    std::lock_guard lock(m_mutex);
+    const auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == m_objects.end()) return false;
+    object = it->second;
+    return true;
+  }
+
+  bool Remove(HANDLE handle, KernelObject& object) {
+    std::lock_guard lock(m_mutex);
+    const auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == m_objects.end()) return false;
+    object = it->second;
+    m_objects.erase(it);
+    return true;
+  }
+
+  void AddView(const void* base, std::size_t length) {
+    std::lock_guard lock(m_mutex);
+    m_views.emplace(reinterpret_cast<uintptr_t>(base), length);
+  }
+
+  // Takes the view that contains address (Windows accepts any address inside a view).
+  bool RemoveView(const void* address, void*& base, std::size_t& length) {
+    std::lock_guard lock(m_mutex);
+    const auto a = reinterpret_cast<uintptr_t>(address);
+    auto it = m_views.upper_bound(a);
+    if (it == m_views.begin()) return false;
+    --it;
+    if (a - it->first >= it->second) return false;
+    base = reinterpret_cast<void*>(it->first);
+    length = it->second;
+    m_views.erase(it);
+    return true;
+  }
+
+ private:
+  std::mutex m_mutex;
+  uintptr_t m_next = 0x100;
+  std::unordered_map<uintptr_t, KernelObject> m_objects;
+  std::map<uintptr_t, std::size_t> m_views;  // base -> length
+};
+
+CHandleTable& Handles() {
+  static CHandleTable table;
+  return table;
+}
+
+// Windows' view offsets must be multiples of the allocation granularity.
+constexpr uint64_t kAllocationGranularity = 64 * 1024;
+// 100-ns intervals from 1601-01-01 to 1970-01-01.
+constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
+constexpr uint64_t kLargestFileTime = 0x7FFFFFFFFFFFFFFFULL;
+
+FILETIME ToFileTime(const timespec& t) {
+  // Before 1601 cannot be expressed; the file system would have to hold a date that old.
+  const int64_t seconds = static_cast<int64_t>(t.tv_sec);
+  int64_t value = 0;
+  if (seconds >= -kUnixEpochAsFileTime / 10000000) {
+    value = seconds * 10000000 + t.tv_nsec / 100 + kUnixEpochAsFileTime;
+    if (value < 0) value = 0;
+  }
+  const auto u = static_cast<uint64_t>(value);
+  return FILETIME{static_cast<DWORD>(u & 0xFFFFFFFFu), static_cast<DWORD>(u >> 32)};
+}
+
+bool FindFile(HANDLE handle, FileObject& file) {
+  KernelObject object;
+  if (!Handles().Find(handle, object) || !std::holds_alternative<FileObject>(object)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  file = std::get<FileObject>(object);
+  return true;
+}
+
+}  // namespace
+
+HANDLE CreateFileW(const char16_t* path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE templateFile) {
+  constexpr DWORD kAllShareModes = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  if ((share & ~kAllShareModes) != 0 || disposition != OPEN_EXISTING) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string native;
+  if (!PosixPathFromWide(path, native)) return INVALID_HANDLE_VALUE;
+
+  const bool read = (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;
+  const bool write = (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+  // Access 0 asks for the attributes only: O_PATH needs no read permission, as Windows
+  // grants attribute queries on files its caller cannot read.
+  int mode = O_PATH;
+  if (read && write) {
+    mode = O_RDWR;
+  } else if (read) {
+    mode = O_RDONLY;
+  } else if (write) {
+    mode = O_WRONLY;
+  }
+  // O_NONBLOCK: opening a FIFO must not hang the run waiting for a writer; such files
+  // are refused below anyway.
+  const int fd = ::open(native.c_str(), mode | O_CLOEXEC | O_NOCTTY | (mode == O_PATH ? 0 : O_NONBLOCK));
+  if (fd < 0) {
+    SetLastError(Win32ErrorFromErrno(errno, native));
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st {};
+  DWORD error = ERROR_SUCCESS;
+  if (::fstat(fd, &st) != 0) {
+    error = Win32ErrorFromErrno(errno, native);
+  } else if (S_ISDIR(st.st_mode)) {
+    // Windows opens a directory only for backup semantics, and never for writing.
+    if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || write) error = ERROR_ACCESS_DENIED;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = ERROR_ACCESS_DENIED;
+  } else if (mode != O_PATH) {
+    const int fl = ::fcntl(fd, F_GETFL);
+    if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) error = Win32ErrorFromErrno(errno, native);
+  }
+  if (error != ERROR_SUCCESS) {
+    ::close(fd);
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return Handles().Add(FileObject{fd, read});
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  KernelObject object;
+  if (!Handles().Remove(handle, object)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::visit([](const auto& o) { ::close(o.fd); }, object);
+  return TRUE;
+}
+
+BOOL GetFileTime(HANDLE handle, LPFILETIME creation, LPFILETIME lastAccess, LPFILETIME lastWrite) {
+  FileObject file;
+  if (!FindFile(handle, file)) return FALSE;
+  struct stat st {};
+  if (::fstat(file.fd, &st) != 0) {
+    SetLastError(Win32ErrorFromErrno(errno, {}));
+    return FALSE;
+  }
+  // The creation time is the last-write time, which is what Wine reports for a Linux
+  // file: the birth time that statx can give is deliberately not used, so that a record
+  // built by the Linux build equals the one the Windows build makes of the same file.
+  if (creation != nullptr) *creation = ToFileTime(st.st_mtim);
+  if (lastAccess != nullptr) *lastAccess = ToFileTime(st.st_atim);
+  if (lastWrite != nullptr) *lastWrite = ToFileTime(st.st_mtim);
+  return TRUE;
+}
+
+DWORD GetFileSize(HANDLE handle, DWORD* high) {
+  FileObject file;
+  if (!FindFile(handle, file)) return INVALID_FILE_SIZE;
+  struct stat st {};
+  if (::fstat(file.fd, &st) != 0) {
+    SetLastError(Win32ErrorFromErrno(errno, {}));
+    return INVALID_FILE_SIZE;
+  }
+  const auto size = static_cast<uint64_t>(st.st_size);
+  if (high != nullptr) *high = static_cast<DWORD>(size >> 32);
+  const auto low = static_cast<DWORD>(size & 0xFFFFFFFFu);
+  // A size whose low half is INVALID_FILE_SIZE is told from a failure by the last error.
+  if (low == INVALID_FILE_SIZE) SetLastError(ERROR_SUCCESS);
+  return low;
+}
+
+HANDLE CreateFileMappingW(HANDLE handle, LPSECURITY_ATTRIBUTES security, DWORD protect, DWORD maxHigh,
+                          DWORD maxLow, const char16_t* name) {
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+    // A section backed by the page file; the tool never needs one.
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  FileObject file;
+  if (!FindFile(handle, file)) return nullptr;
+  if (name != nullptr && name[0] != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);  // named sections are not supported
+    return nullptr;
+  }
+  if (protect != PAGE_READONLY) {
+    SetLastError(protect == PAGE_READWRITE || protect == PAGE_WRITECOPY ? ERROR_ACCESS_DENIED
+                                                                        : ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (!file.readable) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  struct stat st {};
+  if (::fstat(file.fd, &st) != 0) {
+    SetLastError(Win32ErrorFromErrno(errno, {}));
+    return nullptr;
+  }
+  const auto fileSize = static_cast<uint64_t>(st.st_size);
+  const uint64_t requested = (static_cast<uint64_t>(maxHigh) << 32) | maxLow;
+  if (requested == 0 && fileSize == 0) {
+    SetLastError(ERROR_FILE_INVALID);  // an empty file cannot be mapped
+    return nullptr;
+  }
+  if (requested > fileSize) {
+    // A read-only section cannot grow its file.
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  const int fd = ::fcntl(file.fd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    SetLastError(Win32ErrorFromErrno(errno, {}));
+    return nullptr;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return Handles().Add(MappingObject{fd, requested != 0 ? requested : fileSize});
+}
+
+LPVOID MapViewOfFile(HANDLE handle, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes) {
+  KernelObject object;
+  if (!Handles().Find(handle, object) || !std::holds_alternative<MappingObject>(object)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  const MappingObject& mapping = std::get<MappingObject>(object);
+  if ((access & FILE_MAP_WRITE) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  const uint64_t offset = (static_cast<uint64_t>(offsetHigh) << 32) | offsetLow;
+  if (offset % kAllocationGranularity != 0) {
+    SetLastError(ERROR_MAPPED_ALIGNMENT);
+    return nullptr;
+  }
+  if (offset >= mapping.size) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  const uint64_t available = mapping.size - offset;
+  if (static_cast<uint64_t>(bytes) > available) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  const uint64_t length = bytes != 0 ? bytes : available;
+  if (length > SIZE_MAX) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  void* view = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_SHARED, mapping.fd,
+                      static_cast<off_t>(offset));
+  if (view == MAP_FAILED) {
+    SetLastError(errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : Win32ErrorFromErrno(errno, {}));
+    return nullptr;
+  }
+  Handles().AddView(view, static_cast<std::size_t>(length));
+  SetLastError(ERROR_SUCCESS);
+  return view;
+}
+
+BOOL UnmapViewOfFile(LPCVOID address) {
+  void* base = nullptr;
+  std::size_t length = 0;
+  if (!Handles().RemoveView(address, base, length)) {
+    SetLastError(ERROR_INVALID_ADDRESS);
+    return FALSE;
+  }
+  ::munmap(base, length);
+  return TRUE;
+}
+
+BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime) {
+  if (fileTime == nullptr || systemTime == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const uint64_t value = (static_cast<uint64_t>(fileTime->dwHighDateTime) << 32) | fileTime->dwLowDateTime;
+  // Windows refuses the values with the high bit set; the output is left untouched.
+  if (value > kLargestFileTime) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // Milliseconds are truncated, not rounded, as on Windows.
+  const uint64_t milliseconds = value / 10000;
+  const uint64_t msOfDay = milliseconds % 86400000;
+  const auto days = static_cast<int64_t>(milliseconds / 86400000);  // since 1601-01-01, a Monday
+
+  // Proleptic Gregorian calendar: shift to an era that starts on 1 March so that the leap
+  // day ends the year, then count 400-year eras (146097 days each). 1601-01-01 is day
+  // 306 of the era year 1600 counted from 1600-03-01.
+  const int64_t z = days + 306;
+  const int64_t era = z / 146097;
+  const int64_t doe = z - era * 146097;                                  // [0, 146096]
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);           // [0, 365]
+  const int64_t mp = (5 * doy + 2) / 153;                                // [0, 11], March = 0
+  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = 1600 + era * 400 + yoe + (month <= 2 ? 1 : 0);
+
+  systemTime->wYear = static_cast<WORD>(year);
+  systemTime->wMonth = static_cast<WORD>(month);
+  systemTime->wDayOfWeek = static_cast<WORD>((days + 1) % 7);
+  systemTime->wDay = static_cast<WORD>(day);
+  systemTime->wHour = static_cast<WORD>(msOfDay / 3600000);
+  systemTime->wMinute = static_cast<WORD>(msOfDay / 60000 % 60);
+  systemTime->wSecond = static_cast<WORD>(msOfDay / 1000 % 60);
+  systemTime->wMilliseconds = static_cast<WORD>(msOfDay % 1000);
+  return TRUE;
+}

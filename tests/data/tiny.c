@@ -1,0 +1,2 @@
+/* The smallest program there is: the images built from it differ only in their resources. */
+int main(void) { return 0; }

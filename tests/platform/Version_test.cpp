@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "Win32Version.h"
+
+namespace {
+
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+using testing_support::Wide;
+using testing_support::WriteFileBytes;
+
+// The fixed words of tests/data/version.rc.
+constexpr DWORD kExpectedFixedInfo[13] = {
+    0xFEEF04BD, 0x00010000,              // signature, structure version
+    0x00010002, 0x00030004,              // FILEVERSION 1,2,3,4
+    0x00050006, 0x00070008,              // PRODUCTVERSION 5,6,7,8
+    0x3F,       0x2A,                    // FILEFLAGSMASK, FILEFLAGS
+    0x40004,    0x3,        0x7,         // FILEOS, FILETYPE, FILESUBTYPE
+    0,          0,                       // file date
+};
+
+uint16_t Word(const std::vector<uint8_t>& block, std::size_t at) {
+  return static_cast<uint16_t>(block[at] | (block[at + 1] << 8));
+}
+
+// The version block of path, read as a caller of the version API reads it.
+std::vector<uint8_t> ReadVersionBlock(const std::string& path) {
+  DWORD handle = 99;
+  const DWORD size = GetFileVersionInfoSizeW(Wide(path).c_str(), &handle);
+  EXPECT_EQ(handle, 0u);
+  if (size == 0) return {};
+  std::vector<uint8_t> block(size, 0xAB);
+  EXPECT_TRUE(GetFileVersionInfoW(Wide(path).c_str(), 0, size, block.data())) << GetLastError();
+  // Windows asks for twice the resource and four bytes more, and marks the end of the
+  // resource with "FE2X".
+  const uint16_t length = Word(block, 0);
+  EXPECT_EQ(size, 2u * length + 4u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(block.data()) + length, 4), "FE2X");
+  return block;
+}
+
+TEST(VersionResource, ReadsTheFixedInformationOf32And64BitImages) {
+  for (const char* image : {MERIDEX_TEST_PE64_VERSION, MERIDEX_TEST_PE32_VERSION}) {
+    const std::vector<uint8_t> block = ReadVersionBlock(image);
+    ASSERT_FALSE(block.empty()) << image;
+    void* value = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), u"\\", &value, &length)) << image;
+    ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
+    EXPECT_GE(static_cast<uint8_t*>(value), block.data());
+    EXPECT_EQ(std::memcmp(value, kExpectedFixedInfo, sizeof kExpectedFixedInfo), 0) << image;
+  }
+}
+
+TEST(VersionResource, FindsNestedValuesWithoutRegardToCase) {
+  const std::vector<uint8_t> block = ReadVersionBlock(MERIDEX_TEST_PE64_VERSION);
+  ASSERT_FALSE(block.empty());
+  void* value = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(block.data(), u"\\VarFileInfo\\Translation", &value, &length));
+  ASSERT_EQ(length, 4u);
+  EXPECT_EQ(std::memcmp(value, "\x09\x04\xb0\x04", 4), 0);
+
+  ASSERT_TRUE(VerQueryValueW(block.data(), u"\\stringfileinfo\\040904b0\\FileDescription", &value, &length));
+  EXPECT_EQ(length, 19u);  // characters, the terminator included
+  EXPECT_EQ(std::u16string(static_cast<const char16_t*>(value)), u"Meridex test image");
+
+  for (const char16_t* missing : {u"\\Nope", u"\\StringFileInfo\\040904b0\\Nope", u"\\VarFileInfo\\Translation\\x"}) {
+    SetLastError(0);
+    EXPECT_FALSE(VerQueryValueW(block.data(), missing, &value, &length));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
+  }
+}
+
+TEST(VersionResource, AShortBufferGetsTheFirstBytes) {
+  DWORD handle = 0;
+  const std::u16string path = Wide(MERIDEX_TEST_PE64_VERSION);
+  ASSERT_GT(GetFileVersionInfoSizeW(path.c_str(), &handle), 20u);
+  std::vector<uint8_t> block(32, 0xAB);
+  EXPECT_TRUE(GetFileVersionInfoW(path.c_str(), 0, 20, block.data()));
+  EXPECT_EQ(block[20], 0xAB);
+  EXPECT_EQ(std::memcmp(block.data() + 6, u"VS_VERSION_INFO", 14), 0);
+}
+
+TEST(VersionResource, FilesWithoutOneFailWithTheWindowsError) {
+  TempDir dir;
+  WriteFileBytes(dir.File("text.txt"), "plain text\n");
+  WriteFileBytes(dir.File("empty.bin"), "");
+  WriteFileBytes(dir.File("mz.bin"), "MZ");
+  const std::string image = ReadFileBytes(MERIDEX_TEST_PE64_VERSION);
+  WriteFileBytes(dir.File("headers-only.exe"), image.substr(0, 0x200));
+  WriteFileBytes(dir.File("cut.exe"), image.substr(0, image.size() / 2));
+  const struct {
+    std::string path;
+    DWORD error;
+    DWORD errorOfCopy = 0;  // GetFileVersionInfoW's, where it differs
+  } cases[] = {
+      {dir.File("text.txt"), ERROR_RESOURCE_DATA_NOT_FOUND},
+      {dir.File("empty.bin"), ERROR_RESOURCE_DATA_NOT_FOUND},
+      {dir.File("mz.bin"), ERROR_RESOURCE_DATA_NOT_FOUND},
+      {dir.File("headers-only.exe"), ERROR_RESOURCE_DATA_NOT_FOUND},
+      {dir.File("cut.exe"), ERROR_RESOURCE_DATA_NOT_FOUND},
+      {MERIDEX_TEST_PE64_PLAIN, ERROR_RESOURCE_DATA_NOT_FOUND},
+      {dir.File("missing.exe"), ERROR_FILE_NOT_FOUND},
+      {dir.File("missing/file.exe"), ERROR_PATH_NOT_FOUND},
+      {dir.Path(), ERROR_ACCESS_DENIED},
+      {"", ERROR_BAD_PATHNAME, ERROR_PATH_NOT_FOUND},
+  };
+  for (const auto& c : cases) {
+    DWORD handle = 99;
+    SetLastError(0);
+    EXPECT_EQ(GetFileVersionInfoSizeW(Wide(c.path).c_str(), &handle), 0u) << c.path;
+    EXPECT_EQ(GetLastError(), c.error) << c.path;
+    EXPECT_EQ(handle, 0u) << c.path;
+    std::vector<uint8_t> block(64);
+    SetLastError(0);
+    EXPECT_FALSE(GetFileVersionInfoW(Wide(c.path).c_str(), 0, 64, block.data())) << c.path;
+    EXPECT_EQ(GetLastError(), c.errorOfCopy != 0 ? c.errorOfCopy : c.error) << c.path;
+  }
+}
+
+}  // namespace
