@@ -109,7 +109,4 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   char16_t m_fieldNames[kColumnCount][kFieldNameChars];
   uint8_t* m_fieldBuffers[kColumnCount];
   int32_t m_fieldTypes[kColumnCount];
-  // ODBC keeps a pointer to an SQLLEN (64 bits here) for a bound column; the FileData
-  // slot is 32 bits, so the binding of the long field goes through this one.
-  SQLLEN m_fileDataIndicator;
 };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Assert.h"
+#include "Win32File.h"
 #include "Win32Format.h"
 
 namespace {
@@ -53,7 +54,7 @@ bool CODBCTypedRecordset::SetRecordID(int) { return false; }
 void CODBCTypedRecordset::SetFieldValue(const char16_t*, VARIANT) {}
 bool CODBCTypedRecordset::LoadLongFieldFromFile(const char16_t* path) {
   if (path == nullptr || path[0] == 0) return false;
-  const FileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  const UniqueFileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) return false;
   DWORD high = 0;
   SetLastError(ERROR_SUCCESS);
@@ -61,9 +62,9 @@ bool CODBCTypedRecordset::LoadLongFieldFromFile(const char16_t* path) {
   // A value of 4 GiB or more cannot be held by the 32-bit length: refuse it rather than
   // store its first bytes as if they were all of it.
   if (high != 0 || (size == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS)) return false;
-  const MappingHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+  const UniqueMappingHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
   if (!mapping) return false;
-  const ViewHandle view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+  const UniqueMappedView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
   if (!view) return false;
   (void)SetLongFieldData(view.get(), size);
   return true;
@@ -86,8 +87,7 @@ CRegTreeRecSet::CRegTreeRecSet(CODBCDatabase* database, unsigned long first, uns
       m_lengths{0, 0, 0, 0, SQL_NULL_DATA},
       m_fieldNames{},
       m_fieldBuffers{},
-      m_fieldTypes{},
-      m_fileDataIndicator(SQL_NULL_DATA) {
+      m_fieldTypes{} {
   // Not through the virtual table: the object is still being built.
   CRegTreeRecSet::PrepareGet();
 }
@@ -171,14 +171,11 @@ int CRegTreeRecSet::GetFileIdentificationLength() const { return m_lengths[2] < 
 // ---- the long field ----
 
 SQLRETURN CRegTreeRecSet::BindLongFields() {
-  m_fileDataIndicator = m_lengths[kFileDataSlot];
-  return SQLBindCol(m_hStmt, kFileDataColumn, SQL_C_BINARY, m_fileData, static_cast<SQLLEN>(m_fileDataLength),
-                    &m_fileDataIndicator);
+  // One SQLBindCol, made through the library so that its writes know the long field.
+  return BindLongField(kFileDataColumn, m_fileData, static_cast<SQLLEN>(m_fileDataLength), &m_lengths[kFileDataSlot]);
 }
 
-SQLRETURN CRegTreeRecSet::UnbindLongFields() {
-  return SQLBindCol(m_hStmt, kFileDataColumn, SQL_C_BINARY, nullptr, 0, nullptr);
-}
+SQLRETURN CRegTreeRecSet::UnbindLongFields() { return BindLongField(kFileDataColumn, nullptr, 0, nullptr); }
 
 SQLRETURN CRegTreeRecSet::GetLongFieldsData() {
   // Probe for the length: nothing is copied, the indicator receives the total length.
@@ -331,7 +328,7 @@ void CRegTreeRecSet::SetFieldValue(const char16_t* column, VARIANT value) {
     target[n] = 0;
     m_lengths[index] = static_cast<int32_t>((n + 1) * sizeof(char16_t));
   }
-  VariantClear(&converted);
+  (void)VariantClear(&converted);
 }
 
 CODBCTypedRecordset& CRegTreeRecSet::CopyFrom(const CODBCTypedRecordset& base) {

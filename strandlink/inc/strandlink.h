@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <string>
+#include <vector>
 
 #include "OdbcApi.h"
 
@@ -73,8 +75,8 @@ constexpr long kAcceptedSchemaVersion = 4;
 
 class CODBCRecordset {
  public:
-  // cursorKind 1 is a forward-only, read-only cursor; any other value asks for a keyset
-  // cursor, which the writes need. updatable is 1 when the recordset will write rows.
+  // cursorKind and options are kept for the caller; updatable is 1 when the recordset will
+  // write rows (Insert, Update, Delete), which makes it remember each fetched row's key.
   CODBCRecordset(CODBCDatabase* database, unsigned long cursorKind, unsigned long options, int updatable);
   virtual ~CODBCRecordset();
   CODBCRecordset(const CODBCRecordset&) = delete;
@@ -113,17 +115,32 @@ class CODBCRecordset {
   // driver's length or indicator after each fetch. 0 or 1 on success.
   int BindField(int column, void* buffer, SQLSMALLINT cType, int32_t* lengthOrIndicator);
 
+  // The long field's binding for a write, made by BindLongFields: one SQLBindCol on the
+  // statement, and the library's note of it, so that a write can send the value (at
+  // execution time when the slot holds a data-at-execution length, with the buffer's
+  // address as the token SQLParamData hands back). Null buffer and slot unbind it.
+  SQLRETURN BindLongField(int column, void* buffer, SQLLEN length, int32_t* lengthOrIndicator);
+
   SQLHSTMT m_hStmt = SQL_NULL_HSTMT;
   int32_t m_nFields = 0;
   bool m_bFieldsBound = false;
 
  private:
   struct Binding {
+    int column;
+    void* buffer;
+    SQLSMALLINT cType;
+    SQLLEN capacity;
     int32_t* slot;
     SQLLEN indicator;
   };
+  struct Parameter;
+  enum class WriteKind { Insert, Update, Delete };
 
   SQLRETURN Fetch();
+  SQLRETURN Write(WriteKind kind);
+  bool ReadWriteTarget();
+  void KeepKey();
   void CopyIndicatorsToSlots();
   void RecordStatementError(SQLRETURN rc);
   void RecordError(const char16_t* state, const char16_t* text);
@@ -134,10 +151,17 @@ class CODBCRecordset {
   int m_updatable;
   int m_resultColumns = 0;
   bool m_eof = true;
-  bool m_longFieldsBound = false;
   bool m_hasError = false;
   // ODBC writes SQLLEN (64 bits here) indicators; the recordset's slots are 32 bits.
   // A deque keeps the addresses that ODBC holds stable as columns are added.
   std::deque<Binding> m_bindings;
+  Binding m_longField = {};
+  bool m_hasLongField = false;
+  // What a write names: the base table and the columns of the result set, read from its
+  // metadata once, and the key (the first column) of the current row as it was fetched.
+  std::u16string m_table;
+  std::vector<std::u16string> m_columnNames;
+  uint8_t m_key[8] = {};
+  SQLLEN m_keyLength = 0;
   _SQL_Error m_lastError;
 };

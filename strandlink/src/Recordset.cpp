@@ -26,20 +26,17 @@ bool CODBCRecordset::GetError(_SQL_Error& error) const {
   return true;
 }
 
-int CODBCRecordset::Insert(int) {
-  RecordError(u"IM001", u"This recordset does not write rows.");
-  return SQL_ERROR;
+int CODBCRecordset::Insert(int count) {
+  if (count != 1) {
+    RecordError(u"HY107", u"A recordset inserts one row at a time.");
+    return SQL_ERROR;
+  }
+  return Write(WriteKind::Insert);
 }
 
-int CODBCRecordset::Delete() {
-  RecordError(u"IM001", u"This recordset does not write rows.");
-  return SQL_ERROR;
-}
+int CODBCRecordset::Delete() { return Write(WriteKind::Delete); }
 
-int CODBCRecordset::Update() {
-  RecordError(u"IM001", u"This recordset does not write rows.");
-  return SQL_ERROR;
-}
+int CODBCRecordset::Update() { return Write(WriteKind::Update); }
 
 void CODBCRecordset::PrepareGet() {}
 void CODBCRecordset::PrepareSet() {}
@@ -64,8 +61,8 @@ int CODBCRecordset::BindField(int column, void* buffer, SQLSMALLINT cType, int32
     return SQL_ERROR;
   }
   // The slot carries the capacity in; from now on it is the column's length/indicator.
-  Binding& binding = m_bindings.emplace_back(Binding{lengthOrIndicator, 0});
   const SQLLEN capacity = lengthOrIndicator != nullptr ? *lengthOrIndicator : 0;
+  Binding& binding = m_bindings.emplace_back(Binding{column, buffer, cType, capacity, lengthOrIndicator, 0});
   const SQLRETURN rc = SQLBindCol(m_hStmt, static_cast<SQLUSMALLINT>(column), cType, buffer, capacity,
                                   lengthOrIndicator != nullptr ? &binding.indicator : nullptr);
   if (!SqlSucceeded(rc)) {
@@ -87,10 +84,6 @@ void CODBCRecordset::CopyIndicatorsToSlots() {
 }
 
 SQLRETURN CODBCRecordset::Fetch() {
-  if (m_longFieldsBound) {
-    UnbindLongFields();
-    m_longFieldsBound = false;
-  }
   SQLRETURN rc = SQLFetch(m_hStmt);
   if (rc == SQL_NO_DATA) {
     m_eof = true;
@@ -105,6 +98,7 @@ SQLRETURN CODBCRecordset::Fetch() {
     return rc;
   }
   CopyIndicatorsToSlots();
+  if (m_updatable) KeepKey();
   m_eof = false;
   m_hasError = false;
   const SQLRETURN longRc = GetLongFieldsData();
@@ -133,14 +127,6 @@ int CODBCRecordset::Open(const char16_t* sql) {
     m_hasError = true;
     m_hStmt = SQL_NULL_HSTMT;
     return -1;
-  }
-  if (m_cursorKind != 1) {
-    // Writes through the bound row need a scrollable cursor that can position on a row
-    // (SQLSetPos) and add rows (SQLBulkOperations).
-    SQLSetStmtAttr(m_hStmt, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_KEYSET_DRIVEN), 0);
-    if (m_updatable) {
-      SQLSetStmtAttr(m_hStmt, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_ROWVER), 0);
-    }
   }
   rc = SQLExecDirectW(m_hStmt, AsSqlText(sql != nullptr ? sql : u""), SQL_NTS);
   if (!SqlSucceeded(rc)) {
@@ -194,7 +180,10 @@ void CODBCRecordset::Close() {
     m_hStmt = SQL_NULL_HSTMT;
   }
   m_bindings.clear();
+  m_hasLongField = false;
+  m_table.clear();
+  m_columnNames.clear();
+  m_keyLength = 0;
   m_resultColumns = 0;
   m_eof = true;
-  m_longFieldsBound = false;
 }

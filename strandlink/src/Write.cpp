@@ -1,0 +1,262 @@
+// Writing the recordset's bound row: Insert, Update and Delete.
+//
+// NOTE: positioned writes through the cursor (SQLBulkOperations, SQLSetPos) are not used.
+// The SQLite3 driver's SQLBulkOperations ignores SQL_COLUMN_IGNORE and data-at-execution
+// lengths and reports success after storing wrong bytes, its SQLSetPos updates fail with
+// data at execution, and unixODBC's cursor library reports success for positioned updates
+// that change nothing. So a write is one parameterised statement on a statement handle of
+// its own, built from the result set's metadata: the bound columns whose slot is not
+// SQL_IGNORE become parameters that point at the row buffers, and the long field is sent
+// at execution time through the recordset's own hooks. Update and Delete find the row by
+// its first column, as it was fetched. Every statement is plain SQL that SQL Server,
+// PostgreSQL and SQLite all accept.
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Diagnostics.h"
+#include "strandlink.h"
+
+namespace {
+
+constexpr SQLULEN kLongColumnSize = 0x7FFFFFFF;
+
+bool IsPlainIdentifier(const std::u16string& name) {
+  if (name.empty() || name.size() > 128) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char16_t c = name[i];
+    const bool letter = (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c == u'_';
+    const bool digit = c >= u'0' && c <= u'9';
+    if (!letter && !(digit && i > 0)) return false;
+  }
+  return true;
+}
+
+std::u16string ColumnText(SQLHSTMT stmt, int column, SQLUSMALLINT field) {
+  char16_t text[256] = {};
+  SQLSMALLINT length = 0;
+  if (!SqlSucceeded(SQLColAttributeW(stmt, static_cast<SQLUSMALLINT>(column), field, text, sizeof text, &length, nullptr))) {
+    return {};
+  }
+  text[255] = 0;
+  return text;
+}
+
+// The SQL type a parameter is declared with, from the C type of its buffer.
+SQLSMALLINT SqlTypeOf(SQLSMALLINT cType, bool longField) {
+  switch (cType) {
+    case SQL_C_LONG:
+    case SQL_C_SLONG:
+    case SQL_C_ULONG:
+      return SQL_INTEGER;
+    case SQL_C_SHORT:
+    case SQL_C_SSHORT:
+    case SQL_C_USHORT:
+      return SQL_SMALLINT;
+    case SQL_C_SBIGINT:
+    case SQL_C_UBIGINT:
+      return SQL_BIGINT;
+    case SQL_C_WCHAR:
+      return longField ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
+    case SQL_C_CHAR:
+      return longField ? SQL_LONGVARCHAR : SQL_VARCHAR;
+    default:
+      return longField ? SQL_LONGVARBINARY : SQL_VARBINARY;
+  }
+}
+
+std::size_t FixedSize(SQLSMALLINT cType) {
+  switch (cType) {
+    case SQL_C_LONG:
+    case SQL_C_SLONG:
+    case SQL_C_ULONG:
+      return 4;
+    case SQL_C_SHORT:
+    case SQL_C_SSHORT:
+    case SQL_C_USHORT:
+      return 2;
+    case SQL_C_SBIGINT:
+    case SQL_C_UBIGINT:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+struct CODBCRecordset::Parameter {
+  void* buffer;
+  SQLSMALLINT cType;
+  SQLSMALLINT sqlType;
+  SQLULEN columnSize;
+  SQLLEN bufferLength;
+  SQLLEN indicator;
+};
+
+SQLRETURN CODBCRecordset::BindLongField(int column, void* buffer, SQLLEN length, int32_t* lengthOrIndicator) {
+  if (buffer == nullptr && lengthOrIndicator == nullptr) {
+    m_hasLongField = false;
+    return SQLBindCol(m_hStmt, static_cast<SQLUSMALLINT>(column), SQL_C_BINARY, nullptr, 0, nullptr);
+  }
+  m_longField = Binding{column, buffer, SQL_C_BINARY, length, lengthOrIndicator,
+                        lengthOrIndicator != nullptr ? *lengthOrIndicator : SQL_NULL_DATA};
+  m_hasLongField = true;
+  return SQLBindCol(m_hStmt, static_cast<SQLUSMALLINT>(column), SQL_C_BINARY, buffer, length, &m_longField.indicator);
+}
+
+void CODBCRecordset::KeepKey() {
+  // The first bound column identifies the row for Update and Delete; keep it as fetched,
+  // since the setters may change the buffer before the write.
+  m_keyLength = 0;
+  if (m_bindings.empty() || m_bindings.front().column != 1) return;
+  const Binding& key = m_bindings.front();
+  const std::size_t size = FixedSize(key.cType);
+  if (size == 0 || key.indicator == SQL_NULL_DATA) return;
+  std::memcpy(m_key, key.buffer, size);
+  m_keyLength = static_cast<SQLLEN>(size);
+}
+
+bool CODBCRecordset::ReadWriteTarget() {
+  if (!m_table.empty()) return true;
+  std::u16string table = ColumnText(m_hStmt, 1, SQL_DESC_BASE_TABLE_NAME);
+  if (table.empty()) table = ColumnText(m_hStmt, 1, SQL_DESC_TABLE_NAME);
+  std::vector<std::u16string> names(static_cast<std::size_t>(m_resultColumns) + 1);
+  for (int c = 1; c <= m_resultColumns; ++c) {
+    names[c] = ColumnText(m_hStmt, c, SQL_DESC_BASE_COLUMN_NAME);
+    if (names[c].empty()) names[c] = ColumnText(m_hStmt, c, SQL_DESC_NAME);
+  }
+  if (!IsPlainIdentifier(table)) {
+    RecordError(u"HY000", u"The rows of this result set cannot be written: it does not come from one table.");
+    return false;
+  }
+  m_table = table;
+  m_columnNames = std::move(names);
+  return true;
+}
+
+SQLRETURN CODBCRecordset::Write(WriteKind kind) {
+  m_hasError = false;
+  if (!m_updatable) {
+    RecordError(u"HY092", u"The recordset was opened for reading only.");
+    return SQL_ERROR;
+  }
+  if (m_hStmt == SQL_NULL_HSTMT || m_database == nullptr || !m_database->IsConnected()) {
+    RecordError(u"HY010", u"The recordset has no open result set to write through.");
+    return SQL_ERROR;
+  }
+  if (kind != WriteKind::Insert && (m_eof || m_keyLength == 0)) {
+    RecordError(u"24000", u"There is no current row to write.");
+    return SQL_ERROR;
+  }
+  if (!ReadWriteTarget()) return SQL_ERROR;
+
+  SQLHSTMT write = SQL_NULL_HSTMT;
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, m_database->Handle(), &write);
+  if (!SqlSucceeded(rc)) {
+    ReadDiagnostic(SQL_HANDLE_DBC, m_database->Handle(), rc, m_lastError);
+    m_hasError = true;
+    return rc;
+  }
+
+  // The hooks work on the recordset's statement handle: during the write that is the
+  // write statement, so the long field's binding and its data go where they belong.
+  const SQLHSTMT cursor = m_hStmt;
+  m_hStmt = write;
+  m_hasLongField = false;
+  if (kind != WriteKind::Delete) {
+    rc = BindLongFields();
+    if (!SqlSucceeded(rc)) {
+      RecordStatementError(rc);
+      m_hStmt = cursor;
+      SQLFreeHandle(SQL_HANDLE_STMT, write);
+      return rc;
+    }
+  }
+
+  std::vector<Parameter> parameters;
+  std::u16string columns, values;
+  auto add = [&](const Binding& b, bool longField) {
+    const SQLLEN slot = longField ? b.indicator : static_cast<SQLLEN>(*b.slot);
+    if (slot == SQL_IGNORE || b.column < 1 || b.column > m_resultColumns) return;
+    Parameter p{b.buffer, b.cType, SqlTypeOf(b.cType, longField), 1, b.capacity, slot};
+    if (slot <= SQL_LEN_DATA_AT_EXEC_OFFSET) {
+      // Sent through PutLongFieldsData: the driver hands the buffer address back as the
+      // token that says which value it wants.
+      p.columnSize = static_cast<SQLULEN>(-(slot - SQL_LEN_DATA_AT_EXEC_OFFSET));
+      p.bufferLength = 0;
+    } else if (slot >= 0) {
+      SQLLEN length = slot;
+      // A character value counted with its terminator would store the NUL too.
+      if (b.cType == SQL_C_WCHAR && length >= 2 && length <= b.capacity &&
+          reinterpret_cast<const char16_t*>(b.buffer)[length / 2 - 1] == 0) {
+        length -= 2;
+      }
+      if (length > b.capacity && !longField) length = b.capacity;
+      p.indicator = length;
+      const SQLULEN characters = b.cType == SQL_C_WCHAR ? static_cast<SQLULEN>(length / 2) : static_cast<SQLULEN>(length);
+      p.columnSize = characters > 0 ? characters : 1;
+    } else if (slot != SQL_NULL_DATA) {
+      return;  // no other indicator means anything to send
+    }
+    if (FixedSize(b.cType) != 0) p.columnSize = 0;
+    if (!columns.empty()) {
+      columns += u", ";
+      values += u", ";
+    }
+    // columns and values for an insert; values is the SET list for an update.
+    columns += m_columnNames[b.column];
+    values += kind == WriteKind::Insert ? std::u16string(u"?") : m_columnNames[b.column] + u" = ?";
+    parameters.push_back(p);
+  };
+  if (kind != WriteKind::Delete) {
+    for (const Binding& b : m_bindings) add(b, false);
+    if (m_hasLongField) add(m_longField, true);
+  }
+
+  std::u16string sql;
+  if (kind == WriteKind::Insert) {
+    sql = u"INSERT INTO " + m_table + u" (" + columns + u") VALUES (" + values + u")";
+  } else {
+    const Binding& key = m_bindings.front();
+    const std::u16string where = u" WHERE " + m_columnNames[key.column] + u" = ?";
+    parameters.push_back(Parameter{m_key, key.cType, SqlTypeOf(key.cType, false), 0, m_keyLength, m_keyLength});
+    sql = kind == WriteKind::Update ? u"UPDATE " + m_table + u" SET " + values + where : u"DELETE FROM " + m_table + where;
+  }
+
+  if (parameters.empty() || (kind == WriteKind::Insert && columns.empty()) ||
+      (kind == WriteKind::Update && parameters.size() == 1)) {
+    rc = kind == WriteKind::Update ? SQL_SUCCESS : SQL_ERROR;  // nothing set: nothing to update
+    if (rc == SQL_ERROR) RecordError(u"HY000", u"No column of the row is set to be written.");
+  } else {
+    rc = SQLPrepareW(write, AsSqlText(sql.c_str()), SQL_NTS);
+    for (std::size_t i = 0; SqlSucceeded(rc) && i < parameters.size(); ++i) {
+      Parameter& p = parameters[i];
+      rc = SQLBindParameter(write, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, p.cType, p.sqlType, p.columnSize, 0,
+                            p.buffer, p.bufferLength, &p.indicator);
+    }
+    if (SqlSucceeded(rc)) rc = SQLExecute(write);
+    if (rc == SQL_NEED_DATA) rc = PutLongFieldsData();
+    if (!SqlSucceeded(rc) && rc != SQL_NO_DATA) {
+      RecordStatementError(rc);
+    } else if (kind != WriteKind::Insert) {
+      // The row is found by its key: no row means it is gone, and that is no success.
+      SQLLEN rows = -1;
+      SQLRowCount(write, &rows);
+      if (rows == 0 || rc == SQL_NO_DATA) {
+        RecordError(u"HY000", u"The current row no longer exists: nothing was written.");
+        rc = SQL_ERROR;
+      } else {
+        rc = SQL_SUCCESS;
+      }
+    }
+  }
+  if (kind != WriteKind::Delete) {
+    UnbindLongFields();
+    m_hasLongField = false;
+  }
+  m_hStmt = cursor;
+  SQLFreeHandle(SQL_HANDLE_STMT, write);
+  return rc;
+}
