@@ -96,6 +96,14 @@ TEST(VersionResource, FilesWithoutOneFailWithTheWindowsError) {
   const std::string image = ReadFileBytes(MERIDEX_TEST_PE64_VERSION);
   WriteFileBytes(dir.File("headers-only.exe"), image.substr(0, 0x200));
   WriteFileBytes(dir.File("cut.exe"), image.substr(0, image.size() / 2));
+  // The version resource renamed from 1 to 2: Windows looks for id 1 only. The name
+  // directory's one entry lies 0x30 bytes before the data (see DamagedImagesFailCleanly).
+  std::string renamed = image;
+  const std::string key(reinterpret_cast<const char*>(u"VS_VERSION_INFO"), 30);
+  const std::size_t nameEntry = image.find(key) - 6 - 0x30;
+  ASSERT_EQ(renamed.substr(nameEntry, 4), std::string("\x01\0\0\0", 4));
+  renamed[nameEntry] = 2;
+  WriteFileBytes(dir.File("renamed.exe"), renamed);
   const struct {
     std::string path;
     DWORD error;
@@ -106,6 +114,7 @@ TEST(VersionResource, FilesWithoutOneFailWithTheWindowsError) {
       {dir.File("mz.bin"), ERROR_RESOURCE_DATA_NOT_FOUND},
       {dir.File("headers-only.exe"), ERROR_RESOURCE_DATA_NOT_FOUND},
       {dir.File("cut.exe"), ERROR_RESOURCE_DATA_NOT_FOUND},
+      {dir.File("renamed.exe"), ERROR_RESOURCE_DATA_NOT_FOUND},
       {MERIDEX_TEST_PE64_PLAIN, ERROR_RESOURCE_DATA_NOT_FOUND},
       {dir.File("missing.exe"), ERROR_FILE_NOT_FOUND},
       {dir.File("missing/file.exe"), ERROR_PATH_NOT_FOUND},
