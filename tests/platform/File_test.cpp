@@ -17,7 +17,9 @@ uint64_t Value(const FILETIME& t) { return (static_cast<uint64_t>(t.dwHighDateTi
 FILETIME MakeFileTime(uint64_t v) { return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)}; }
 
 // Unix seconds as a FILETIME.
-constexpr uint64_t FromUnix(int64_t seconds) { return static_cast<uint64_t>(seconds) * 10000000 + 116444736000000000ULL; }
+constexpr uint64_t FromUnix(int64_t seconds) {
+  return static_cast<uint64_t>(seconds) * 10000000 + 116444736000000000ULL;
+}
 
 void SetTimes(const std::string& path, int64_t access, int64_t write) {
   utimbuf times{};

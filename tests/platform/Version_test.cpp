@@ -9,6 +9,7 @@
 
 namespace {
 
+using testing_support::Narrow;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::Wide;
@@ -95,6 +96,14 @@ TEST(VersionResource, FilesWithoutOneFailWithTheWindowsError) {
   const std::string image = ReadFileBytes(MERIDEX_TEST_PE64_VERSION);
   WriteFileBytes(dir.File("headers-only.exe"), image.substr(0, 0x200));
   WriteFileBytes(dir.File("cut.exe"), image.substr(0, image.size() / 2));
+  // The version resource renamed from 1 to 2: Windows looks for id 1 only. The name
+  // directory's one entry lies 0x30 bytes before the data (see DamagedImagesFailCleanly).
+  std::string renamed = image;
+  const std::string key(reinterpret_cast<const char*>(u"VS_VERSION_INFO"), 30);
+  const std::size_t nameEntry = image.find(key) - 6 - 0x30;
+  ASSERT_EQ(renamed.substr(nameEntry, 4), std::string("\x01\0\0\0", 4));
+  renamed[nameEntry] = 2;
+  WriteFileBytes(dir.File("renamed.exe"), renamed);
   const struct {
     std::string path;
     DWORD error;
@@ -105,6 +114,7 @@ TEST(VersionResource, FilesWithoutOneFailWithTheWindowsError) {
       {dir.File("mz.bin"), ERROR_RESOURCE_DATA_NOT_FOUND},
       {dir.File("headers-only.exe"), ERROR_RESOURCE_DATA_NOT_FOUND},
       {dir.File("cut.exe"), ERROR_RESOURCE_DATA_NOT_FOUND},
+      {dir.File("renamed.exe"), ERROR_RESOURCE_DATA_NOT_FOUND},
       {MERIDEX_TEST_PE64_PLAIN, ERROR_RESOURCE_DATA_NOT_FOUND},
       {dir.File("missing.exe"), ERROR_FILE_NOT_FOUND},
       {dir.File("missing/file.exe"), ERROR_PATH_NOT_FOUND},
@@ -122,6 +132,75 @@ TEST(VersionResource, FilesWithoutOneFailWithTheWindowsError) {
     EXPECT_FALSE(GetFileVersionInfoW(Wide(c.path).c_str(), 0, 64, block.data())) << c.path;
     EXPECT_EQ(GetLastError(), c.errorOfCopy != 0 ? c.errorOfCopy : c.error) << c.path;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A damaged image must never be read outside the file: bytes of the headers, the section
+// table and the upper levels of the resource directory are spoiled in turn, and whatever
+// the reader then says must be a clean failure or a block that is consistent with itself.
+// The language level, the data entry and the version data are left whole: Windows' own
+// reader trusts them and reads wherever they point.
+TEST(VersionResource, DamagedImagesFailCleanly) {
+  const std::string image = ReadFileBytes(MERIDEX_TEST_PE64_VERSION);
+  const std::string key(reinterpret_cast<const char*>(u"VS_VERSION_INFO"), 30);
+  const std::size_t data = image.find(key) - 6;
+  // The resource compiler lays out the type, name and language directories (0x18 bytes
+  // each) and the data entry (0x10) right before the data.
+  constexpr std::size_t kDirectories = 0x58;
+  ASSERT_GT(data, 0x400u);
+  struct Spoil {
+    std::size_t at;
+    char with;
+  };
+  std::vector<Spoil> spoils;
+  for (std::size_t i = 0; i < 0x2C0; i += 2) spoils.push_back({i, '\xFF'});
+  for (std::size_t i = data - kDirectories; i < data - kDirectories + 0x30; ++i) {
+    spoils.push_back({i, '\xFF'});
+    spoils.push_back({i, '\x00'});
+  }
+
+  TempDir dir;
+  int serial = 0;
+  for (const Spoil& spoil : spoils) {
+    std::string damaged = image;
+    if (damaged[spoil.at] == spoil.with) continue;
+    damaged[spoil.at] = spoil.with;
+    // A new file each time: Windows may keep an image it has looked at mapped a while.
+    const std::u16string path = Wide(dir.File("damaged" + std::to_string(serial++) + ".exe"));
+    WriteFileBytes(Narrow(path), damaged);
+    DWORD handle = 0;
+    SetLastError(0);
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+    if (size == 0) {
+      EXPECT_NE(GetLastError(), 0u) << "offset " << spoil.at;
+      continue;
+    }
+    std::vector<uint8_t> block(size);
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) continue;
+    void* value = nullptr;
+    UINT length = 0;
+    if (VerQueryValueW(block.data(), u"\\", &value, &length)) {
+      const auto* p = static_cast<const uint8_t*>(value);
+      EXPECT_TRUE(p >= block.data() && p + length <= block.data() + block.size()) << "offset " << spoil.at;
+    }
+  }
+}
+
+TEST(VersionResource, AChildLongerThanItsParentEndsTheSearch) {
+  // Root "R" (0x20 bytes) holding child "A" whose length claims 0x400 bytes.
+  std::vector<uint8_t> block = {
+      0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 'R', 0, 0, 0, 0, 0,  // root header and key
+      0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 'A', 0, 0, 0, 0, 0,  // child header and key
+      0,    0,    0,    0,    0,    0,    0,   0,
+  };
+  void* value = nullptr;
+  UINT length = 0;
+  SetLastError(0);
+  EXPECT_FALSE(VerQueryValueW(block.data(), u"\\B", &value, &length));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
 }
 
 }  // namespace

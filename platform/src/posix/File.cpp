@@ -101,15 +101,18 @@ constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
 constexpr uint64_t kLargestFileTime = 0x7FFFFFFFFFFFFFFFULL;
 
 FILETIME ToFileTime(const timespec& t) {
-  // Before 1601 cannot be expressed; the file system would have to hold a date that old.
+  // Times before 1601 or past 30828 cannot be expressed; they are held at the ends of the
+  // range rather than wrapped into some other date.
+  constexpr int64_t kEarliest = -kUnixEpochAsFileTime / 10000000;
+  constexpr int64_t kLatest = (static_cast<int64_t>(kLargestFileTime) - kUnixEpochAsFileTime) / 10000000 - 1;
   const int64_t seconds = static_cast<int64_t>(t.tv_sec);
-  int64_t value = 0;
-  if (seconds >= -kUnixEpochAsFileTime / 10000000) {
-    value = seconds * 10000000 + t.tv_nsec / 100 + kUnixEpochAsFileTime;
-    if (value < 0) value = 0;
+  uint64_t value = 0;
+  if (seconds > kLatest) {
+    value = kLargestFileTime;
+  } else if (seconds >= kEarliest) {
+    value = static_cast<uint64_t>(seconds * 10000000 + t.tv_nsec / 100 + kUnixEpochAsFileTime);
   }
-  const auto u = static_cast<uint64_t>(value);
-  return FILETIME{static_cast<DWORD>(u & 0xFFFFFFFFu), static_cast<DWORD>(u >> 32)};
+  return FILETIME{static_cast<DWORD>(value & 0xFFFFFFFFu), static_cast<DWORD>(value >> 32)};
 }
 
 bool FindFile(HANDLE handle, FileObject& file) {
@@ -295,6 +298,8 @@ LPVOID MapViewOfFile(HANDLE handle, DWORD access, DWORD offsetHigh, DWORD offset
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  // NOTE: unlike Windows, Linux lets another process shorten a mapped file; reading the
+  // lost part of the view then raises SIGBUS. Nothing portable prevents that.
   void* view = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_SHARED, mapping.fd,
                       static_cast<off_t>(offset));
   if (view == MAP_FAILED) {
