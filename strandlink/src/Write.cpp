@@ -178,7 +178,9 @@ SQLRETURN CODBCRecordset::Write(WriteKind kind) {
   std::vector<Parameter> parameters;
   std::u16string columns, values;
   auto add = [&](const Binding& b, bool longField) {
-    const SQLLEN slot = longField ? b.indicator : static_cast<SQLLEN>(*b.slot);
+    // NOTE: the slot, not the indicator bound with SQLBindCol, says what to send: the
+    // SQLite3 driver resets a bound indicator to 0 when the statement is prepared.
+    const SQLLEN slot = static_cast<SQLLEN>(*b.slot);
     if (slot == SQL_IGNORE || b.column < 1 || b.column > m_resultColumns) return;
     Parameter p{b.buffer, b.cType, SqlTypeOf(b.cType, longField), 1, b.capacity, slot};
     if (slot <= SQL_LEN_DATA_AT_EXEC_OFFSET) {
