@@ -145,9 +145,21 @@ int RunCleanup(const CleanupStatements& statements) {
       FormatStatement(statement, statements.deletion);
       out << "Deleting records..." << endl;
       if (count > kManyRows) out << "This process may take a few minutes" << endl;
-      if (database.Execute(statement, error) != 0) {
-        out << count << " records were deleted." << endl;
+      // One statement, as listed: in a transaction, so that it can be undone when it
+      // would take rows that appeared after the listing and that the operator never saw.
+      SQLLEN deleted = -1;
+      const bool executed = database.BeginTransaction(error) != 0 && database.Execute(statement, error, &deleted) != 0;
+      _SQL_Error rollbackError;
+      if (executed && deleted > count) {
+        (void)database.EndTransaction(false, rollbackError);
+        err << "Error:" << "The deletion would have removed " << static_cast<int64_t>(deleted) << " records, but "
+            << count << " were listed. Nothing was deleted." << endl;
+        out << "No records were deleted" << endl;
+      } else if (executed && database.EndTransaction(true, error) != 0) {
+        // Fewer rows than listed means others removed some meanwhile: say what happened.
+        out << (deleted >= 0 && deleted < count ? static_cast<int64_t>(deleted) : count) << " records were deleted." << endl;
       } else {
+        (void)database.EndTransaction(false, rollbackError);
         err << "Error:" << error.message << endl;
         out << "No records were deleted" << endl;
       }

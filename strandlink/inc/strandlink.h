@@ -49,6 +49,13 @@ class CODBCDatabase {
   // Runs one complete statement. Non-zero on success (a statement that affects no row
   // succeeds too); zero on failure, with the record filled.
   [[nodiscard]] int Execute(const char16_t* sql, _SQL_Error& error);
+  // The same, telling how many rows the statement affected (-1 when the driver cannot).
+  [[nodiscard]] int Execute(const char16_t* sql, _SQL_Error& error, SQLLEN* rowCount);
+
+  // A transaction around several statements: autocommit is off until it ends. Non-zero
+  // on success; zero with the record filled.
+  [[nodiscard]] int BeginTransaction(_SQL_Error& error);
+  [[nodiscard]] int EndTransaction(bool commit, _SQL_Error& error);
 
   // The library's own business: the handle for recordsets, and the error record of a
   // failure that the library found itself (a refused schema version).
@@ -62,6 +69,7 @@ class CODBCDatabase {
   SQLHENV m_hEnv = SQL_NULL_HENV;
   SQLHDBC m_hDbc = SQL_NULL_HDBC;
   bool m_connected = false;
+  bool m_inTransaction = false;
   bool m_hasError = false;
   _SQL_Error m_lastError;
 };

@@ -24,6 +24,9 @@ int CODBCDatabase::IsConnected() const { return m_connected ? 1 : 0; }
 
 void CODBCDatabase::Close() {
   if (m_connected) {
+    // Whatever a transaction left open is undone, never committed by a disconnect.
+    if (m_inTransaction) SQLEndTran(SQL_HANDLE_DBC, m_hDbc, SQL_ROLLBACK);
+    m_inTransaction = false;
     SQLDisconnect(m_hDbc);
     m_connected = false;
   }
@@ -86,7 +89,50 @@ void CODBCDatabase::SetError(const _SQL_Error& error) {
   m_hasError = true;
 }
 
-int CODBCDatabase::Execute(const char16_t* sql, _SQL_Error& error) {
+int CODBCDatabase::Execute(const char16_t* sql, _SQL_Error& error) { return Execute(sql, error, nullptr); }
+
+int CODBCDatabase::BeginTransaction(_SQL_Error& error) {
+  if (!m_connected) {
+    SetLibraryError(m_lastError, u"08003", u"The connection is not open.");
+    m_hasError = true;
+    error = m_lastError;
+    return 0;
+  }
+  const SQLRETURN rc =
+      SQLSetConnectAttr(m_hDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
+  if (!SqlSucceeded(rc)) {
+    ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc, rc, m_lastError);
+    m_hasError = true;
+    error = m_lastError;
+    return 0;
+  }
+  m_inTransaction = true;
+  return 1;
+}
+
+int CODBCDatabase::EndTransaction(bool commit, _SQL_Error& error) {
+  if (!m_connected || !m_inTransaction) {
+    SetLibraryError(m_lastError, u"25000", u"There is no transaction to end.");
+    m_hasError = true;
+    error = m_lastError;
+    return 0;
+  }
+  const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_hDbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
+  const bool ok = SqlSucceeded(rc);
+  if (!ok) {
+    ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc, rc, m_lastError);
+    m_hasError = true;
+    error = m_lastError;
+    // A transaction that could not be committed must not be half left: undo it.
+    if (commit) SQLEndTran(SQL_HANDLE_DBC, m_hDbc, SQL_ROLLBACK);
+  }
+  SQLSetConnectAttr(m_hDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER);
+  m_inTransaction = false;
+  return ok ? 1 : 0;
+}
+
+int CODBCDatabase::Execute(const char16_t* sql, _SQL_Error& error, SQLLEN* rowCount) {
+  if (rowCount != nullptr) *rowCount = -1;
   if (!m_connected) {
     SetLibraryError(m_lastError, u"08003", u"The connection is not open.");
     m_hasError = true;
@@ -111,6 +157,8 @@ int CODBCDatabase::Execute(const char16_t* sql, _SQL_Error& error) {
     error = m_lastError;
   } else {
     m_hasError = false;
+    if (rowCount != nullptr && rc != SQL_NO_DATA && !SqlSucceeded(SQLRowCount(stmt, rowCount))) *rowCount = -1;
+    if (rowCount != nullptr && rc == SQL_NO_DATA) *rowCount = 0;
   }
   SQLFreeHandle(SQL_HANDLE_STMT, stmt);
   return ok ? 1 : 0;

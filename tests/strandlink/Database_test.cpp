@@ -106,6 +106,38 @@ TEST_P(DatabaseTest, TestDBVersionAcceptsOnlyVersionFour) {
   }
 }
 
+TEST_P(DatabaseTest, TransactionsCommitRollBackAndCountRows) {
+  TestDatabase fixture(GetParam());
+  ASSERT_TRUE(fixture.Insert({{1, u"a", std::nullopt, 18, std::nullopt},
+                              {2, u"b", std::nullopt, 18, std::nullopt},
+                              {3, u"c", std::nullopt, 0, std::nullopt}}));
+  CODBCDatabase db;
+  ASSERT_NE(db.DriverConnect(fixture.ConnectionString().c_str(), nullptr, nullptr, sqlNoPrompt), 0);
+  _SQL_Error error;
+  SQLLEN rows = 0;
+  // Rolled back: the rows stay, and the count said what would have gone.
+  ASSERT_NE(db.BeginTransaction(error), 0) << Narrow(error.message);
+  ASSERT_NE(db.Execute(u"DELETE FROM FileTree WHERE OperationType = 18", error, &rows), 0) << Narrow(error.message);
+  EXPECT_EQ(rows, 2);
+  ASSERT_NE(db.EndTransaction(false, error), 0);
+  EXPECT_EQ(fixture.RemainingIds(), (std::vector<int>{1, 2, 3}));
+  // A connection closed inside a transaction undoes it.
+  ASSERT_NE(db.BeginTransaction(error), 0);
+  ASSERT_NE(db.Execute(u"DELETE FROM FileTree WHERE FileID = 3", error, &rows), 0);
+  db.Close();
+  EXPECT_EQ(fixture.RemainingIds(), (std::vector<int>{1, 2, 3}));
+  // Committed.
+  ASSERT_NE(db.DriverConnect(fixture.ConnectionString().c_str(), nullptr, nullptr, sqlNoPrompt), 0);
+  ASSERT_NE(db.BeginTransaction(error), 0);
+  ASSERT_NE(db.Execute(u"DELETE FROM FileTree WHERE OperationType = 18", error, &rows), 0);
+  ASSERT_NE(db.EndTransaction(true, error), 0) << Narrow(error.message);
+  EXPECT_EQ(fixture.RemainingIds(), std::vector<int>{3});
+  // A statement that matches nothing counts 0; ending a transaction never begun fails.
+  ASSERT_NE(db.Execute(u"DELETE FROM FileTree WHERE OperationType = 18", error, &rows), 0);
+  EXPECT_EQ(rows, 0);
+  EXPECT_EQ(db.EndTransaction(true, error), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, DatabaseTest, ::testing::ValuesIn(AllBackends()), BackendParamName());
 
 struct RefusalCase {
