@@ -44,7 +44,7 @@ TEST(DebugOutput, AppendsUtf8ToTheChannelFile) {
     ScopedEnvironmentVariable channel("MERIDEX_DEBUG_OUTPUT", path.c_str());
     errno = 0;
     OutputDebugStringW(u"ASSERT ");
-    OutputDebugStringW(nullptr);
+    OutputDebugStringW(static_cast<const char16_t*>(nullptr));
     OutputDebugStringW(u"\u00e9 924\n");
     EXPECT_EQ(errno, 0);
   }

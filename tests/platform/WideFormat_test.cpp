@@ -294,7 +294,7 @@ TEST(WideString, ComparesCaseSensitivelyInWindowsOrder) {
     SCOPED_TRACE(testing::Message() << (row.left ? "s" : "null") << " vs " << (row.right ? "s" : "null"));
     EXPECT_EQ(lstrcmpW(row.left, row.right), row.expected);
   }
-  EXPECT_EQ(lstrlenW(nullptr), 0);
+  EXPECT_EQ(lstrlenW(static_cast<const char16_t*>(nullptr)), 0);
   EXPECT_EQ(lstrlenW(u"FileData"), 8);
 }
 
