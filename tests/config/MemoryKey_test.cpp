@@ -169,14 +169,14 @@ TEST(MemoryKey, WalksPaths) {
   }
 }
 
-TEST(MemoryKey, NamesKeepTheirFirstCase) {
+TEST(MemoryKey, NamesKeepTheirFirstCaseAndReplaceOnlyWhenAsked) {
   CMemoryKey root;
-  CMemoryKey* database = root.CreateSubKey(u"Database", false);
+  CMemoryKey* old = root.OpenSubKey(u"Database\\Child", KEY_WRITE);
+  ASSERT_NE(old, nullptr);
+  CMemoryKey* database = root.FindSubKey(u"DATABASE");
   ASSERT_NE(database, nullptr);
-  EXPECT_EQ(root.FindSubKey(u"DATABASE"), database);
   EXPECT_EQ(root.CreateSubKey(u"DATABASE", false), database);
-  EXPECT_EQ(root.OpenSubKey(u"dAtAbAsE", KEY_QUERY_VALUE), database);
-  EXPECT_EQ(Describe(root), std::vector<std::string>{"Database"});
+  EXPECT_EQ(database->FindSubKey(u"child"), old);
 
   ASSERT_TRUE(SetText(*database, u"Conn", u"x"));
   ASSERT_TRUE(SetText(*database, u"CONN", u"yz"));  // replaces, keeps the name
@@ -186,22 +186,14 @@ TEST(MemoryKey, NamesKeepTheirFirstCase) {
   DWORD size = sizeof text;
   EXPECT_TRUE(database->ReadValue(u"conn", nullptr, reinterpret_cast<BYTE*>(text), &size));
   EXPECT_EQ(std::u16string(text, size / 2), u"yz");
-}
 
-TEST(MemoryKey, CreateSubKeyReplacesOnlyWhenAsked) {
-  CMemoryKey root;
-  CMemoryKey* old = root.OpenSubKey(u"Keep\\Child", KEY_WRITE);
-  ASSERT_NE(old, nullptr);
-  CMemoryKey* keep = root.FindSubKey(u"Keep");
-
-  EXPECT_EQ(root.CreateSubKey(u"KEEP", false), keep);
-  EXPECT_EQ(keep->FindSubKey(u"Child"), old);
-
-  CMemoryKey* fresh = root.CreateSubKey(u"KEEP", true);
+  CMemoryKey* fresh = root.CreateSubKey(u"dataBASE", true);
   ASSERT_NE(fresh, nullptr);
-  EXPECT_EQ(root.FindSubKey(u"keep"), fresh);
+  EXPECT_NE(fresh, database);
+  EXPECT_EQ(root.FindSubKey(u"Database"), fresh);
   EXPECT_TRUE(fresh->SubKeys().empty());
-  EXPECT_EQ(Describe(root), std::vector<std::string>{"Keep"});
+  EXPECT_TRUE(fresh->Values().empty());
+  EXPECT_EQ(Describe(root), std::vector<std::string>{"Database"});
   EXPECT_EQ(root.CreateSubKey(nullptr, false), nullptr);
 }
 
