@@ -3,7 +3,7 @@
 // Windows: the SDK's own functions. POSIX: a read-only registry read from one .reg file,
 // answering each call with the result code Windows (as Wine implements it) gives.
 //
-// POSIX specifics worth knowing:
+// On POSIX, worth knowing:
 //   - The file is $MERIDEX_REGISTRY, else /etc/meridex/registry.reg, read once on the first
 //     call. A missing file is an empty registry. A file that cannot be read or parsed gets
 //     one line on standard error naming the file and the line, and the registry is empty.
