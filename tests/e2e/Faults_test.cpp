@@ -66,21 +66,24 @@ e2e::PrivateCluster* ServerFaults::cluster = nullptr;
 TEST_F(ServerFaults, ServerStoppedWhileListingDeletesNothing) {
   ASSERT_TRUE(db->Exec("INSERT INTO FileTree (FileID, FileName, OperationType) "
                        "SELECT i, 'file number ' || i, 18 FROM generate_series(1, 200000) AS i"));
+  // The test cluster commits asynchronously: make the rows survive the crash below.
+  ASSERT_TRUE(db->Exec("CHECKPOINT"));
   e2e::RunOptions options;
   options.workDir = work.Path();
   options.registryFile = RegistryFile(work, StreamingConnection());
-  options.steps = {{"Searching for old records", [&] { cluster->Stop(); }, "\nyes\n"}};
+  options.steps = {{"", nullptr, "\n"}, {"Searching for old records", [&] { cluster->Stop(); }, "yes\n"}};
   const e2e::RunResult r = e2e::RunTool(target, options);
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("SQL Error"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("Are you sure"), std::string::npos) << "no question after an interrupted listing";
   EXPECT_EQ(r.out.find("records were deleted"), std::string::npos);
   cluster->Start();
-  EXPECT_EQ(Remaining(), 200000u);
+  EXPECT_EQ(Remaining(), 200000u) << r.out << r.err;
 }
 
 TEST_F(ServerFaults, ServerStoppedAfterYesDeletesNothingAndSaysSo) {
   ASSERT_TRUE(db->Insert({{1, u"old", std::nullopt, 18, std::nullopt}, {2, u"kept", std::nullopt, 0, std::nullopt}}));
+  ASSERT_TRUE(db->Exec("CHECKPOINT"));
   e2e::RunOptions options;
   options.workDir = work.Path();
   options.registryFile = RegistryFile(work, StreamingConnection());
