@@ -67,10 +67,16 @@ void PrepareRegistry(const ToolTarget& target, const std::string& registryFile) 
   testing_support::TempDir dir;
   const std::string wipe = dir.File("wipe.reg");
   testing_support::WriteFileBytes(wipe, "Windows Registry Editor Version 5.00\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora]\r\n");
-  if (RunQuiet({WineRun(), "regedit", "/S", wipe}) != 0) throw std::runtime_error("regedit could not clear the key");
-  if (!registryFile.empty() && RunQuiet({WineRun(), "regedit", "/S", registryFile}) != 0) {
-    throw std::runtime_error("regedit could not import " + registryFile);
-  }
+  // NOTE: regedit now and then answers 1 while Wine is busy; a second try succeeds.
+  auto import = [](const std::string& file) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (RunQuiet({WineRun(), "regedit", "/S", file}) == 0) return true;
+      usleep(300000);
+    }
+    return false;
+  };
+  if (!import(wipe)) throw std::runtime_error("regedit could not clear the key");
+  if (!registryFile.empty() && !import(registryFile)) throw std::runtime_error("regedit could not import " + registryFile);
 }
 
 RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
