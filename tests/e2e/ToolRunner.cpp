@@ -102,6 +102,12 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
     if (target.windows) {
       const std::string wine = WineRun();
       execl(wine.c_str(), wine.c_str(), target.path.c_str(), static_cast<char*>(nullptr));
+    } else if (!testing_support::Env("MERIDEX_E2E_VALGRIND").empty()) {
+      // memcheck: any error, or a leak that is certainly ours to free, fails the run.
+      const std::string suppressions = std::string("--suppressions=") + MERIDEX_SOURCE_DIR + "/tests/e2e/valgrind.supp";
+      execlp("valgrind", "valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full", suppressions.c_str(),
+             "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite", target.path.c_str(),
+             static_cast<char*>(nullptr));
     } else {
       execl(target.path.c_str(), target.path.c_str(), static_cast<char*>(nullptr));
     }
