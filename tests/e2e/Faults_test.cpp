@@ -20,16 +20,7 @@ using namespace testing_support;
 namespace {
 
 std::string RegistryFile(const TempDir& dir, const std::string& connection) {
-  std::string escaped;
-  for (char c : connection) {
-    if (c == '\\' || c == '"') escaped.push_back('\\');
-    escaped.push_back(c);
-  }
-  const std::string path = dir.File("meridex.reg");
-  WriteFileBytes(path, "Windows Registry Editor Version 5.00\r\n\r\n"
-                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n\"MSSQLConnectString\"=\"" +
-                           escaped + "\"\r\n");
-  return path;
+  return e2e::WriteConnectionRegistry(dir.Path(), connection);
 }
 
 // A cluster of this test's own, on a port no other test run uses at the same time.

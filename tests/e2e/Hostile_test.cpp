@@ -27,15 +27,7 @@ class HostileRows : public ::testing::TestWithParam<Backend> {
     }
   }
   e2e::RunResult Run() {
-    std::string escaped;
-    for (char c : Narrow(db->ConnectionString())) {
-      if (c == '\\' || c == '"') escaped.push_back('\\');
-      escaped.push_back(c);
-    }
-    const std::string registry = work.File("meridex.reg");
-    WriteFileBytes(registry, "Windows Registry Editor Version 5.00\r\n\r\n"
-                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n\"MSSQLConnectString\"=\"" +
-                                 escaped + "\"\r\n");
+    const std::string registry = e2e::WriteConnectionRegistry(work.Path(), Narrow(db->ConnectionString()));
     e2e::RunOptions options;
     options.workDir = work.Path();
     options.registryFile = registry;

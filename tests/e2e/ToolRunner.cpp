@@ -51,6 +51,26 @@ ToolTarget TargetFromEnvironment() {
   return target;
 }
 
+std::string RegString(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out;
+}
+
+std::string WriteRegistryFile(const std::string& dir, const std::string& body) {
+  const std::string path = dir + "/meridex.reg";
+  testing_support::WriteFileBytes(path, "Windows Registry Editor Version 5.00\r\n\r\n" + body);
+  return path;
+}
+
+std::string WriteConnectionRegistry(const std::string& dir, const std::string& connection) {
+  return WriteRegistryFile(dir, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n\"MSSQLConnectString\"=\"" +
+                                    RegString(connection) + "\"\r\n");
+}
+
 std::string LineEnds(const ToolTarget& target, const std::string& text) {
   if (!target.windows) return text;
   std::string out;
