@@ -263,6 +263,26 @@ TEST_P(EndToEnd, UnwritableListDeletesNothing) {
   EXPECT_EQ(db->RemainingIds().size(), 9u);
 }
 
+TEST_P(EndToEnd, ReadOnlyWorkingDirectoryDeletesNothing) {
+  ASSERT_TRUE(db->Insert(ThreeOldAmongKept()));
+  // A file system mounted read-only: even root cannot create the list there.
+  const std::string readOnly = work.File("readonly");
+  std::filesystem::create_directory(readOnly);
+  ASSERT_EQ(std::system(("mount -t tmpfs -o ro,size=64k tmpfs '" + readOnly + "'").c_str()), 0)
+      << "mounting needs root, as the test script runs";
+  RunOptions options;
+  options.workDir = readOnly;
+  options.registryFile = RegistryFor(Connection());
+  options.input = "\nyes\n";
+  const RunResult r = e2e::RunTool(target, options);
+  std::system(("umount '" + readOnly + "'").c_str());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, Start() + L(std::string(kSearching) + "\n"));
+  const std::string head = L("Failed to write the list of records into: Vestrum.csv\n");
+  ASSERT_EQ(r.err.substr(0, head.size()), head) << r.err;
+  EXPECT_EQ(db->RemainingIds().size(), 9u);
+}
+
 TEST_P(EndToEnd, FullDiskWhileListingDeletesNothing) {
   std::vector<TestRow> rows;
   for (int i = 1; i <= 2000; ++i) rows.push_back({i, std::u16string(200, u'x'), std::nullopt, kOld, std::nullopt});
