@@ -173,7 +173,7 @@ TEST(WideFormat, RefusesWhatItDoesNotSupport) {
       {"w on an integer", [](char16_t* b, std::size_t n) { return Vsn(b, n, u"%wd", 1); }, 60, -1, WithNul(u"")},
       {"width beyond INT_MAX", [](char16_t* b, std::size_t n) { return Vsn(b, n, u"%2147483648d", 1); }, 60, -1,
        WithNul(u"")},
-      {"format ends in a specification", [](char16_t* b, std::size_t n) { return Vsn(b, n, u"ab%5"); }, 60, -1,
+      {"format ends in a directive", [](char16_t* b, std::size_t n) { return Vsn(b, n, u"ab%5"); }, 60, -1,
        WithNul(u"")},
       {"flags on %%", [](char16_t* b, std::size_t n) { return Vsn(b, n, u"[%5%]"); }, 60, -1, WithNul(u"")},
       {"count zero stays untouched", [](char16_t* b, std::size_t n) { return Vsn(b, n, u"%f", 1.5); }, 0, -1, u""},
