@@ -31,6 +31,15 @@ HRESULT BoundedFormatV(char16_t* destination, uint32_t capacityInCharacters, con
     return E_INVALIDARG;
   }
   const std::size_t max = capacityInCharacters - 1;
+  if (max == 0) {
+    // Room for the terminator alone: only an empty output fits. The formatter is asked
+    // with room for one character, never for none (Wine's msvcrt writes outside the
+    // buffer when given none).
+    char16_t probe[1];
+    const int length = _vsnwprintf(probe, 1, format, arguments);
+    destination[0] = u'\0';
+    return length == 0 ? S_OK : kInsufficientBufferStatus;
+  }
   const int written = _vsnwprintf(destination, max, format, arguments);
   if (written < 0 || static_cast<std::size_t>(written) > max) {
     destination[max] = u'\0';
