@@ -58,6 +58,7 @@ pg_start() {
   chmod 755 "$PG_DIR"
   [ "$(id -u)" -eq 0 ] && chown postgres: "$PG_DIR"
   printf '%s\n' "$PG_PASSWORD" > "$PG_DIR/pw"
+  printf '%s\n' "$PG_PORT" > "$PG_DIR/port"
   [ "$(id -u)" -eq 0 ] && chown postgres: "$PG_DIR/pw"
   as_pg_owner "$bin/initdb" -D "$PG_DIR/data" -U "$PG_USER" --pwfile="$PG_DIR/pw" \
     --auth-local=trust --auth-host=scram-sha-256 -E UTF8 --locale=C.UTF-8 >"$PG_DIR/initdb.log" 2>&1 ||
@@ -74,4 +75,17 @@ pg_stop() {
   as_pg_owner "$(pg_bindir)/pg_ctl" -D "$PG_DIR/data" -m immediate stop >/dev/null 2>&1 || true
   rm -rf "$PG_DIR"
   PG_DIR=""
+}
+
+# pg_cluster DIR stop|start: stops (immediately, as a crash would) or restarts the cluster
+# that pg_start made in DIR, on the port it was made with. For the fault tests.
+pg_cluster() {
+  local dir="$1" action="$2" port
+  port="$(cat "$dir/port" 2>/dev/null || echo "$PG_PORT")"
+  case "$action" in
+    stop) as_pg_owner "$(pg_bindir)/pg_ctl" -D "$dir/data" -m immediate stop >/dev/null 2>&1 ;;
+    start)
+      as_pg_owner "$(pg_bindir)/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
+        -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null ;;
+  esac
 }

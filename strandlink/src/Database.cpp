@@ -8,7 +8,7 @@ namespace {
 
 // How long a driver may take to log in before it gives up. psqlODBC honours it; a
 // server that accepts the connection and never answers is then reported, not waited on.
-constexpr SQLULEN kLoginTimeoutSeconds = 30;
+constexpr SQLULEN kLoginTimeoutSeconds = 20;
 
 }  // namespace
 

@@ -4,6 +4,10 @@
 //   S_OK                        the whole output fit; the buffer is terminated
 //   E_INVALIDARG                capacity 0 or above 0x7FFFFFFF characters; buffer untouched
 //   kInsufficientBufferStatus   the output was cut to capacity - 1 characters and terminated
+// A null destination or format is E_INVALIDARG too, and BoundedFormatV applies the same
+// capacity limit as the entry points. The Cb form uses capacity / 2 characters: an odd last
+// byte is never written. A format the platform's formatter refuses leaves an empty string
+// and kInsufficientBufferStatus.
 
 #include <cstdarg>
 #include <cstdint>

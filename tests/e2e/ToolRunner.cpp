@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -103,15 +104,36 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   close(in[0]);
   close(out[1]);
   close(err[1]);
-  // Write all input at once (it is small) and close it: end of input follows.
   signal(SIGPIPE, SIG_IGN);
-  if (!options.input.empty()) {
-    ssize_t ignored = write(in[1], options.input.data(), options.input.size());
-    (void)ignored;
-  }
-  close(in[1]);
-
   RunResult result;
+  auto send = [&](const std::string& text) {
+    if (!text.empty() && in[1] >= 0) {
+      ssize_t ignored = write(in[1], text.data(), text.size());
+      (void)ignored;
+    }
+  };
+  std::size_t step = 0;
+  auto advance = [&]() {
+    // Runs every step whose cue has appeared; after the last one, end of input.
+    while (step < options.steps.size() && result.out.find(options.steps[step].waitFor) != std::string::npos) {
+      if (options.steps[step].action) options.steps[step].action();
+      send(options.steps[step].input);
+      ++step;
+    }
+    if (step == options.steps.size() && in[1] >= 0) {
+      close(in[1]);
+      in[1] = -1;
+    }
+  };
+
+  // Without a conversation, all input at once (it is small), then end of input.
+  if (options.steps.empty()) {
+    send(options.input);
+    close(in[1]);
+    in[1] = -1;
+  } else {
+    advance();
+  }
   struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
@@ -129,6 +151,7 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) {
         sinks[i]->append(buffer, static_cast<std::size_t>(n));
+        if (i == 0) advance();
       } else {
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -139,10 +162,50 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   for (auto& fd : fds) {
     if (fd.fd >= 0) close(fd.fd);
   }
+  if (in[1] >= 0) close(in[1]);
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+namespace {
+
+std::string RunCaptured(const std::string& script) {
+  std::string out;
+  std::FILE* pipe = popen(script.c_str(), "r");
+  if (pipe == nullptr) throw std::runtime_error("cannot run: " + script);
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  if (pclose(pipe) != 0) throw std::runtime_error("failed: " + script + "\n" + out);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+std::string LibScript() { return std::string("source '") + MERIDEX_SOURCE_DIR + "/scripts/lib.sh'; "; }
+
+}  // namespace
+
+PrivateCluster::PrivateCluster(int port) : m_port(port) {
+  m_dir = RunCaptured("bash -c \"" + LibScript() + "MERIDEX_PG_PORT=" + std::to_string(port) +
+                      "; PG_PORT=" + std::to_string(port) + "; pg_start >&2 && echo \\$PG_DIR\"");
+}
+
+PrivateCluster::~PrivateCluster() {
+  try {
+    RunCaptured("bash -c \"" + LibScript() + "PG_DIR='" + m_dir + "'; pg_stop\"");
+  } catch (...) {
+  }
+}
+
+void PrivateCluster::Stop() { RunCaptured("bash -c \"" + LibScript() + "pg_cluster '" + m_dir + "' stop\""); }
+
+void PrivateCluster::Start() { RunCaptured("bash -c \"" + LibScript() + "pg_cluster '" + m_dir + "' start\""); }
+
+std::string PrivateCluster::Connection() const {
+  return "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=" + std::to_string(m_port) +
+         ";Uid=meridex;Pwd=meridex-test-pw;";
 }
 
 }  // namespace e2e

@@ -4,6 +4,7 @@
 // The same harness drives the Linux executable and the Windows one under Wine, which is
 // what $MERIDEX_E2E_TOOL names (a path ending in ".exe" runs through cmake/wine-run).
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,19 @@ struct RunResult {
   int status = -1;  // the exit status; -1 when it did not exit normally (signal, time-out)
 };
 
+// One exchange with a running tool: when its standard output holds `waitFor`, run
+// `action` (if any), then write `input` to its standard input.
+struct Step {
+  std::string waitFor;
+  std::function<void()> action;
+  std::string input;
+};
+
 struct RunOptions {
   std::string workDir;
   std::string registryFile;  // a .reg file; empty: no Meridex key at all
   std::string input;         // what standard input holds, then end of input
+  std::vector<Step> steps;   // instead of input: a conversation, then end of input
   long long fileSizeLimit = -1;  // RLIMIT_FSIZE for the tool, bytes; -1: none
   int timeoutSeconds = 120;
 };
@@ -35,6 +45,22 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options);
 // Makes the registry of the target hold exactly what the file says under
 // HKEY_LOCAL_MACHINE\SOFTWARE\Talvora (for Windows: imported into Wine's registry).
 void PrepareRegistry(const ToolTarget& target, const std::string& registryFile);
+
+// A throwaway PostgreSQL cluster of its own, for tests that stop and start the server.
+class PrivateCluster {
+ public:
+  explicit PrivateCluster(int port);
+  ~PrivateCluster();
+  void Stop();
+  void Start();
+  // Without Database=.
+  std::string Connection() const;
+  int Port() const { return m_port; }
+
+ private:
+  int m_port;
+  std::string m_dir;
+};
 
 // The text a build writes for a line end on its console and into the list file.
 std::string LineEnds(const ToolTarget& target, const std::string& text);

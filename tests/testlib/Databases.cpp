@@ -47,7 +47,8 @@ std::string PostgresBase() {
   return base;
 }
 
-TestDatabase::TestDatabase(Backend backend, bool withSchema) : m_backend(backend) {
+TestDatabase::TestDatabase(Backend backend, bool withSchema, const std::string& postgresBase)
+    : m_backend(backend), m_base(postgresBase) {
   if (backend == Backend::SQLite) {
     m_dir = std::make_unique<TempDir>();
     m_connection = Wide("Driver=SQLite3;Database=" + m_dir->File("meridex.db") + ";");
@@ -56,15 +57,16 @@ TestDatabase::TestDatabase(Backend backend, bool withSchema) : m_backend(backend
     std::ostringstream name;
     name << "meridex_t_" << stamp << "_" << g_databases++;
     m_name = name.str();
+    if (m_base.empty()) m_base = PostgresBase();
     CODBCDatabase admin;
-    if (!Connect(admin, Wide(PostgresBase() + "Database=postgres;"))) {
+    if (!Connect(admin, Wide(m_base + "Database=postgres;"))) {
       throw std::runtime_error("cannot reach the PostgreSQL test server: " + ErrorText(admin));
     }
     _SQL_Error error;
     if (!admin.Execute(Wide("CREATE DATABASE " + m_name).c_str(), error)) {
       throw std::runtime_error("CREATE DATABASE failed: " + Narrow(error.message));
     }
-    m_connection = Wide(PostgresBase() + "Database=" + m_name + ";");
+    m_connection = Wide(m_base + "Database=" + m_name + ";");
   }
   if (!Connect(m_db, m_connection)) throw std::runtime_error("cannot connect to the test database: " + ErrorText(m_db));
   if (withSchema && !Exec(SchemaText())) throw std::runtime_error("the schema could not be created");
@@ -74,11 +76,16 @@ TestDatabase::~TestDatabase() {
   m_db.Close();
   if (m_backend == Backend::PostgreSQL) {
     CODBCDatabase admin;
-    if (Connect(admin, Wide(PostgresBase() + "Database=postgres;"))) {
+    if (Connect(admin, Wide(m_base + "Database=postgres;"))) {
       _SQL_Error error;
       (void)admin.Execute(Wide("DROP DATABASE IF EXISTS " + m_name + " WITH (FORCE)").c_str(), error);
     }
   }
+}
+
+bool TestDatabase::Reconnect() {
+  m_db.Close();
+  return Connect(m_db, m_connection);
 }
 
 std::string TestDatabase::SchemaText() const {

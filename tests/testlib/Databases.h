@@ -40,7 +40,8 @@ class TestDatabase {
  public:
   // A new, empty database of the backend; with the Meridex schema (schema version 4) when
   // withSchema is set.
-  explicit TestDatabase(Backend backend, bool withSchema = true);
+  // postgresBase: another server's connection string (no Database=); default $MERIDEX_TEST_PG.
+  explicit TestDatabase(Backend backend, bool withSchema = true, const std::string& postgresBase = std::string());
   ~TestDatabase();
   TestDatabase(const TestDatabase&) = delete;
   TestDatabase& operator=(const TestDatabase&) = delete;
@@ -57,6 +58,8 @@ class TestDatabase {
   // The first column of the first row, as text ("" for NULL or no row).
   std::string Scalar(const std::string& sql);
   CODBCDatabase& Connection() { return m_db; }
+  // A new setup connection, for after the server was restarted under the old one.
+  bool Reconnect();
   // The schema file of this backend, as text.
   std::string SchemaText() const;
 
@@ -64,6 +67,7 @@ class TestDatabase {
   Backend m_backend;
   std::unique_ptr<TempDir> m_dir;
   std::string m_name;  // PostgreSQL database name
+  std::string m_base;  // PostgreSQL server
   std::u16string m_connection;
   CODBCDatabase m_db;
 };

@@ -1,0 +1,46 @@
+// The version resource of an arbitrary file: a hostile PE image must fail cleanly.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Win32Version.h"
+
+namespace {
+
+std::string ScratchFile() {
+  static const std::string path = "/tmp/meridex-fuzz-pe-" + std::to_string(getpid()) + ".bin";
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string path = ScratchFile();
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return 0;
+  std::fwrite(data, 1, size, f);
+  std::fclose(f);
+  std::u16string wide(path.begin(), path.end());
+  DWORD handle = 0;
+  const DWORD needed = GetFileVersionInfoSizeW(wide.c_str(), &handle);
+  if (needed == 0 || needed > (1u << 24)) return 0;
+  std::vector<uint8_t> block(needed);
+  if (!GetFileVersionInfoW(wide.c_str(), 0, needed, block.data())) return 0;
+  static const char16_t* kKeys[] = {u"\\", u"\\VarFileInfo\\Translation", u"\\StringFileInfo\\040904b0\\FileVersion"};
+  for (const char16_t* key : kKeys) {
+    void* value = nullptr;
+    UINT length = 0;
+    if (VerQueryValueW(block.data(), key, &value, &length) && length > 0) {
+      // What it hands back lies inside the block.
+      const auto* p = static_cast<const uint8_t*>(value);
+      if (p < block.data() || p + length > block.data() + block.size() * 2) __builtin_trap();
+      volatile uint8_t sink = p[length - 1];
+      (void)sink;
+    }
+  }
+  return 0;
+}

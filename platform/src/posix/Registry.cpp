@@ -1,0 +1,294 @@
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "Console.h"
+#include "RegistryFile.h"
+#include "Win32Registry.h"
+
+namespace {
+
+constexpr char kDefaultRegistryFile[] = "/etc/meridex/registry.reg";
+
+// A key path is a counted string on Windows; longer ones are refused before any lookup.
+constexpr std::size_t kMaxSubKeyLength = 32767;
+
+// Far beyond what the tool opens; it keeps handle values clear of the predefined keys.
+constexpr std::size_t kMaxOpenKeys = std::size_t{1} << 24;
+
+static_assert(sizeof(uintptr_t) == 8, "handle values carry a 32-bit generation above the slot number");
+
+struct SPredefinedKey {
+  uint32_t value;
+  RegistryRoot root;
+};
+
+constexpr SPredefinedKey kPredefinedKeys[] = {
+    {0x80000000u, RegistryRoot::ClassesRoot},  {0x80000001u, RegistryRoot::CurrentUser},
+    {0x80000002u, RegistryRoot::LocalMachine}, {0x80000003u, RegistryRoot::Users},
+    {0x80000005u, RegistryRoot::CurrentConfig},
+};
+
+// Windows takes the predefined values as 32-bit numbers, sign-extended or not; closing
+// one, even one it does not serve, succeeds and does nothing.
+bool IsPredefined(HKEY key, uint32_t& value) {
+  const uintptr_t v = reinterpret_cast<uintptr_t>(key);
+  const uint32_t high = static_cast<uint32_t>(v >> 32);
+  value = static_cast<uint32_t>(v);
+  return (high == 0 || high == 0xFFFFFFFFu) && value >= 0x80000000u && value <= 0x80000007u;
+}
+
+// An open key: the node it stands on, and the tree that node belongs to, kept alive for as
+// long as the key is open even if the file is read again meanwhile.
+struct COpenKey {
+  std::shared_ptr<const CRegistryHive> hive;
+  const CRegistryNode* node = nullptr;
+};
+
+// Open keys by handle value. A value is the slot number and the slot's generation, which
+// changes at every close, so a stale or made-up value is recognised and refused instead
+// of reaching another key's object.
+class CKeyTable {
+ public:
+  // Null when the table is full.
+  HKEY Add(COpenKey key) {
+    std::size_t index;
+    if (!m_free.empty()) {
+      index = m_free.back();
+      m_free.pop_back();
+    } else {
+      if (m_slots.size() >= kMaxOpenKeys) return nullptr;
+      m_slots.emplace_back();
+      index = m_slots.size() - 1;
+    }
+    SSlot& slot = m_slots[index];
+    slot.key = std::make_unique<COpenKey>(std::move(key));
+    ++m_count;
+    return reinterpret_cast<HKEY>((static_cast<uintptr_t>(slot.generation) << 32) |
+                                  (static_cast<uintptr_t>(index + 1) << 2));
+  }
+
+  const COpenKey* Find(HKEY key) const {
+    std::size_t index;
+    return Locate(key, index) ? m_slots[index].key.get() : nullptr;
+  }
+
+  bool Remove(HKEY key) {
+    std::size_t index;
+    if (!Locate(key, index)) return false;
+    SSlot& slot = m_slots[index];
+    slot.key.reset();
+    slot.generation = slot.generation == kMaxGeneration ? 1 : slot.generation + 1;
+    m_free.push_back(index);
+    --m_count;
+    return true;
+  }
+
+  std::size_t Count() const { return m_count; }
+
+ private:
+  // Generations stay in 1..0x7FFFFFFF, so that no handle value has the upper half of a
+  // predefined key (0 or 0xFFFFFFFF), nor is null.
+  static constexpr uint32_t kMaxGeneration = 0x7FFFFFFF;
+
+  struct SSlot {
+    uint32_t generation = 1;
+    std::unique_ptr<COpenKey> key;
+  };
+
+  bool Locate(HKEY key, std::size_t& index) const {
+    const uintptr_t v = reinterpret_cast<uintptr_t>(key);
+    const uint32_t low = static_cast<uint32_t>(v);
+    if ((low & 3u) != 0 || low == 0) return false;
+    index = (low >> 2) - 1;
+    return index < m_slots.size() && m_slots[index].key != nullptr &&
+           m_slots[index].generation == static_cast<uint32_t>(v >> 32);
+  }
+
+  std::vector<SSlot> m_slots;
+  std::vector<std::size_t> m_free;
+  std::size_t m_count = 0;
+};
+
+struct CRegistryState {
+  std::mutex mutex;
+  std::shared_ptr<const CRegistryHive> hive;  // null until the file is read
+  CKeyTable keys;
+};
+
+CRegistryState& Registry() {
+  static CRegistryState state;
+  return state;
+}
+
+void Complain(const std::string& path, const std::string& what) {
+  const std::string line = "Registry file \"" + path + "\" " + what + "; the registry is empty.\n";
+  (void)ConsoleWriteUtf8(ConsoleStream::Error, line);
+}
+
+// Reads the whole file; false with errno set when it cannot.
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bytes.clear();
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+      bytes.append(chunk, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      const int saved = errno;
+      ::close(fd);
+      errno = saved;
+      return false;
+    }
+  }
+  ::close(fd);
+  return true;
+}
+
+std::shared_ptr<const CRegistryHive> LoadHive() {
+  const char* configured = std::getenv("MERIDEX_REGISTRY");
+  const std::string path = configured != nullptr && *configured != '\0' ? configured : kDefaultRegistryFile;
+  auto empty = std::make_shared<const CRegistryHive>();
+
+  std::string bytes;
+  if (!ReadWholeFile(path, bytes)) {
+    if (errno != ENOENT) Complain(path, std::string("cannot be read: ") + std::strerror(errno));
+    return empty;
+  }
+  auto hive = std::make_shared<CRegistryHive>();
+  CRegistryFileError error;
+  if (!ParseRegistryFile(bytes, *hive, error)) {
+    Complain(path, "line " + std::to_string(error.line) + ": " + error.reason);
+    return empty;
+  }
+  return hive;
+}
+
+// Called with the lock held.
+const std::shared_ptr<const CRegistryHive>& LoadedHive(CRegistryState& state) {
+  if (!state.hive) state.hive = LoadHive();
+  return state.hive;
+}
+
+// What a handle stands on: a predefined root of the current file, or an open key.
+bool Resolve(CRegistryState& state, HKEY key, COpenKey& out) {
+  uint32_t predefined;
+  if (IsPredefined(key, predefined)) {
+    for (const SPredefinedKey& p : kPredefinedKeys) {
+      if (p.value == predefined) {
+        out.hive = LoadedHive(state);
+        out.node = &out.hive->Root(p.root);
+        return true;
+      }
+    }
+    return false;
+  }
+  const COpenKey* open = state.keys.Find(key);
+  if (open == nullptr) return false;
+  out = *open;
+  return true;
+}
+
+// Length of text, or limit when it is at least that long, without reading further.
+std::size_t BoundedLength(const char16_t* text, std::size_t limit) {
+  std::size_t n = 0;
+  while (n < limit && text[n] != 0) ++n;
+  return n;
+}
+
+}  // namespace
+
+LONG RegOpenKeyExW(HKEY key, const char16_t* subKey, DWORD /*options*/, REGSAM /*access*/, PHKEY result) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+
+  CRegistryState& state = Registry();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  COpenKey from;
+  if (!Resolve(state, key, from)) return ERROR_INVALID_HANDLE;
+
+  const std::size_t length = subKey == nullptr ? 0 : BoundedLength(subKey, kMaxSubKeyLength + 1);
+  uint32_t predefined;
+  if (length == 0 && IsPredefined(key, predefined)) {
+    *result = key;
+    return ERROR_SUCCESS;
+  }
+  if (length > kMaxSubKeyLength) return ERROR_INVALID_PARAMETER;
+  if (length > 0 && subKey[0] == u'\\') return ERROR_BAD_PATHNAME;
+
+  const CRegistryNode* node = from.node;
+  const std::u16string_view path(subKey == nullptr ? u"" : subKey, length);
+  std::size_t start = 0;
+  while (start < path.size()) {
+    std::size_t end = path.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = path.size();
+    if (end > start) {
+      const auto found = node->subKeys.find(path.substr(start, end - start));
+      if (found == node->subKeys.end()) return ERROR_FILE_NOT_FOUND;
+      node = found->second.get();
+    }
+    start = end + 1;
+  }
+
+  const HKEY opened = state.keys.Add(COpenKey{from.hive, node});
+  if (opened == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+  *result = opened;
+  return ERROR_SUCCESS;
+}
+
+LONG RegQueryValueExW(HKEY key, const char16_t* name, DWORD* reserved, DWORD* type, BYTE* data, DWORD* size) {
+  if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
+
+  CRegistryState& state = Registry();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  COpenKey at;
+  if (!Resolve(state, key, at)) return ERROR_INVALID_HANDLE;
+
+  const auto found = at.node->values.find(std::u16string_view(name == nullptr ? u"" : name));
+  if (found == at.node->values.end()) return ERROR_FILE_NOT_FOUND;
+  const CRegistryValue& value = found->second;
+  const DWORD needed = static_cast<DWORD>(value.data.size());  // the parser keeps values below 4 GB
+
+  if (type != nullptr) *type = value.type;
+  if (data != nullptr) {
+    if (*size < needed) {
+      *size = needed;
+      return ERROR_MORE_DATA;
+    }
+    if (needed > 0) std::memcpy(data, value.data.data(), needed);
+  }
+  if (size != nullptr) *size = needed;
+  return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY key) {
+  uint32_t predefined;
+  if (IsPredefined(key, predefined)) return ERROR_SUCCESS;
+  CRegistryState& state = Registry();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return state.keys.Remove(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+void ReloadRegistryFile() {
+  CRegistryState& state = Registry();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.hive.reset();
+}
+
+std::size_t OpenRegistryKeyCount() {
+  CRegistryState& state = Registry();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return state.keys.Count();
+}

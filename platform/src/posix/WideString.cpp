@@ -1,0 +1,34 @@
+#include "Win32Format.h"
+
+namespace {
+
+char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + (u'a' - u'A')) : c; }
+
+}  // namespace
+
+// Windows compares linguistically: letters first regardless of case, and on a tie the
+// lower-case form first ("a" < "A" < "b"). That ordering is kept for ASCII; beyond it the
+// code units decide. Equality is exact, which is what a lookup of a column name needs.
+int lstrcmpW(const char16_t* left, const char16_t* right) {
+  if (left == nullptr || right == nullptr) {
+    if (left == right) return 0;
+    return left == nullptr ? -1 : 1;
+  }
+  int caseOrder = 0;
+  for (std::size_t i = 0;; ++i) {
+    const char16_t a = left[i];
+    const char16_t b = right[i];
+    const char16_t foldedA = FoldAscii(a);
+    const char16_t foldedB = FoldAscii(b);
+    if (foldedA != foldedB) return foldedA < foldedB ? -1 : 1;
+    if (a == 0) return caseOrder;
+    if (caseOrder == 0 && a != b) caseOrder = a > b ? -1 : 1;  // lower case (the larger unit) first
+  }
+}
+
+int lstrlenW(const char16_t* text) {
+  if (text == nullptr) return 0;
+  int length = 0;
+  while (text[length] != 0) ++length;
+  return length;
+}

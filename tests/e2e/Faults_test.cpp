@@ -1,0 +1,130 @@
+// What the operator sees when the world misbehaves around the run: the server going
+// away while rows are listed or right after "yes", a server that never answers. Whatever
+// happens, nothing is deleted that was not listed and confirmed, and the run exits 0.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "Databases.h"
+#include "TestSupport.h"
+#include "ToolRunner.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string RegistryFile(const TempDir& dir, const std::string& connection) {
+  std::string escaped;
+  for (char c : connection) {
+    if (c == '\\' || c == '"') escaped.push_back('\\');
+    escaped.push_back(c);
+  }
+  const std::string path = dir.File("meridex.reg");
+  WriteFileBytes(path, "Windows Registry Editor Version 5.00\r\n\r\n"
+                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n\"MSSQLConnectString\"=\"" +
+                           escaped + "\"\r\n");
+  return path;
+}
+
+// A cluster of this test's own, on a port no other test run uses at the same time.
+class ServerFaults : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { cluster = new e2e::PrivateCluster(56000 + ::getpid() % 1000); }
+  static void TearDownTestSuite() {
+    delete cluster;
+    cluster = nullptr;
+  }
+  void SetUp() override {
+    target = e2e::TargetFromEnvironment();
+    db = std::make_unique<TestDatabase>(Backend::PostgreSQL, true, cluster->Connection());
+  }
+  void TearDown() override {
+    cluster->Start();  // whatever the test did to it
+  }
+  // Rows stream from the server in small batches, so that the listing is still under way
+  // when the server goes.
+  std::string StreamingConnection() { return Narrow(db->ConnectionString()) + "UseDeclareFetch=1;Fetch=100;"; }
+  // Counted on a fresh connection: the server may have been restarted under the old one.
+  std::size_t Remaining() {
+    EXPECT_TRUE(db->Reconnect());
+    return db->RemainingIds().size();
+  }
+
+  static e2e::PrivateCluster* cluster;
+  e2e::ToolTarget target;
+  TempDir work;
+  std::unique_ptr<TestDatabase> db;
+};
+e2e::PrivateCluster* ServerFaults::cluster = nullptr;
+
+TEST_F(ServerFaults, ServerStoppedWhileListingDeletesNothing) {
+  ASSERT_TRUE(db->Exec("INSERT INTO FileTree (FileID, FileName, OperationType) "
+                       "SELECT i, 'file number ' || i, 18 FROM generate_series(1, 200000) AS i"));
+  e2e::RunOptions options;
+  options.workDir = work.Path();
+  options.registryFile = RegistryFile(work, StreamingConnection());
+  options.steps = {{"Searching for old records", [&] { cluster->Stop(); }, "\nyes\n"}};
+  const e2e::RunResult r = e2e::RunTool(target, options);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("SQL Error"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Are you sure"), std::string::npos) << "no question after an interrupted listing";
+  EXPECT_EQ(r.out.find("records were deleted"), std::string::npos);
+  cluster->Start();
+  EXPECT_EQ(Remaining(), 200000u);
+}
+
+TEST_F(ServerFaults, ServerStoppedAfterYesDeletesNothingAndSaysSo) {
+  ASSERT_TRUE(db->Insert({{1, u"old", std::nullopt, 18, std::nullopt}, {2, u"kept", std::nullopt, 0, std::nullopt}}));
+  e2e::RunOptions options;
+  options.workDir = work.Path();
+  options.registryFile = RegistryFile(work, StreamingConnection());
+  options.steps = {{"", nullptr, "\n"}, {"Are you sure", [&] { cluster->Stop(); }, "yes\n"}};
+  const e2e::RunResult r = e2e::RunTool(target, options);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("Deleting records..."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("No records were deleted"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("records were deleted."), std::string::npos);
+  EXPECT_EQ(r.err.substr(0, 6), "Error:") << r.err;
+  cluster->Start();
+  EXPECT_EQ(Remaining(), 2u);
+}
+
+// A server that takes the connection and never says a word.
+TEST(SilentServer, LoginGivesUpWithAClearMessage) {
+  const e2e::ToolTarget target = e2e::TargetFromEnvironment();
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  ASSERT_EQ(listen(listener, 8), 0);
+  const int port = ntohs(address.sin_port);
+
+  TempDir work;
+  e2e::RunOptions options;
+  options.workDir = work.Path();
+  options.registryFile = RegistryFile(work, "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=" + std::to_string(port) +
+                                                ";Database=x;Uid=u;Pwd=p;");
+  options.input = "\nyes\n";
+  options.timeoutSeconds = 90;
+  const auto start = std::chrono::steady_clock::now();
+  const e2e::RunResult r = e2e::RunTool(target, options);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  close(listener);
+  EXPECT_EQ(r.status, 0) << "the run must end by itself";
+  EXPECT_LT(seconds, 60);
+  EXPECT_NE(r.err.find("Failed to connect to DB "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Pwd=****"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Error:"), std::string::npos);
+}
+
+}  // namespace
