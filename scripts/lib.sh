@@ -85,6 +85,7 @@ pg_cluster() {
   case "$action" in
     stop) as_pg_owner "$(pg_bindir)/pg_ctl" -D "$dir/data" -m immediate stop >/dev/null 2>&1 ;;
     start)
+      as_pg_owner "$(pg_bindir)/pg_ctl" -D "$dir/data" status >/dev/null 2>&1 && return 0
       as_pg_owner "$(pg_bindir)/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
         -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null ;;
   esac

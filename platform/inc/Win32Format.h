@@ -12,7 +12,7 @@
 // terminated: an output of at most 1022 characters is stored whole and its length
 // returned; a longer one is stored cut to its first 1023 characters and the result is
 // 1024, which callers read as "the limit was reached". Unlike _vsnwprintf it knows no
-// "+", " " or "*" in a specification and no octal.
+// "+", " " or "*" in a directive and no octal.
 //
 // lstrcmpW: case-sensitive comparison; -1, 0 or 1. Null sorts before every string,
 // the empty one included, and two nulls are equal. lstrlenW: null has length 0.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Console.h"
+
 #include <algorithm>
 #include <string>
 
@@ -11,6 +13,17 @@
 #include "TestSupport.h"
 
 namespace {
+
+// Standard error as the build writes it: redirected text has the platform's line ends.
+std::string WithLineEnds(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += kTextLineEnd;
+    else out.push_back(c);
+  }
+  return out;
+}
+
 
 using testing_support::TempDir;
 using testing_support::TestRegistry;
@@ -94,7 +107,7 @@ TEST_F(ConnectionSettingsTest, ReadsThePreferredValueElseTheFallback) {
     CStandardErrorCapture capture(m_scratch.File("stderr.txt"));
     const bool result = ReadConnectionString(buffer, kConnectionStringCapacity);
     const DWORD error = GetLastError();
-    EXPECT_EQ(capture.Finish(), c.message);
+    EXPECT_EQ(capture.Finish(), WithLineEnds(c.message));
 
     EXPECT_EQ(result, c.result);
     std::u16string expected = c.result ? c.connection : u"";

@@ -49,15 +49,6 @@ std::string Identification(uint64_t lastWrite, std::size_t length = 112) {
   return record;
 }
 
-std::string RegString(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\\' || c == '"') out.push_back('\\');
-    out.push_back(c);
-  }
-  return out;
-}
-
 class EndToEnd : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
@@ -66,15 +57,8 @@ class EndToEnd : public ::testing::TestWithParam<Backend> {
   }
 
   // The registry as Meridex writes it, with the connection string as the fallback value.
-  std::string Registry(const std::string& body) {
-    const std::string path = work.File("meridex.reg");
-    WriteFileBytes(path, "Windows Registry Editor Version 5.00\r\n\r\n" + body);
-    return path;
-  }
-  std::string RegistryFor(const std::string& connection) {
-    return Registry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n\"MSSQLConnectString\"=\"" +
-                    RegString(connection) + "\"\r\n");
-  }
+  std::string Registry(const std::string& body) { return e2e::WriteRegistryFile(work.Path(), body); }
+  std::string RegistryFor(const std::string& connection) { return e2e::WriteConnectionRegistry(work.Path(), connection); }
   std::string Connection() const { return Narrow(db->ConnectionString()); }
 
   RunResult Run(const std::string& input, const std::string& registry, long long fileSizeLimit = -1) {
@@ -145,7 +129,7 @@ TEST_P(EndToEnd, PreferredValueWinsOverTheFallback) {
   ASSERT_TRUE(db->Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
   const RunResult r = Run("\nno\n", Registry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n"
                                              "\"MSSQLConnectString\"=\"Driver={No Such Driver};\"\r\n"
-                                             "\"GUI_MSSQLConnectString\"=\"" + RegString(Connection()) + "\"\r\n"));
+                                             "\"GUI_MSSQLConnectString\"=\"" + e2e::RegString(Connection()) + "\"\r\n"));
   EXPECT_EQ(r.out, Found(1, "No records were deleted\n"));
   EXPECT_EQ(r.err, "");
 }
@@ -279,6 +263,26 @@ TEST_P(EndToEnd, UnwritableListDeletesNothing) {
   EXPECT_EQ(db->RemainingIds().size(), 9u);
 }
 
+TEST_P(EndToEnd, ReadOnlyWorkingDirectoryDeletesNothing) {
+  ASSERT_TRUE(db->Insert(ThreeOldAmongKept()));
+  // A file system mounted read-only: even root cannot create the list there.
+  const std::string readOnly = work.File("readonly");
+  std::filesystem::create_directory(readOnly);
+  ASSERT_EQ(std::system(("mount -t tmpfs -o ro,size=64k tmpfs '" + readOnly + "'").c_str()), 0)
+      << "mounting needs root, as the test script runs";
+  RunOptions options;
+  options.workDir = readOnly;
+  options.registryFile = RegistryFor(Connection());
+  options.input = "\nyes\n";
+  const RunResult r = e2e::RunTool(target, options);
+  std::system(("umount '" + readOnly + "'").c_str());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, Start() + L(std::string(kSearching) + "\n"));
+  const std::string head = L("Failed to write the list of records into: Vestrum.csv\n");
+  ASSERT_EQ(r.err.substr(0, head.size()), head) << r.err;
+  EXPECT_EQ(db->RemainingIds().size(), 9u);
+}
+
 TEST_P(EndToEnd, FullDiskWhileListingDeletesNothing) {
   std::vector<TestRow> rows;
   for (int i = 1; i <= 2000; ++i) rows.push_back({i, std::u16string(200, u'x'), std::nullopt, kOld, std::nullopt});
@@ -303,9 +307,7 @@ TEST(EndToEndPostgres, RefusedDeletionShowsTheErrorAndClaimsNothing) {
   std::string connection = Narrow(db.ConnectionString());
   connection.replace(connection.find("Uid="), std::string::npos, "Uid=" + role + ";Pwd=reader-pw;");
   connection += "Database=" + db.Scalar("SELECT current_database()") + ";";
-  const std::string registry = work.File("meridex.reg");
-  WriteFileBytes(registry, "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n"
-                           "\"MSSQLConnectString\"=\"" + RegString(connection) + "\"\r\n");
+  const std::string registry = e2e::WriteConnectionRegistry(work.Path(), connection);
   RunOptions options;
   options.workDir = work.Path();
   options.registryFile = registry;

@@ -20,16 +20,7 @@ using namespace testing_support;
 namespace {
 
 std::string RegistryFile(const TempDir& dir, const std::string& connection) {
-  std::string escaped;
-  for (char c : connection) {
-    if (c == '\\' || c == '"') escaped.push_back('\\');
-    escaped.push_back(c);
-  }
-  const std::string path = dir.File("meridex.reg");
-  WriteFileBytes(path, "Windows Registry Editor Version 5.00\r\n\r\n"
-                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n\"MSSQLConnectString\"=\"" +
-                           escaped + "\"\r\n");
-  return path;
+  return e2e::WriteConnectionRegistry(dir.Path(), connection);
 }
 
 // A cluster of this test's own, on a port no other test run uses at the same time.
@@ -66,21 +57,24 @@ e2e::PrivateCluster* ServerFaults::cluster = nullptr;
 TEST_F(ServerFaults, ServerStoppedWhileListingDeletesNothing) {
   ASSERT_TRUE(db->Exec("INSERT INTO FileTree (FileID, FileName, OperationType) "
                        "SELECT i, 'file number ' || i, 18 FROM generate_series(1, 200000) AS i"));
+  // The test cluster commits asynchronously: make the rows survive the crash below.
+  ASSERT_TRUE(db->Exec("CHECKPOINT"));
   e2e::RunOptions options;
   options.workDir = work.Path();
   options.registryFile = RegistryFile(work, StreamingConnection());
-  options.steps = {{"Searching for old records", [&] { cluster->Stop(); }, "\nyes\n"}};
+  options.steps = {{"", nullptr, "\n"}, {"Searching for old records", [&] { cluster->Stop(); }, "yes\n"}};
   const e2e::RunResult r = e2e::RunTool(target, options);
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("SQL Error"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("Are you sure"), std::string::npos) << "no question after an interrupted listing";
   EXPECT_EQ(r.out.find("records were deleted"), std::string::npos);
   cluster->Start();
-  EXPECT_EQ(Remaining(), 200000u);
+  EXPECT_EQ(Remaining(), 200000u) << r.out << r.err;
 }
 
 TEST_F(ServerFaults, ServerStoppedAfterYesDeletesNothingAndSaysSo) {
   ASSERT_TRUE(db->Insert({{1, u"old", std::nullopt, 18, std::nullopt}, {2, u"kept", std::nullopt, 0, std::nullopt}}));
+  ASSERT_TRUE(db->Exec("CHECKPOINT"));
   e2e::RunOptions options;
   options.workDir = work.Path();
   options.registryFile = RegistryFile(work, StreamingConnection());

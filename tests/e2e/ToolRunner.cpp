@@ -51,6 +51,26 @@ ToolTarget TargetFromEnvironment() {
   return target;
 }
 
+std::string RegString(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out;
+}
+
+std::string WriteRegistryFile(const std::string& dir, const std::string& body) {
+  const std::string path = dir + "/meridex.reg";
+  testing_support::WriteFileBytes(path, "Windows Registry Editor Version 5.00\r\n\r\n" + body);
+  return path;
+}
+
+std::string WriteConnectionRegistry(const std::string& dir, const std::string& connection) {
+  return WriteRegistryFile(dir, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n\"MSSQLConnectString\"=\"" +
+                                    RegString(connection) + "\"\r\n");
+}
+
 std::string LineEnds(const ToolTarget& target, const std::string& text) {
   if (!target.windows) return text;
   std::string out;
@@ -67,10 +87,16 @@ void PrepareRegistry(const ToolTarget& target, const std::string& registryFile) 
   testing_support::TempDir dir;
   const std::string wipe = dir.File("wipe.reg");
   testing_support::WriteFileBytes(wipe, "Windows Registry Editor Version 5.00\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora]\r\n");
-  if (RunQuiet({WineRun(), "regedit", "/S", wipe}) != 0) throw std::runtime_error("regedit could not clear the key");
-  if (!registryFile.empty() && RunQuiet({WineRun(), "regedit", "/S", registryFile}) != 0) {
-    throw std::runtime_error("regedit could not import " + registryFile);
-  }
+  // NOTE: regedit now and then answers 1 while Wine is busy; a second try succeeds.
+  auto import = [](const std::string& file) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (RunQuiet({WineRun(), "regedit", "/S", file}) == 0) return true;
+      usleep(300000);
+    }
+    return false;
+  };
+  if (!import(wipe)) throw std::runtime_error("regedit could not clear the key");
+  if (!registryFile.empty() && !import(registryFile)) throw std::runtime_error("regedit could not import " + registryFile);
 }
 
 RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
@@ -96,6 +122,12 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
     if (target.windows) {
       const std::string wine = WineRun();
       execl(wine.c_str(), wine.c_str(), target.path.c_str(), static_cast<char*>(nullptr));
+    } else if (!testing_support::Env("MERIDEX_E2E_VALGRIND").empty()) {
+      // memcheck: any error, or a leak that is certainly ours to free, fails the run.
+      const std::string suppressions = std::string("--suppressions=") + MERIDEX_SOURCE_DIR + "/tests/e2e/valgrind.supp";
+      execlp("valgrind", "valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full", suppressions.c_str(),
+             "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite", target.path.c_str(),
+             static_cast<char*>(nullptr));
     } else {
       execl(target.path.c_str(), target.path.c_str(), static_cast<char*>(nullptr));
     }

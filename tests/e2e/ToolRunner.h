@@ -62,6 +62,13 @@ class PrivateCluster {
   std::string m_dir;
 };
 
+// Writes dir/meridex.reg holding body under the registry editor's header; returns its path.
+std::string WriteRegistryFile(const std::string& dir, const std::string& body);
+// The same for the usual key: the connection string as the fallback value.
+std::string WriteConnectionRegistry(const std::string& dir, const std::string& connection);
+// A string value as the .reg format quotes it.
+std::string RegString(const std::string& text);
+
 // The text a build writes for a line end on its console and into the list file.
 std::string LineEnds(const ToolTarget& target, const std::string& text);
 

@@ -5,7 +5,7 @@
 #include "Win32Format.h"
 
 // One engine for _vsnwprintf (msvcrt's rules) and wsprintfW (user32's narrower grammar).
-// It walks the format once, reads each argument as the type its specification names, and
+// It walks the format once, reads each argument as the type its directive names, and
 // writes through a sink that stores what fits and counts the rest, so a huge width costs
 // nothing past the buffer. Anything it does not know is refused outright rather than
 // guessed at: a wrong guess would read the next argument as the wrong type.
@@ -58,7 +58,7 @@ class CArguments {
 
 enum class Size { None, Short, Long, Int32, Int64, PointerSized, Wide };
 
-struct Spec {
+struct Directive {
   bool left = false;
   bool plus = false;
   bool space = false;
@@ -85,27 +85,27 @@ bool ReadNumber(const char16_t*& p, int& value) {
   return true;
 }
 
-bool ParseFlags(const char16_t*& p, Spec& spec, Dialect dialect) {
+bool ParseFlags(const char16_t*& p, Directive& directive, Dialect dialect) {
   if (dialect == Dialect::User32) {
     // user32 takes at most "-", "#", "0", in this order, and nothing else.
-    if (*p == u'-') spec.left = true, ++p;
-    if (*p == u'#') spec.alternate = true, ++p;
-    if (*p == u'0') spec.zero = true, ++p;
+    if (*p == u'-') directive.left = true, ++p;
+    if (*p == u'#') directive.alternate = true, ++p;
+    if (*p == u'0') directive.zero = true, ++p;
     return *p != u'-' && *p != u'#' && *p != u'+' && *p != u' ' && *p != u'*';
   }
   for (;; ++p) {
     switch (*p) {
-      case u'-': spec.left = true; break;
-      case u'+': spec.plus = true; break;
-      case u' ': spec.space = true; break;
-      case u'0': spec.zero = true; break;
-      case u'#': spec.alternate = true; break;
+      case u'-': directive.left = true; break;
+      case u'+': directive.plus = true; break;
+      case u' ': directive.space = true; break;
+      case u'0': directive.zero = true; break;
+      case u'#': directive.alternate = true; break;
       default: return true;
     }
   }
 }
 
-bool ParseWidthAndPrecision(const char16_t*& p, Spec& spec, CArguments& args, Dialect dialect) {
+bool ParseWidthAndPrecision(const char16_t*& p, Directive& directive, CArguments& args, Dialect dialect) {
   if (*p == u'*') {
     if (dialect == Dialect::User32) return false;
     ++p;
@@ -113,11 +113,11 @@ bool ParseWidthAndPrecision(const char16_t*& p, Spec& spec, CArguments& args, Di
     if (width < 0) {
       // A negative width from the arguments means left-justified, as in C.
       if (width == INT_MIN) return false;
-      spec.left = true;
+      directive.left = true;
       width = -width;
     }
-    spec.width = width;
-  } else if (!ReadNumber(p, spec.width)) {
+    directive.width = width;
+  } else if (!ReadNumber(p, directive.width)) {
     return false;
   }
   if (*p != u'.') return true;
@@ -126,44 +126,44 @@ bool ParseWidthAndPrecision(const char16_t*& p, Spec& spec, CArguments& args, Di
     if (dialect == Dialect::User32) return false;
     ++p;
     const int precision = args.Int();
-    spec.precision = precision < 0 ? -1 : precision;  // negative: as if none were given
+    directive.precision = precision < 0 ? -1 : precision;  // negative: as if none were given
     return true;
   }
-  spec.precision = 0;
-  return ReadNumber(p, spec.precision);
+  directive.precision = 0;
+  return ReadNumber(p, directive.precision);
 }
 
-bool ParseSize(const char16_t*& p, Spec& spec, Dialect dialect) {
+bool ParseSize(const char16_t*& p, Directive& directive, Dialect dialect) {
   switch (*p) {
     case u'h':
       ++p;
       if (*p == u'h') return false;  // msvcrt has no "hh"
-      spec.size = Size::Short;
+      directive.size = Size::Short;
       return true;
     case u'l':
       ++p;
       if (*p == u'l') {
         if (dialect == Dialect::User32) return false;
         ++p;
-        spec.size = Size::Int64;
+        directive.size = Size::Int64;
       } else {
-        spec.size = Size::Long;
+        directive.size = Size::Long;
       }
       return true;
     case u'w':
       ++p;
-      spec.size = Size::Wide;
+      directive.size = Size::Wide;
       return true;
     case u'I':
       ++p;
       if (p[0] == u'6' && p[1] == u'4') {
         p += 2;
-        spec.size = Size::Int64;
+        directive.size = Size::Int64;
       } else if (p[0] == u'3' && p[1] == u'2') {
         p += 2;
-        spec.size = Size::Int32;
+        directive.size = Size::Int32;
       } else {
-        spec.size = Size::PointerSized;
+        directive.size = Size::PointerSized;
       }
       return true;
     default:
@@ -171,30 +171,30 @@ bool ParseSize(const char16_t*& p, Spec& spec, Dialect dialect) {
   }
 }
 
-void PutInteger(CFormatSink& sink, const Spec& spec, unsigned long long magnitude, char16_t sign,
+void PutInteger(CFormatSink& sink, const Directive& directive, unsigned long long magnitude, char16_t sign,
                 unsigned base, bool upper, bool hexPrefix) {
   const char16_t* digitSet = upper ? u"0123456789ABCDEF" : u"0123456789abcdef";
   char16_t digits[24];
   int count = 0;
-  if (!(spec.precision == 0 && magnitude == 0)) {
+  if (!(directive.precision == 0 && magnitude == 0)) {
     do {
       digits[count++] = digitSet[magnitude % base];
       magnitude /= base;
     } while (magnitude != 0);
   }
-  std::size_t precisionZeros = spec.precision > count ? static_cast<std::size_t>(spec.precision - count) : 0;
-  if (spec.alternate && base == 8 && precisionZeros == 0 && (count == 0 || digits[count - 1] != u'0')) {
+  std::size_t precisionZeros = directive.precision > count ? static_cast<std::size_t>(directive.precision - count) : 0;
+  if (directive.alternate && base == 8 && precisionZeros == 0 && (count == 0 || digits[count - 1] != u'0')) {
     precisionZeros = 1;  // "#" in octal: the output starts with a 0
   }
   // user32 keeps the 0x outside the width: "%#8x" is eight columns of digits and spaces.
-  const std::size_t prefixLength = (sign != 0 ? 1 : 0) + (hexPrefix && !spec.prefixOutsideWidth ? 2 : 0);
+  const std::size_t prefixLength = (sign != 0 ? 1 : 0) + (hexPrefix && !directive.prefixOutsideWidth ? 2 : 0);
   const std::size_t bodyLength = prefixLength + precisionZeros + static_cast<std::size_t>(count);
-  const std::size_t width = static_cast<std::size_t>(spec.width);
+  const std::size_t width = static_cast<std::size_t>(directive.width);
   const std::size_t padding = width > bodyLength ? width - bodyLength : 0;
   // "0" pads between the sign or 0x and the digits; a precision or "-" cancels it.
-  const bool zeroPad = spec.zero && !spec.left && spec.precision < 0;
+  const bool zeroPad = directive.zero && !directive.left && directive.precision < 0;
 
-  if (!spec.left && !zeroPad) sink.Repeat(u' ', padding);
+  if (!directive.left && !zeroPad) sink.Repeat(u' ', padding);
   if (sign != 0) sink.Put(sign);
   if (hexPrefix) {
     sink.Put(u'0');
@@ -203,14 +203,14 @@ void PutInteger(CFormatSink& sink, const Spec& spec, unsigned long long magnitud
   if (zeroPad) sink.Repeat(u'0', padding);
   sink.Repeat(u'0', precisionZeros);
   for (int i = count - 1; i >= 0; --i) sink.Put(digits[i]);
-  if (spec.left) sink.Repeat(u' ', padding);
+  if (directive.left) sink.Repeat(u' ', padding);
 }
 
-bool FormatInteger(CFormatSink& sink, const Spec& spec, CArguments& args) {
-  const bool isSigned = spec.conversion == u'd' || spec.conversion == u'i';
+bool FormatInteger(CFormatSink& sink, const Directive& directive, CArguments& args) {
+  const bool isSigned = directive.conversion == u'd' || directive.conversion == u'i';
   unsigned long long bits = 0;
   long long value = 0;
-  switch (spec.size) {
+  switch (directive.size) {
     case Size::None:
     case Size::Long:  // Windows' long is 32 bits
     case Size::Int32: {
@@ -243,20 +243,20 @@ bool FormatInteger(CFormatSink& sink, const Spec& spec, CArguments& args) {
       magnitude = 0ull - static_cast<unsigned long long>(value);
     } else {
       magnitude = static_cast<unsigned long long>(value);
-      if (spec.plus) sign = u'+';
-      else if (spec.space) sign = u' ';
+      if (directive.plus) sign = u'+';
+      else if (directive.space) sign = u' ';
     }
   }
-  switch (spec.conversion) {
+  switch (directive.conversion) {
     case u'o':
-      PutInteger(sink, spec, magnitude, 0, 8, false, false);
+      PutInteger(sink, directive, magnitude, 0, 8, false, false);
       break;
     case u'x':
     case u'X':
-      PutInteger(sink, spec, magnitude, 0, 16, spec.conversion == u'X', spec.alternate && magnitude != 0);
+      PutInteger(sink, directive, magnitude, 0, 16, directive.conversion == u'X', directive.alternate && magnitude != 0);
       break;
     default:
-      PutInteger(sink, spec, magnitude, sign, 10, false, false);
+      PutInteger(sink, directive, magnitude, sign, 10, false, false);
       break;
   }
   return true;
@@ -264,56 +264,56 @@ bool FormatInteger(CFormatSink& sink, const Spec& spec, CArguments& args) {
 
 // Pads a piece of text of the given length to the width; the text itself is put by emit.
 template <typename Emit>
-void PutPadded(CFormatSink& sink, const Spec& spec, Dialect dialect, std::size_t length, Emit emit) {
-  const std::size_t width = static_cast<std::size_t>(spec.width);
+void PutPadded(CFormatSink& sink, const Directive& directive, Dialect dialect, std::size_t length, Emit emit) {
+  const std::size_t width = static_cast<std::size_t>(directive.width);
   const std::size_t padding = width > length ? width - length : 0;
   // msvcrt pads text with zeros too when asked to; user32 does not.
-  const char16_t fill = spec.zero && !spec.left && dialect == Dialect::Msvcrt ? u'0' : u' ';
-  if (!spec.left) sink.Repeat(fill, padding);
+  const char16_t fill = directive.zero && !directive.left && dialect == Dialect::Msvcrt ? u'0' : u' ';
+  if (!directive.left) sink.Repeat(fill, padding);
   emit();
-  if (spec.left) sink.Repeat(u' ', padding);
+  if (directive.left) sink.Repeat(u' ', padding);
 }
 
 // Narrow text is taken in the C runtime's default "C" locale: each byte is the code
 // point of the same value.
 template <typename Unit>
-void PutString(CFormatSink& sink, const Spec& spec, Dialect dialect, const Unit* text) {
+void PutString(CFormatSink& sink, const Directive& directive, Dialect dialect, const Unit* text) {
   static constexpr char kNull[] = "(null)";
   std::size_t length = 0;
-  const std::size_t limit = spec.precision < 0 ? SIZE_MAX : static_cast<std::size_t>(spec.precision);
+  const std::size_t limit = directive.precision < 0 ? SIZE_MAX : static_cast<std::size_t>(directive.precision);
   if (text == nullptr) {
     const std::size_t nullLength = sizeof(kNull) - 1;
     length = nullLength < limit ? nullLength : limit;
-    PutPadded(sink, spec, dialect, length, [&] {
+    PutPadded(sink, directive, dialect, length, [&] {
       for (std::size_t i = 0; i < length; ++i) sink.Put(static_cast<char16_t>(kNull[i]));
     });
     return;
   }
   // Never looks past the precision: the text need not be terminated within it.
   while (length < limit && text[length] != 0) ++length;
-  PutPadded(sink, spec, dialect, length, [&] {
+  PutPadded(sink, directive, dialect, length, [&] {
     for (std::size_t i = 0; i < length; ++i) {
       sink.Put(static_cast<char16_t>(static_cast<std::make_unsigned_t<Unit>>(text[i])));
     }
   });
 }
 
-bool FormatOne(CFormatSink& sink, const Spec& spec, CArguments& args, Dialect dialect) {
-  const Size size = spec.size;
-  switch (spec.conversion) {
+bool FormatOne(CFormatSink& sink, const Directive& directive, CArguments& args, Dialect dialect) {
+  const Size size = directive.size;
+  switch (directive.conversion) {
     case u'd':
     case u'i':
     case u'u':
     case u'x':
     case u'X':
-      return FormatInteger(sink, spec, args);
+      return FormatInteger(sink, directive, args);
     case u'o':
       if (dialect == Dialect::User32) return false;
-      return FormatInteger(sink, spec, args);
+      return FormatInteger(sink, directive, args);
     case u'c':
     case u'C': {
       bool narrow;
-      if (spec.conversion == u'C') {
+      if (directive.conversion == u'C') {
         if (size != Size::None) return false;
         narrow = true;
       } else if (size == Size::None || size == Size::Long || size == Size::Wide) {
@@ -325,29 +325,29 @@ bool FormatOne(CFormatSink& sink, const Spec& spec, CArguments& args, Dialect di
       }
       const int v = args.Int();
       const char16_t c = narrow ? static_cast<char16_t>(static_cast<unsigned char>(v)) : static_cast<char16_t>(v);
-      PutPadded(sink, spec, dialect, 1, [&] { sink.Put(c); });
+      PutPadded(sink, directive, dialect, 1, [&] { sink.Put(c); });
       return true;
     }
     case u's':
       if (size == Size::None || size == Size::Long || size == Size::Wide) {
-        PutString(sink, spec, dialect, static_cast<const char16_t*>(args.Pointer()));
+        PutString(sink, directive, dialect, static_cast<const char16_t*>(args.Pointer()));
       } else if (size == Size::Short) {
-        PutString(sink, spec, dialect, static_cast<const char*>(args.Pointer()));
+        PutString(sink, directive, dialect, static_cast<const char*>(args.Pointer()));
       } else {
         return false;
       }
       return true;
     case u'S':
       if (size != Size::None) return false;
-      PutString(sink, spec, dialect, static_cast<const char*>(args.Pointer()));
+      PutString(sink, directive, dialect, static_cast<const char*>(args.Pointer()));
       return true;
     case u'p': {
       // A pointer prints as its 16 hexadecimal digits, as msvcrt does on x64.
-      if (size != Size::None || spec.plus || spec.space) return false;
-      Spec pointerSpec = spec;
+      if (size != Size::None || directive.plus || directive.space) return false;
+      Directive pointerSpec = directive;
       if (pointerSpec.precision < 0) pointerSpec.precision = 2 * static_cast<int>(sizeof(void*));
       const auto value = reinterpret_cast<std::uintptr_t>(args.Pointer());
-      PutInteger(sink, pointerSpec, value, 0, 16, true, spec.alternate);
+      PutInteger(sink, pointerSpec, value, 0, 16, true, directive.alternate);
       return true;
     }
     default:
@@ -369,15 +369,15 @@ bool Format(CFormatSink& sink, const char16_t* format, CArguments& args, Dialect
       ++p;
       continue;
     }
-    Spec spec;
-    spec.prefixOutsideWidth = dialect == Dialect::User32;
-    if (!ParseFlags(p, spec, dialect)) return false;
-    if (!ParseWidthAndPrecision(p, spec, args, dialect)) return false;
-    if (!ParseSize(p, spec, dialect)) return false;
-    spec.conversion = *p;
-    if (spec.conversion == 0) return false;  // the format ends inside a specification
+    Directive directive;
+    directive.prefixOutsideWidth = dialect == Dialect::User32;
+    if (!ParseFlags(p, directive, dialect)) return false;
+    if (!ParseWidthAndPrecision(p, directive, args, dialect)) return false;
+    if (!ParseSize(p, directive, dialect)) return false;
+    directive.conversion = *p;
+    if (directive.conversion == 0) return false;  // the format ends inside a directive
     ++p;
-    if (!FormatOne(sink, spec, args, dialect)) return false;
+    if (!FormatOne(sink, directive, args, dialect)) return false;
   }
   return true;
 }
