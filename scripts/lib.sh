@@ -1,4 +1,4 @@
-# Shared by scripts/test, scripts/demo and scripts/bench: package installs and the
+# Shared by scripts/test, scripts/demo and bench/run: package installs and the
 # throwaway PostgreSQL cluster. Sourced, not run.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -19,7 +19,7 @@ install_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ unixodbc unixodbc-dev libsqliteodbc odbc-postgresql)
-TEST_PACKAGES=(postgresql googletest mingw-w64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 gcc-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64 valgrind)
+TEST_PACKAGES=(postgresql googletest time sqlite3 mingw-w64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 gcc-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64 valgrind)
 
 # The SQLite3 and psqlODBC drivers register themselves in /etc/odbcinst.ini when
 # installed; make sure the names our connection strings use are there.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 class RecordListFile {
  public:
@@ -28,16 +29,19 @@ class RecordListFile {
 
   static constexpr uint32_t kDateCapacity = 260;
   // The date column for a 112-byte identification record: "MM/DD/YYYY  HH:MM" of its
-  // last-write time in UTC; empty when the time cannot be converted.
+  // last-write time in UTC; empty when the time cannot be converted. WriteRow writes the
+  // same text without going through wide characters.
   static void FormatWriteTime(const uint8_t* record, char16_t (&text)[kDateCapacity]);
 
  private:
+  void AppendWriteTime(const uint8_t* record);
   void Append(const char* text, std::size_t size);
   void FlushBuffer();
   void Fail(int error);
 
   std::FILE* m_file = nullptr;
   std::string m_buffer;
+  std::string_view m_lineEnd;
   bool m_failed = false;
   std::string m_reason;
 };

@@ -1,6 +1,8 @@
 #include "CleanupRun.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -34,23 +36,27 @@ class ListingProgress {
     const auto now = Clock::now();
     if (now - m_last < std::chrono::milliseconds(250)) return;
     m_last = now;
-    m_line = "\r" + std::to_string(count) + " records listed...";
-    (void)ConsoleWriteUtf8(ConsoleStream::Error, m_line);
+    const int n = std::snprintf(m_line, sizeof m_line, "\r%d records listed...", static_cast<int>(count));
+    m_length = n > 0 ? std::min(static_cast<std::size_t>(n), sizeof m_line - 1) : 0;
+    (void)ConsoleWriteUtf8(ConsoleStream::Error, std::string_view(m_line, m_length));
   }
 
   // Erases the line before the next message.
   void Clear() {
-    if (m_line.empty()) return;
-    std::string blank = "\r" + std::string(m_line.size(), ' ') + "\r";
-    (void)ConsoleWriteUtf8(ConsoleStream::Error, blank);
-    m_line.clear();
+    if (m_length == 0) return;
+    std::memset(m_line + 1, ' ', m_length - 1);
+    m_line[m_length] = '\r';
+    (void)ConsoleWriteUtf8(ConsoleStream::Error, std::string_view(m_line, m_length + 1));
+    m_length = 0;
   }
 
  private:
   using Clock = std::chrono::steady_clock;
   bool m_enabled;
   Clock::time_point m_last;
-  std::string m_line;
+  // "\r", the count line, and room for the "\r" that ends its blanking.
+  char m_line[48] = {};
+  std::size_t m_length = 0;
 };
 
 void FormatStatement(char16_t (&buffer)[kStatementChars], const char16_t* pattern) {

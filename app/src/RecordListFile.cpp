@@ -13,6 +13,20 @@ namespace {
 
 constexpr std::size_t kBufferSize = 1 << 16;
 
+// v in decimal, with a leading zero below minDigits: "%02d" for 2, "%d" for 1. v is a
+// SYSTEMTIME field, so never more than 5 digits.
+char* PutNumber(char* p, unsigned v, int minDigits) {
+  char digits[5];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0 && n < 5);
+  for (; n < minDigits; --minDigits) *p++ = '0';
+  while (n > 0) *p++ = digits[--n];
+  return p;
+}
+
 }  // namespace
 
 RecordListFile::~RecordListFile() {
@@ -36,6 +50,7 @@ bool RecordListFile::Open(const char* path) {
     return false;
   }
   m_buffer.reserve(kBufferSize);
+  m_lineEnd = kTextLineEnd;
   static constexpr char kHeader[] = "File Name, File Write Time";
   Append(kHeader, sizeof kHeader - 1);
   Append(kTextLineEnd, std::strlen(kTextLineEnd));
@@ -67,16 +82,37 @@ void RecordListFile::FormatWriteTime(const uint8_t* record, char16_t (&text)[kDa
                          calendar.wYear, calendar.wHour, calendar.wMinute);
 }
 
+void RecordListFile::AppendWriteTime(const uint8_t* record) {
+  FILETIME written;
+  std::memcpy(&written.dwLowDateTime, record + kLastWriteTimeOffset, 4);
+  std::memcpy(&written.dwHighDateTime, record + kLastWriteTimeOffset + 4, 4);
+  SYSTEMTIME calendar;
+  if (!FileTimeToSystemTime(&written, &calendar)) return;
+  // The same text as FormatWriteTime, written straight as UTF-8: this runs once per
+  // listed row, and the general formatter and a wide round trip cost more than the
+  // fetch itself. Every field of a converted time has at most two digits but the year.
+  char text[24];
+  char* p = PutNumber(text, calendar.wMonth, 2);
+  *p++ = '/';
+  p = PutNumber(p, calendar.wDay, 2);
+  *p++ = '/';
+  p = PutNumber(p, calendar.wYear, 1);
+  *p++ = ' ';
+  *p++ = ' ';
+  p = PutNumber(p, calendar.wHour, 2);
+  *p++ = ':';
+  p = PutNumber(p, calendar.wMinute, 2);
+  m_buffer.append(text, static_cast<std::size_t>(p - text));
+}
+
 void RecordListFile::WriteRow(const char16_t* name, const uint8_t* identification, int identificationLength) {
   if (m_file == nullptr) return;
   AppendUtf8(m_buffer, std::u16string_view(name != nullptr ? name : u""));
   if (identification != nullptr && identificationLength == static_cast<int>(kFileIdentificationSize)) {
     m_buffer.push_back(',');
-    char16_t date[kDateCapacity];
-    FormatWriteTime(identification, date);
-    AppendUtf8(m_buffer, date);
+    AppendWriteTime(identification);
   }
-  m_buffer.append(kTextLineEnd);
+  m_buffer.append(m_lineEnd);
   if (m_buffer.size() >= kBufferSize) FlushBuffer();
 }
 

@@ -48,6 +48,8 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   static constexpr int kFileNameChars = 261;  // 260 characters and the NUL
   static constexpr int kFileIdentificationBytes = 1000;
   static constexpr int kFieldNameChars = 100;
+  // A fetched value's buffer up to this size is kept for shorter values that follow.
+  static constexpr uint32_t kKeptFileDataCapacity = 64 * 1024;
 
   CRegTreeRecSet(CODBCDatabase* database, unsigned long first, unsigned long second);
   ~CRegTreeRecSet() override;
@@ -105,6 +107,7 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   int32_t m_operationType;
   uint8_t* m_fileData;
   uint32_t m_fileDataLength;
+  uint32_t m_fileDataCapacity;  // what m_fileData holds; at least m_fileDataLength
   int32_t m_lengths[kColumnCount];
   char16_t m_fieldNames[kColumnCount][kFieldNameChars];
   uint8_t* m_fieldBuffers[kColumnCount];

@@ -83,6 +83,7 @@ CRegTreeRecSet::CRegTreeRecSet(CODBCDatabase* database, unsigned long first, uns
       m_operationType(0),
       m_fileData(nullptr),
       m_fileDataLength(0),
+      m_fileDataCapacity(0),
       // The FileData slot says NULL until a value is set or fetched.
       m_lengths{0, 0, 0, 0, SQL_NULL_DATA},
       m_fieldNames{},
@@ -98,6 +99,7 @@ void CRegTreeRecSet::ReleaseFileData() {
   delete[] m_fileData;
   m_fileData = nullptr;
   m_fileDataLength = 0;
+  m_fileDataCapacity = 0;
 }
 
 void CRegTreeRecSet::PrepareGet() {
@@ -192,10 +194,17 @@ SQLRETURN CRegTreeRecSet::GetLongFieldsData() {
     return SQL_INVALID_HANDLE;
   }
   const auto length = static_cast<uint32_t>(indicator);
-  if (m_fileData != nullptr && length != m_fileDataLength) ReleaseFileData();
-  if (m_fileData == nullptr) {
+  // Values of every length follow each other in a listing: a buffer that is large enough
+  // is reused, so a walk allocates only when a value is longer than all before it. One
+  // far larger than the value is given back, so that a single huge value does not hold
+  // its memory for the rest of the walk.
+  const bool fits = m_fileData != nullptr && length <= m_fileDataCapacity &&
+                    (m_fileDataCapacity <= kKeptFileDataCapacity || length >= m_fileDataCapacity / 2);
+  if (!fits) {
+    ReleaseFileData();
     m_fileData = new (std::nothrow) uint8_t[length];
     if (m_fileData == nullptr) return SQL_INVALID_HANDLE;
+    m_fileDataCapacity = length;
   }
   m_fileDataLength = length;
   rc = SQLGetData(m_hStmt, kFileDataColumn, SQL_C_BINARY, m_fileData, static_cast<SQLLEN>(m_fileDataLength), &indicator);
@@ -232,6 +241,7 @@ HRESULT CRegTreeRecSet::SetLongFieldData(const void* data, unsigned long length)
   m_fileData = new (std::nothrow) uint8_t[length];
   if (m_fileData == nullptr) return E_OUTOFMEMORY;
   m_fileDataLength = static_cast<uint32_t>(length);
+  m_fileDataCapacity = m_fileDataLength;
   m_lengths[kFileDataSlot] = SQL_LEN_DATA_AT_EXEC(static_cast<int32_t>(length));
   std::memcpy(m_fileData, data, length);
   return S_OK;

@@ -234,12 +234,16 @@ TEST_P(Writes, ReadOnlyRecordsetAndMissingRowRefuseToWrite) {
   EXPECT_EQ(fixture->RemainingIds(), (std::vector<int>{1, 2, 3}));
 }
 
-TEST_P(Writes, FetchedLongFieldsReuseOrReplaceTheBuffer) {
+TEST_P(Writes, FetchedLongFieldsReuseABufferLargeEnough) {
+  const std::string huge(200 * 1024, 'h');
   ASSERT_TRUE(fixture->Exec("DELETE FROM FileTree"));
   ASSERT_TRUE(fixture->Insert({{1, u"a", std::nullopt, 0, std::string("one")},
                                {2, u"b", std::nullopt, 0, std::string("two")},
                                {3, u"c", std::nullopt, 0, std::string("zz")},
-                               {4, u"d", std::nullopt, 0, std::nullopt}}));
+                               {4, u"d", std::nullopt, 0, std::nullopt},
+                               {5, u"e", std::nullopt, 0, std::string("longer")},
+                               {6, u"f", std::nullopt, 0, huge},
+                               {7, u"g", std::nullopt, 0, std::string("small")}}));
   CRegTreeRecSet rs(&Db(), 1, 0);
   ASSERT_GE(rs.Open(u"SELECT * FROM FileTree ORDER BY FileID"), 0);
   const uint8_t* first = rs.GetFileData();
@@ -248,11 +252,21 @@ TEST_P(Writes, FetchedLongFieldsReuseOrReplaceTheBuffer) {
   EXPECT_EQ(rs.GetFileData(), first) << "same length: the buffer is reused";
   EXPECT_EQ(Bytes(rs.GetFileData(), 3), "two");
   rs.MoveNext();
+  EXPECT_EQ(rs.GetFileData(), first) << "shorter: the buffer is reused too";
   EXPECT_EQ(rs.GetFileDataLength(), 2u);
   EXPECT_EQ(Bytes(rs.GetFileData(), 2), "zz");
   rs.MoveNext();
   EXPECT_EQ(rs.FieldSlot(5), SQL_NULL_DATA);
   EXPECT_EQ(Bytes(rs.GetFileData(), rs.GetFileDataLength()), "zz") << "a NULL keeps the previous value";
+  // Longer than the buffer, then very long, then short after very long: each value
+  // whole, and its own length, whatever buffer holds it.
+  for (const std::string& expected : {std::string("longer"), huge, std::string("small")}) {
+    rs.MoveNext();
+    ASSERT_FALSE(rs.IsEof());
+    EXPECT_EQ(rs.FieldSlot(5), static_cast<int32_t>(expected.size()));
+    EXPECT_EQ(rs.GetFileDataLength(), expected.size());
+    EXPECT_EQ(Bytes(rs.GetFileData(), rs.GetFileDataLength()), expected);
+  }
   // Outside a write the driver is not waiting for data: nothing is sent.
   EXPECT_LT(rs.PutLongFieldsData(), 0);
 }

@@ -24,6 +24,10 @@ TEST(WideText, EncodesUtf8) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ToUtf8(c.utf16), c.utf8);
+    // Appending keeps what was there and adds exactly the encoding.
+    std::string appended = "x,";
+    AppendUtf8(appended, c.utf16);
+    EXPECT_EQ(appended, "x," + c.utf8);
   }
 }
 

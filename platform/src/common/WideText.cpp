@@ -4,22 +4,24 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-void AppendCodePoint(std::string& out, char32_t cp) {
+// Writes cp at p and returns the position after it.
+char* PutCodePoint(char* p, char32_t cp) {
   if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
+    *p++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    *p++ = static_cast<char>(0xC0 | (cp >> 6));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    *p++ = static_cast<char>(0xE0 | (cp >> 12));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    *p++ = static_cast<char>(0xF0 | (cp >> 18));
+    *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
+  return p;
 }
 
 bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
@@ -38,20 +40,28 @@ void AppendUtf16(std::u16string& out, char32_t cp) {
 }  // namespace
 
 void AppendUtf8(std::string& out, std::u16string_view text) {
+  // The list file converts every row through here: room for the worst case is made
+  // once and the bytes written through a pointer, rather than one push_back per byte.
+  // No unit takes more than 3 bytes (a surrogate pair takes 4 for its two units).
   const std::size_t n = text.size();
+  const std::size_t start = out.size();
+  out.resize(start + 3 * n);
+  char* const first = out.data() + start;
+  char* p = first;
   for (std::size_t i = 0; i < n; ++i) {
     const char16_t c = text[i];
     if (c < 0x80) {  // the common case: no branch below runs for ASCII
-      out.push_back(static_cast<char>(c));
+      *p++ = static_cast<char>(c);
     } else if (IsHighSurrogate(c) && i + 1 < n && IsLowSurrogate(text[i + 1])) {
-      AppendCodePoint(out, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      p = PutCodePoint(p, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
       ++i;
     } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
-      AppendCodePoint(out, kReplacement);
+      p = PutCodePoint(p, kReplacement);
     } else {
-      AppendCodePoint(out, c);
+      p = PutCodePoint(p, c);
     }
   }
+  out.resize(start + static_cast<std::size_t>(p - first));
 }
 
 std::string ToUtf8(std::u16string_view text) {

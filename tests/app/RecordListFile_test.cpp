@@ -1,0 +1,132 @@
+// The list file as written: each row's date column must be the text the bounded formatter
+// gives for the same record (WriteRow writes it by a faster way), names go in unchanged
+// as UTF-8, and a record that is not exactly 112 bytes gives no date at all.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Console.h"
+#include "FileIdentification.h"
+#include "RecordListFile.h"
+#include "TestSupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string Record(uint64_t lastWrite, std::size_t length = kFileIdentificationSize) {
+  std::string record(length, '\x5a');
+  for (int i = 0; i < 8; ++i) record[kLastWriteTimeOffset + i] = static_cast<char>(lastWrite >> (8 * i));
+  return record;
+}
+
+const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  const std::string end = kTextLineEnd;
+  std::size_t at = 0;
+  for (std::size_t next; (next = text.find(end, at)) != std::string::npos; at = next + end.size()) {
+    lines.push_back(text.substr(at, next - at));
+  }
+  EXPECT_EQ(at, text.size()) << "the last line has its line end";
+  return lines;
+}
+
+TEST(RecordListFile, DateColumnIsTheFormattersText) {
+  struct Case {
+    uint64_t filetime;
+    const char* date;
+  };
+  const Case cases[] = {
+      {0, "01/01/1601  00:00"},
+      {599999999, "01/01/1601  00:00"},           // seconds and below are dropped, not rounded
+      {129439803590000000, "03/07/2011  14:05"},  // 14:05:59
+      {125963423400000000, "02/29/2000  23:59"},
+      {125911583990000000, "12/31/1999  23:59"},
+      {133800768000000000, "12/31/2024  00:00"},
+      {2650467743400000000, "12/31/9999  23:59"},
+      {0x7FFFFFFFFFFFFFFF, "09/14/30828  02:48"},  // the largest time Windows converts
+      {0x8000000000000000, ""},                    // no calendar time: the column stays empty
+      {UINT64_MAX, ""},
+  };
+  TempDir dir;
+  RecordListFile list;
+  ASSERT_TRUE(list.Open(dir.File("Vestrum.csv").c_str()));
+  for (const Case& c : cases) {
+    const std::string record = Record(c.filetime);
+    list.WriteRow(u"f", Bytes(record), static_cast<int>(record.size()));
+  }
+  ASSERT_TRUE(list.Close());
+
+  const std::vector<std::string> lines = Lines(ReadFileBytes(dir.File("Vestrum.csv")));
+  ASSERT_EQ(lines.size(), std::size(cases) + 1);
+  EXPECT_EQ(lines[0], "File Name, File Write Time");
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(lines[i + 1], std::string("f,") + cases[i].date) << cases[i].filetime;
+    char16_t formatted[RecordListFile::kDateCapacity];
+    RecordListFile::FormatWriteTime(Bytes(Record(cases[i].filetime)), formatted);
+    EXPECT_EQ(Narrow(formatted), cases[i].date) << cases[i].filetime;
+  }
+}
+
+TEST(RecordListFile, NamesAsStoredAndDatesOnlyFor112ByteRecords) {
+  constexpr uint64_t kTime = 129439803590000000;
+  struct Case {
+    std::u16string name;
+    std::optional<std::string> record;
+    std::string line;
+  };
+  const Case cases[] = {
+      {u"plain", Record(kTime), "plain,03/07/2011  14:05"},
+      {u"a,b \"c\"", Record(kTime), "a,b \"c\",03/07/2011  14:05"},  // no quoting or escaping
+      {u"C:\\\u00e9t\u00e9\\\U0001F600.dat", std::nullopt, "C:\\\xc3\xa9t\xc3\xa9\\\xf0\x9f\x98\x80.dat"},
+      {std::u16string(1, char16_t(0xD800)) + u"x", std::nullopt, "\xef\xbf\xbdx"},
+      {u"short", Record(kTime, 111), "short"},
+      {u"long", Record(kTime, 113), "long"},
+      {u"", Record(0), ",01/01/1601  00:00"},
+      {std::u16string(260, u'n'), std::nullopt, std::string(260, 'n')},
+  };
+  TempDir dir;
+  RecordListFile list;
+  ASSERT_TRUE(list.Open(dir.File("Vestrum.csv").c_str()));
+  // Enough rows to pass the write buffer several times over, so that flushes mid-line
+  // would show.
+  constexpr int kRounds = 400;
+  for (int round = 0; round < kRounds; ++round) {
+    for (const Case& c : cases) {
+      list.WriteRow(c.name.c_str(), c.record ? Bytes(*c.record) : nullptr,
+                    c.record ? static_cast<int>(c.record->size()) : 0);
+    }
+  }
+  ASSERT_TRUE(list.Close());
+
+  const std::vector<std::string> lines = Lines(ReadFileBytes(dir.File("Vestrum.csv")));
+  ASSERT_EQ(lines.size(), std::size(cases) * kRounds + 1);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    ASSERT_EQ(lines[i], cases[(i - 1) % std::size(cases)].line) << "line " << i;
+  }
+}
+
+TEST(RecordListFile, ZeroRowsLeaveTheHeaderAndAnUncreatableFileIsAFailure) {
+  TempDir dir;
+  {
+    RecordListFile list;
+    ASSERT_TRUE(list.Open(dir.File("Vestrum.csv").c_str()));
+    ASSERT_TRUE(list.Close());
+    EXPECT_EQ(ReadFileBytes(dir.File("Vestrum.csv")), std::string("File Name, File Write Time") + kTextLineEnd);
+  }
+  RecordListFile list;
+  EXPECT_FALSE(list.Open(dir.File("missing/Vestrum.csv").c_str()));
+  EXPECT_TRUE(list.Failed());
+  EXPECT_FALSE(list.FailureReason().empty());
+  list.WriteRow(u"x", nullptr, 0);
+  EXPECT_FALSE(list.Close()) << "nothing was listed";
+}
+
+}  // namespace
