@@ -306,9 +306,9 @@ BOOL GetFileVersionInfoW(const char16_t* path, DWORD handle, DWORD length, void*
     auto* out = static_cast<uint8_t*>(data);
     if (!ReadAll(file.get(), location.offset, out, copied)) {
       error = ERROR_READ_FAULT;
-    } else if (copied >= 2 && Le16(out) > location.size) {
-      // The block claims more than the resource holds: every query would then hand out
-      // lengths and pointers past what was read. Windows trusts it; we refuse it.
+    } else if (location.size < 6 || (copied >= 2 && Le16(out) > location.size)) {
+      // Too small to be a block, or a block that claims more than the resource holds:
+      // every query would then read past what was read. Windows trusts it; we refuse it.
       error = ERROR_RESOURCE_DATA_NOT_FOUND;
     } else if (copied >= 2) {
       const std::size_t declared = Le16(out);
