@@ -62,12 +62,16 @@ class EndToEnd : public ::testing::TestWithParam<Backend> {
   std::string Connection() const { return Narrow(db->ConnectionString()); }
 
   RunResult Run(const std::string& input, const std::string& registry, long long fileSizeLimit = -1) {
+    return RunExecutable(target, input, registry, fileSizeLimit);
+  }
+  RunResult RunExecutable(const ToolTarget& executable, const std::string& input, const std::string& registry,
+                          long long fileSizeLimit = -1) {
     RunOptions options;
     options.workDir = work.Path();
     options.registryFile = registry;
     options.input = input;
     options.fileSizeLimit = fileSizeLimit;
-    RunResult r = e2e::RunTool(target, options);
+    RunResult r = e2e::RunTool(executable, options);
     EXPECT_EQ(r.status, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err;
     return r;
   }
@@ -170,6 +174,26 @@ TEST_P(EndToEnd, FailingSelectionShowsTheErrorAndWritesNoList) {
   EXPECT_EQ(r.out.substr(r.out.size() - L("\n\n").size()), L("\n\n"));
   EXPECT_EQ(r.err, "");
   EXPECT_FALSE(ListExists());
+}
+
+// The run built with an UPDATE as its selection: the statement runs, but yields no result
+// set and no error. With rows it touches and without, the drivers answer differently
+// (a statement without columns, or no data); both must read as an empty listing that
+// wrote no list file, asked nothing and deleted nothing.
+TEST_P(EndToEnd, SelectionFailingWithoutAnErrorIsAnEmptyListingWithoutAList) {
+  const ToolTarget nonQuery = e2e::SiblingTarget(target, "meridex-cleanup-nonquery");
+  for (const bool oldRows : {false, true}) {
+    SCOPED_TRACE(oldRows ? "rows the statement touches" : "no row the statement touches");
+    ASSERT_TRUE(db->Exec("DELETE FROM FileTree"));
+    std::vector<TestRow> rows = {{1, u"young", std::nullopt, 2, std::nullopt}};
+    if (oldRows) rows.push_back({2, u"old", Identification(0), kOld, std::nullopt});
+    ASSERT_TRUE(db->Insert(rows));
+    const RunResult r = RunExecutable(nonQuery, "\nyes\n", RegistryFor(Connection()));
+    EXPECT_EQ(r.out, Start() + L(std::string(kSearching) + "\nThere aren't any old records to delete.\n\n"));
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(ListExists());
+    EXPECT_EQ(db->RemainingIds(), oldRows ? (std::vector<int>{1, 2}) : std::vector<int>{1});
+  }
 }
 
 TEST_P(EndToEnd, NoOldRowsWritesTheHeaderOnlyAndAsksNothing) {

@@ -51,6 +51,15 @@ ToolTarget TargetFromEnvironment() {
   return target;
 }
 
+ToolTarget SiblingTarget(const ToolTarget& tool, const std::string& name) {
+  ToolTarget sibling = tool;
+  const std::size_t slash = tool.path.find_last_of('/');
+  sibling.path = (slash == std::string::npos ? std::string() : tool.path.substr(0, slash + 1)) + name +
+                 (tool.windows ? ".exe" : "");
+  if (access(sibling.path.c_str(), R_OK) != 0) throw std::runtime_error("not built beside the tool: " + sibling.path);
+  return sibling;
+}
+
 std::string RegString(const std::string& text) {
   std::string out;
   for (char c : text) {

@@ -16,6 +16,8 @@ struct ToolTarget {
 };
 
 ToolTarget TargetFromEnvironment();
+// Another executable of the same build, beside the tool: `name` without ".exe".
+ToolTarget SiblingTarget(const ToolTarget& tool, const std::string& name);
 
 struct RunResult {
   std::string out;
