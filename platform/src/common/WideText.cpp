@@ -37,6 +37,51 @@ void AppendUtf16(std::u16string& out, char32_t cp) {
   }
 }
 
+// Both decoders: an invalid sequence becomes U+FFFD, or, when strict, ends the decoding.
+bool DecodeUtf8(std::string_view text, std::u16string& out, bool strict) {
+  out.clear();
+  out.reserve(text.size());
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char b = s[i];
+    if (b < 0x80) {
+      out.push_back(b);
+      ++i;
+      continue;
+    }
+    int extra = 0;
+    char32_t cp = 0;
+    char32_t min = 0;
+    if (b >= 0xC2 && b <= 0xDF) {
+      extra = 1, cp = b & 0x1F, min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      extra = 2, cp = b & 0x0F, min = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      extra = 3, cp = b & 0x07, min = 0x10000;
+    }
+    // j ends on the first byte that is not part of this sequence.
+    std::size_t j = i + 1;
+    bool ok = extra > 0;
+    for (int k = 0; ok && k < extra; ++k, ++j) {
+      if (j >= n || (s[j] & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
+      cp = (cp << 6) | (s[j] & 0x3F);
+    }
+    if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      if (strict) return false;
+      out.push_back(kReplacement);
+    } else {
+      AppendUtf16(out, cp);
+    }
+    i = j;
+  }
+  return true;
+}
+
 }  // namespace
 
 void AppendUtf8(std::string& out, std::u16string_view text) {
@@ -73,50 +118,11 @@ std::string ToUtf8(std::u16string_view text) {
 
 std::u16string FromUtf8(std::string_view text) {
   std::u16string out;
-  out.reserve(text.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char b = s[i];
-    if (b < 0x80) {
-      out.push_back(b);
-      ++i;
-      continue;
-    }
-    int extra;
-    char32_t cp;
-    char32_t min;
-    if (b >= 0xC2 && b <= 0xDF) {
-      extra = 1, cp = b & 0x1F, min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      extra = 2, cp = b & 0x0F, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      extra = 3, cp = b & 0x07, min = 0x10000;
-    } else {
-      out.push_back(kReplacement);
-      ++i;
-      continue;
-    }
-    std::size_t j = i + 1;
-    bool ok = true;
-    for (int k = 0; k < extra; ++k, ++j) {
-      if (j >= n || (s[j] & 0xC0) != 0x80) {
-        ok = false;
-        break;
-      }
-      cp = (cp << 6) | (s[j] & 0x3F);
-    }
-    if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out.push_back(kReplacement);
-      i = ok ? j : (j > i + 1 ? j : i + 1);
-      continue;
-    }
-    AppendUtf16(out, cp);
-    i = j;
-  }
+  DecodeUtf8(text, out, false);
   return out;
 }
+
+bool DecodeUtf8Strict(std::string_view text, std::u16string& out) { return DecodeUtf8(text, out, true); }
 
 std::size_t WideLength(const char16_t* text) {
   if (text == nullptr) return 0;

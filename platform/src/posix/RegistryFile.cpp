@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "WideText.h"
+
 namespace {
 
 constexpr std::u16string_view kUnicodeHeader = u"Windows Registry Editor Version 5.00";
@@ -89,50 +91,6 @@ unsigned LineAtEnd(std::u16string_view text) {
   return line;
 }
 
-// Strict UTF-8: the first invalid sequence stops the decoding; out then holds the text
-// before it. Unlike FromUtf8, which replaces, so that nothing is silently changed.
-bool DecodeUtf8(std::string_view in, std::u16string& out) {
-  out.clear();
-  out.reserve(in.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(in.data());
-  const std::size_t n = in.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char b = s[i];
-    if (b < 0x80) {
-      out.push_back(b);
-      ++i;
-      continue;
-    }
-    std::size_t extra;
-    char32_t cp;
-    char32_t min;
-    if (b >= 0xC2 && b <= 0xDF) {
-      extra = 1, cp = b & 0x1F, min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      extra = 2, cp = b & 0x0F, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      extra = 3, cp = b & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (n - i <= extra) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    if (cp < 0x10000) {
-      out.push_back(static_cast<char16_t>(cp));
-    } else {
-      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    }
-    i += extra + 1;
-  }
-  return true;
-}
-
 // The encoding is decided once, from the first bytes: the UTF-16LE byte order mark, or
 // UTF-8 with or without its own mark. UTF-16 is taken as 16-bit units as they stand.
 bool DecodeFile(std::string_view bytes, std::u16string& text, CRegistryFileError& error) {
@@ -154,7 +112,7 @@ bool DecodeFile(std::string_view bytes, std::u16string& text, CRegistryFileError
     return false;
   } else {
     const bool mark = n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
-    if (!DecodeUtf8(bytes.substr(mark ? 3 : 0), text)) {
+    if (!DecodeUtf8Strict(bytes.substr(mark ? 3 : 0), text)) {
       error = {LineAtEnd(text), "the text is not valid UTF-8"};
       return false;
     }
@@ -410,7 +368,7 @@ class CRegFileParser {
     if (IsStringType(m_type)) {
       if (m_ansi) {
         std::u16string wide;
-        if (!DecodeUtf8(std::string_view(reinterpret_cast<const char*>(m_data.data()), m_data.size()), wide)) {
+        if (!DecodeUtf8Strict(std::string_view(reinterpret_cast<const char*>(m_data.data()), m_data.size()), wide)) {
           return Fail("hex text bytes that are not valid UTF-8");
         }
         m_data.clear();
