@@ -2,8 +2,6 @@
 
 #include <cstdio>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 CStandardErrorCapture::CStandardErrorCapture(const std::string& scratchFile) : m_file(scratchFile) {
@@ -15,20 +13,10 @@ CStandardErrorCapture::CStandardErrorCapture(const std::string& scratchFile) : m
   ::close(fd);
 }
 
-CStandardErrorCapture::~CStandardErrorCapture() { Restore(); }
-
 void CStandardErrorCapture::Restore() {
   if (m_savedDescriptor < 0) return;
   std::fflush(stderr);
   ::dup2(m_savedDescriptor, STDERR_FILENO);
   ::close(m_savedDescriptor);
   m_savedDescriptor = -1;
-}
-
-std::string CStandardErrorCapture::Finish() {
-  Restore();
-  std::ifstream in(m_file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }

@@ -2,9 +2,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
-#include <fstream>
 #include <io.h>
-#include <sstream>
 #include <sys/stat.h>
 
 #include "Win32Types.h"
@@ -23,8 +21,6 @@ CStandardErrorCapture::CStandardErrorCapture(const std::string& scratchFile) : m
   ::_close(fd);
 }
 
-CStandardErrorCapture::~CStandardErrorCapture() { Restore(); }
-
 void CStandardErrorCapture::Restore() {
   if (m_savedDescriptor < 0) return;
   std::fflush(stderr);
@@ -32,12 +28,4 @@ void CStandardErrorCapture::Restore() {
   ::SetStdHandle(STD_ERROR_HANDLE, static_cast<HANDLE>(m_savedHandle));
   ::_close(m_savedDescriptor);
   m_savedDescriptor = -1;
-}
-
-std::string CStandardErrorCapture::Finish() {
-  Restore();
-  std::ifstream in(m_file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
