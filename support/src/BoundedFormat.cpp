@@ -3,7 +3,6 @@
 #include "Win32Format.h"
 
 HRESULT BoundedFormatCch(char16_t* destination, uint32_t capacityInCharacters, const char16_t* format, ...) {
-  if (capacityInCharacters > kMaxFormatCapacity) return E_INVALIDARG;
   va_list arguments;
   va_start(arguments, format);
   const HRESULT result = BoundedFormatV(destination, capacityInCharacters, format, arguments);
@@ -14,7 +13,6 @@ HRESULT BoundedFormatCch(char16_t* destination, uint32_t capacityInCharacters, c
 HRESULT BoundedFormatCb(char16_t* destination, uint32_t capacityInBytes, const char16_t* format, ...) {
   // An odd last byte cannot hold a character and is never written.
   const uint32_t capacityInCharacters = capacityInBytes / sizeof(char16_t);
-  if (capacityInCharacters > kMaxFormatCapacity) return E_INVALIDARG;
   va_list arguments;
   va_start(arguments, format);
   const HRESULT result = BoundedFormatV(destination, capacityInCharacters, format, arguments);
@@ -24,8 +22,8 @@ HRESULT BoundedFormatCb(char16_t* destination, uint32_t capacityInBytes, const c
 
 HRESULT BoundedFormatV(char16_t* destination, uint32_t capacityInCharacters, const char16_t* format,
                        va_list arguments) {
-  // The limit is checked here too, since callers may come straight to this worker; a null
-  // buffer or format is refused the same way instead of being handed to the formatter.
+  // Every entry comes through here: a capacity above the limit, a null buffer or a null
+  // format is refused instead of being handed to the formatter.
   if (capacityInCharacters == 0 || capacityInCharacters > kMaxFormatCapacity || destination == nullptr ||
       format == nullptr) {
     return E_INVALIDARG;
