@@ -90,3 +90,24 @@ pg_cluster() {
         -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null ;;
   esac
 }
+
+# demo_database BUILD_DIR DIR ROWS: a demo Meridex database of ROWS rows in DIR/meridex.db
+# (about 30 % of them obsolete), filled by BUILD_DIR's meridex-fill, and the registry
+# export DIR/registry.reg that names it, as Windows' registry editor writes one.
+demo_database() {
+  local build="$1" dir="$2" rows="$3"
+  mkdir -p "$dir"
+  rm -f "$dir/meridex.db" "$dir/Vestrum.csv"
+  # StepAPI=1: the SQLite driver hands rows over as it steps, instead of loading the whole
+  # result set into memory first.
+  local connection="Driver=SQLite3;Database=$dir/meridex.db;StepAPI=1;"
+  "$build/meridex-fill" "$connection" "$rows" --schema "$ROOT/schema/sqlite.sql" --old-percent 30 --data-max 64
+  local escaped
+  escaped="$(printf '%s' "$connection" | sed 's/\\/\\\\/g; s/"/\\"/g')"
+  cat > "$dir/registry.reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]
+"MSSQLConnectString"="$escaped"
+REG
+}
