@@ -134,6 +134,42 @@ TEST(VersionResource, FilesWithoutOneFailWithTheWindowsError) {
   }
 }
 
+// The tool's executable carries the project's version: what Explorer's properties and
+// our own reader show is what CMake's project() says.
+TEST(VersionResource, TheToolCarriesTheProjectVersion) {
+  const std::string image = MERIDEX_TEST_TOOL_IMAGE;
+  if (image.empty()) GTEST_SKIP() << "this run builds no Windows executable of the tool";
+  const std::vector<uint8_t> block = ReadVersionBlock(image);
+  ASSERT_FALSE(block.empty()) << image;
+  void* value = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(block.data(), u"\\", &value, &length));
+  ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
+  VS_FIXEDFILEINFO fixed;
+  std::memcpy(&fixed, value, sizeof fixed);
+  const DWORD high = (MERIDEX_TEST_VERSION_MAJOR << 16) | MERIDEX_TEST_VERSION_MINOR;
+  const DWORD low = MERIDEX_TEST_VERSION_PATCH << 16;
+  EXPECT_EQ(fixed.dwFileVersionMS, high);
+  EXPECT_EQ(fixed.dwFileVersionLS, low);
+  EXPECT_EQ(fixed.dwProductVersionMS, high);
+  EXPECT_EQ(fixed.dwProductVersionLS, low);
+  EXPECT_EQ(fixed.dwFileType, 1u);  // VFT_APP
+
+  const struct {
+    const char16_t* name;
+    const char* expected;
+  } strings[] = {
+      {u"FileVersion", MERIDEX_TEST_VERSION},         {u"ProductVersion", MERIDEX_TEST_VERSION},
+      {u"ProductName", MERIDEX_TEST_PRODUCT},         {u"CompanyName", MERIDEX_TEST_COMPANY},
+      {u"FileDescription", MERIDEX_TEST_DESCRIPTION},
+  };
+  for (const auto& s : strings) {
+    const std::u16string path = std::u16string(u"\\StringFileInfo\\040904b0\\") + s.name;
+    ASSERT_TRUE(VerQueryValueW(block.data(), path.c_str(), &value, &length)) << Narrow(path);
+    EXPECT_EQ(Narrow(static_cast<const char16_t*>(value)), s.expected) << Narrow(path);
+  }
+}
+
 }  // namespace
 
 namespace {
