@@ -31,6 +31,7 @@ set(MERIDEX_PACKAGE_CONTACT "${MERIDEX_COMPANY} <support@talvora.example>" CACHE
 set(CPACK_PACKAGE_CONTACT "${MERIDEX_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 if(WIN32)
+  # Not stripped: the ZIP holds the very executable that the version tests read.
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME meridex-cleanup-${PROJECT_VERSION}-windows-x64)
 else()
