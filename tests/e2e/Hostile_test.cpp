@@ -22,9 +22,7 @@ class HostileRows : public ::testing::TestWithParam<Backend> {
   void SetUp() override {
     target = e2e::TargetFromEnvironment();
     db = std::make_unique<TestDatabase>(GetParam());
-    if (GetParam() == Backend::PostgreSQL) {
-      ASSERT_TRUE(db->Exec("ALTER TABLE FileTree ALTER COLUMN FileName TYPE TEXT"));
-    }
+    ASSERT_TRUE(db->WidenColumns());
   }
   e2e::RunResult Run() {
     const std::string registry = e2e::WriteConnectionRegistry(work.Path(), Narrow(db->ConnectionString()));
