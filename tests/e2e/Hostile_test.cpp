@@ -69,7 +69,7 @@ TEST_P(HostileRows, NamesOfEveryShape) {
   rows.push_back({id++, u"kept", std::nullopt, 0, std::nullopt});
   ASSERT_TRUE(db->Insert(rows));
   const e2e::RunResult r = Run();
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find(std::to_string(cases.size()) + " records were deleted."), std::string::npos) << r.out << r.err;
   EXPECT_EQ(ReadFileBytes(work.File("Vestrum.csv")), expected);
   EXPECT_EQ(db->RemainingIds(), std::vector<int>{id - 1});
