@@ -1,5 +1,5 @@
 # Shared by scripts/test, scripts/demo and bench/run: package installs and the
-# throwaway PostgreSQL cluster. Sourced, not run.
+# throwaway PostgreSQL cluster and MariaDB server. Sourced, not run.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -18,14 +18,14 @@ install_packages() {
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(cmake make g++ unixodbc unixodbc-dev libsqliteodbc odbc-postgresql)
-TEST_PACKAGES=(postgresql googletest time sqlite3 mingw-w64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 gcc-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64 valgrind)
+BUILD_PACKAGES=(cmake make g++ unixodbc unixodbc-dev libsqliteodbc odbc-postgresql odbc-mariadb)
+TEST_PACKAGES=(postgresql googletest time sqlite3 mingw-w64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 gcc-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64 valgrind mariadb-server percona-toolkit)
 
 # The SQLite3 and psqlODBC drivers register themselves in /etc/odbcinst.ini when
 # installed; make sure the names our connection strings use are there.
 check_odbc_drivers() {
   local name
-  for name in "SQLite3" "PostgreSQL Unicode"; do
+  for name in "SQLite3" "PostgreSQL Unicode" "MariaDB Unicode"; do
     if ! odbcinst -q -d -n "$name" >/dev/null 2>&1; then
       echo "ODBC driver '$name' is not registered in odbcinst.ini" >&2
       return 1
@@ -110,4 +110,87 @@ Windows Registry Editor Version 5.00
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]
 "MSSQLConnectString"="$escaped"
 REG
+}
+
+# The throwaway MariaDB server, beside the PostgreSQL cluster: its own data directory and
+# socket under a temporary directory, TCP on 127.0.0.1:$MARIA_PORT only, and a user with
+# a password of its own so that the driver logs in over TCP as production would.
+MARIA_PORT="${MERIDEX_MARIA_PORT:-55533}"
+MARIA_USER=meridex
+MARIA_PASSWORD=meridex-test-pw
+MARIA_DIR=""
+
+# Runs a command as the server's owner: mariadbd refuses to run as root.
+as_maria_owner() {
+  if [ "$(id -u)" -eq 0 ]; then
+    runuser -u mysql -- "$@"
+  else
+    "$@"
+  fi
+}
+
+# maria_server DIR: starts the server whose files are in DIR and waits until it answers.
+maria_server() {
+  local dir="$1" port i
+  port="$(cat "$dir/port")"
+  # The server outlives this shell: it must not keep any of the shell's descriptors (a
+  # caller reading our output to its end would wait for the server to exit).
+  (
+    for fd in /proc/self/fd/*; do
+      fd="${fd##*/}"
+      [ "$fd" -gt 2 ] && eval "exec $fd>&-"
+    done 2>/dev/null
+    as_maria_owner /usr/sbin/mariadbd --no-defaults --datadir="$dir/data" --socket="$dir/sock" \
+      --pid-file="$dir/pid" --port="$port" --bind-address=127.0.0.1 --skip-name-resolve \
+      --innodb-flush-log-at-trx-commit=2 --innodb-doublewrite=0 --innodb-buffer-pool-size=256M \
+      --skip-log-bin --character-set-server=utf8mb4 --collation-server=utf8mb4_bin \
+      --max-allowed-packet=256M --log-error="$dir/server.log"
+  ) </dev/null >/dev/null 2>&1 &
+  for i in $(seq 1 600); do
+    mariadb-admin --no-defaults --socket="$dir/sock" ping >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  cat "$dir/server.log" >&2
+  return 1
+}
+
+# maria_start: a fresh server on 127.0.0.1:$MARIA_PORT with user $MARIA_USER.
+maria_start() {
+  MARIA_DIR="$(mktemp -d "${TMPDIR:-/tmp}/meridex-maria.XXXXXX")"
+  chmod 755 "$MARIA_DIR"
+  [ "$(id -u)" -eq 0 ] && chown mysql: "$MARIA_DIR"
+  printf '%s\n' "$MARIA_PORT" > "$MARIA_DIR/port"
+  as_maria_owner mariadb-install-db --no-defaults --datadir="$MARIA_DIR/data" --auth-root-authentication-method=socket \
+    --skip-test-db >"$MARIA_DIR/install.log" 2>&1 || { cat "$MARIA_DIR/install.log" >&2; return 1; }
+  maria_server "$MARIA_DIR" || return 1
+  # The installer gives the system user that ran it an account that logs in on the socket.
+  as_maria_owner mariadb --no-defaults --socket="$MARIA_DIR/sock" -u "$(as_maria_owner id -un)" -e \
+    "CREATE USER '$MARIA_USER'@'127.0.0.1' IDENTIFIED BY '$MARIA_PASSWORD';
+     GRANT ALL PRIVILEGES ON *.* TO '$MARIA_USER'@'127.0.0.1' WITH GRANT OPTION;" ||
+    { cat "$MARIA_DIR/server.log" >&2; return 1; }
+  export MERIDEX_TEST_MARIA="Driver={MariaDB Unicode};Server=127.0.0.1;Port=$MARIA_PORT;Uid=$MARIA_USER;Pwd=$MARIA_PASSWORD;"
+  export MERIDEX_TEST_MARIA_PORT="$MARIA_PORT" MERIDEX_TEST_MARIA_DIR="$MARIA_DIR"
+}
+
+# maria_cluster DIR stop|start: stops (killed, as a crash would) or restarts the server
+# that maria_start made in DIR. For the fault tests.
+maria_cluster() {
+  local dir="$1" action="$2" pid
+  case "$action" in
+    stop)
+      pid="$(cat "$dir/pid" 2>/dev/null)" || return 0
+      as_maria_owner kill -KILL "$pid" 2>/dev/null || true
+      while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+      rm -f "$dir/pid" ;;
+    start)
+      [ -s "$dir/pid" ] && kill -0 "$(cat "$dir/pid")" 2>/dev/null && return 0
+      maria_server "$dir" ;;
+  esac
+}
+
+maria_stop() {
+  [ -n "$MARIA_DIR" ] || return 0
+  maria_cluster "$MARIA_DIR" stop
+  rm -rf "$MARIA_DIR"
+  MARIA_DIR=""
 }

@@ -149,6 +149,7 @@ class CODBCRecordset {
   SQLRETURN Write(WriteKind kind);
   bool ReadWriteTarget();
   void KeepKey();
+  bool KeptRowExists();
   void CopyIndicatorsToSlots();
   void RecordStatementError(SQLRETURN rc);
   void RecordError(const char16_t* state, const char16_t* text);

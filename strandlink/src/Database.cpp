@@ -149,6 +149,7 @@ int CODBCDatabase::Execute(const char16_t* sql, _SQL_Error& error, SQLLEN* rowCo
   }
   rc = SQLExecDirectW(stmt, AsSqlText(sql != nullptr ? sql : u""), SQL_NTS);
   // A searched statement that matches no row answers SQL_NO_DATA: that is success.
+  // NOTE: MariaDB Connector/ODBC answers SQL_SUCCESS with a row count of 0 instead.
   const bool ok = SqlSucceeded(rc) || rc == SQL_NO_DATA;
   if (!ok) {
     m_lastError.recordNumber = error.recordNumber;

@@ -56,6 +56,7 @@ SQLRETURN CODBCRecordset::PutLongFieldsData() { return SQL_SUCCESS; }
 int CODBCRecordset::BindField(int column, void* buffer, SQLSMALLINT cType, int32_t* lengthOrIndicator) {
   // NOTE: the SQLite3 driver and psqlODBC both accept a column number beyond the result
   // set and then fetch rows that never touch its buffer, so the library checks it.
+  // (MariaDB Connector/ODBC refuses it with 07009 itself; the check answers the same.)
   if (m_hStmt == SQL_NULL_HSTMT || column < 1 || column > m_resultColumns) {
     RecordError(u"07009", u"Invalid descriptor index: the result set has no such column to bind.");
     return SQL_ERROR;

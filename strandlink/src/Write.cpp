@@ -9,7 +9,7 @@
 // SQL_IGNORE become parameters that point at the row buffers, and the long field is sent
 // at execution time through the recordset's own hooks. Update and Delete find the row by
 // its first column, as it was fetched. Every statement is plain SQL that SQL Server,
-// PostgreSQL and SQLite all accept.
+// PostgreSQL, MariaDB and SQLite all accept.
 
 #include <cstring>
 #include <string>
@@ -116,6 +116,24 @@ void CODBCRecordset::KeepKey() {
   if (size == 0 || key.indicator == SQL_NULL_DATA) return;
   std::memcpy(m_key, key.buffer, size);
   m_keyLength = static_cast<SQLLEN>(size);
+}
+
+bool CODBCRecordset::KeptRowExists() {
+  SQLHSTMT check = SQL_NULL_HSTMT;
+  if (!SqlSucceeded(SQLAllocHandle(SQL_HANDLE_STMT, m_database->Handle(), &check))) return false;
+  const Binding& key = m_bindings.front();
+  const std::u16string sql = u"SELECT COUNT(*) FROM " + m_table + u" WHERE " + m_columnNames[key.column] + u" = ?";
+  SQLLEN keyLength = m_keyLength;
+  SQLINTEGER count = 0;
+  SQLLEN countIndicator = 0;
+  const bool exists =
+      SqlSucceeded(SQLPrepareW(check, AsSqlText(sql.c_str()), SQL_NTS)) &&
+      SqlSucceeded(SQLBindParameter(check, 1, SQL_PARAM_INPUT, key.cType, SqlTypeOf(key.cType, false), 0, 0, m_key,
+                                    m_keyLength, &keyLength)) &&
+      SqlSucceeded(SQLExecute(check)) && SqlSucceeded(SQLBindCol(check, 1, SQL_C_SLONG, &count, 0, &countIndicator)) &&
+      SqlSucceeded(SQLFetch(check)) && count > 0;
+  SQLFreeHandle(SQL_HANDLE_STMT, check);
+  return exists;
 }
 
 bool CODBCRecordset::ReadWriteTarget() {
@@ -246,7 +264,10 @@ SQLRETURN CODBCRecordset::Write(WriteKind kind) {
       // The row is found by its key: no row means it is gone, and that is no success.
       SQLLEN rows = -1;
       SQLRowCount(write, &rows);
-      if (rows == 0 || rc == SQL_NO_DATA) {
+      // NOTE: MariaDB Connector/ODBC counts the rows an UPDATE changed, not the rows it
+      // found, so an update that writes the values already stored counts 0; whether the
+      // row is there is asked again before the write is called a failure.
+      if ((rows == 0 || rc == SQL_NO_DATA) && !(kind == WriteKind::Update && KeptRowExists())) {
         RecordError(u"HY000", u"The current row no longer exists: nothing was written.");
         rc = SQL_ERROR;
       } else {

@@ -86,9 +86,7 @@ class RecordsetOnDriver : public ::testing::TestWithParam<Backend> {};
 
 TEST_P(RecordsetOnDriver, FetchesBoundColumnsAndCutsWhatDoesNotFit) {
   TestDatabase fixture(GetParam());
-  if (GetParam() == Backend::PostgreSQL) {
-    ASSERT_TRUE(fixture.Exec("ALTER TABLE FileTree ALTER COLUMN FileName TYPE VARCHAR(1000)"));
-  }
+  ASSERT_TRUE(fixture.WidenColumns());
   std::u16string longName;
   for (int i = 0; i < 300; ++i) longName.push_back(static_cast<char16_t>(u'a' + i % 26));
   std::string bigIdentification(1200, '\0');

@@ -197,6 +197,17 @@ TEST_P(Writes, UpdateOfOneColumnLeavesTheOthers) {
   EXPECT_EQ(ReadRow(Db(), 2).operationType, 18);
 }
 
+TEST_P(Writes, UpdateThatChangesNothingStillFindsItsRow) {
+  const Stored before = ReadRow(Db(), 1);
+  HookLog rs(&Db(), 2, 0);
+  OpenWriter(rs, u"SELECT * FROM FileTree WHERE FileID = 1");
+  ASSERT_FALSE(rs.IsEof());
+  rs.PrepareSet();
+  rs.SetOperationType(before.operationType);
+  EXPECT_TRUE(SqlSucceeded(static_cast<SQLRETURN>(rs.Update()))) << ErrorOf(rs);
+  EXPECT_EQ(ReadRow(Db(), 1).operationType, before.operationType);
+}
+
 TEST_P(Writes, UpdateFindsTheRowByItsFetchedKey) {
   CRegTreeRecSet rs(&Db(), 2, 0);
   OpenWriter(rs, u"SELECT * FROM FileTree WHERE FileID = 2");

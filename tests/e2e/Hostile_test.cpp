@@ -22,9 +22,7 @@ class HostileRows : public ::testing::TestWithParam<Backend> {
   void SetUp() override {
     target = e2e::TargetFromEnvironment();
     db = std::make_unique<TestDatabase>(GetParam());
-    if (GetParam() == Backend::PostgreSQL) {
-      ASSERT_TRUE(db->Exec("ALTER TABLE FileTree ALTER COLUMN FileName TYPE TEXT"));
-    }
+    ASSERT_TRUE(db->WidenColumns());
   }
   e2e::RunResult Run() {
     const std::string registry = e2e::WriteConnectionRegistry(work.Path(), Narrow(db->ConnectionString()));
@@ -71,7 +69,7 @@ TEST_P(HostileRows, NamesOfEveryShape) {
   rows.push_back({id++, u"kept", std::nullopt, 0, std::nullopt});
   ASSERT_TRUE(db->Insert(rows));
   const e2e::RunResult r = Run();
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find(std::to_string(cases.size()) + " records were deleted."), std::string::npos) << r.out << r.err;
   EXPECT_EQ(ReadFileBytes(work.File("Vestrum.csv")), expected);
   EXPECT_EQ(db->RemainingIds(), std::vector<int>{id - 1});

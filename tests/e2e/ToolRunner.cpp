@@ -228,24 +228,39 @@ std::string LibScript() { return std::string("source '") + MERIDEX_SOURCE_DIR + 
 
 }  // namespace
 
-PrivateCluster::PrivateCluster(int port) : m_port(port) {
-  m_dir = RunCaptured("bash -c \"" + LibScript() + "MERIDEX_PG_PORT=" + std::to_string(port) +
-                      "; PG_PORT=" + std::to_string(port) + "; pg_start >&2 && echo \\$PG_DIR\"");
+PrivateCluster::PrivateCluster(testing_support::Backend backend, int port) : m_backend(backend), m_port(port) {
+  const std::string p = std::to_string(port);
+  m_dir = RunCaptured(Script(m_backend == testing_support::Backend::MariaDB
+                                 ? "MARIA_PORT=" + p + "; maria_start >&2 && echo \\$MARIA_DIR"
+                                 : "MERIDEX_PG_PORT=" + p + "; PG_PORT=" + p + "; pg_start >&2 && echo \\$PG_DIR"));
 }
 
 PrivateCluster::~PrivateCluster() {
   try {
-    RunCaptured("bash -c \"" + LibScript() + "PG_DIR='" + m_dir + "'; pg_stop\"");
+    RunCaptured(Script(m_backend == testing_support::Backend::MariaDB ? "MARIA_DIR='" + m_dir + "'; maria_stop"
+                                                                      : "PG_DIR='" + m_dir + "'; pg_stop"));
   } catch (...) {
   }
 }
 
-void PrivateCluster::Stop() { RunCaptured("bash -c \"" + LibScript() + "pg_cluster '" + m_dir + "' stop\""); }
+std::string PrivateCluster::Script(const std::string& action) const {
+  return "bash -c \"" + LibScript() + action + "\"";
+}
 
-void PrivateCluster::Start() { RunCaptured("bash -c \"" + LibScript() + "pg_cluster '" + m_dir + "' start\""); }
+void PrivateCluster::Stop() {
+  RunCaptured(Script((m_backend == testing_support::Backend::MariaDB ? "maria" : "pg") + std::string("_cluster '") +
+                     m_dir + "' stop"));
+}
+
+void PrivateCluster::Start() {
+  RunCaptured(Script((m_backend == testing_support::Backend::MariaDB ? "maria" : "pg") + std::string("_cluster '") +
+                     m_dir + "' start"));
+}
 
 std::string PrivateCluster::Connection() const {
-  return "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=" + std::to_string(m_port) +
+  const std::string driver =
+      m_backend == testing_support::Backend::MariaDB ? "{MariaDB Unicode}" : "{PostgreSQL Unicode}";
+  return "Driver=" + driver + ";Server=127.0.0.1;Port=" + std::to_string(m_port) +
          ";Uid=meridex;Pwd=meridex-test-pw;";
 }
 

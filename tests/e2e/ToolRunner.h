@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "Databases.h"
+
 namespace e2e {
 
 struct ToolTarget {
@@ -48,10 +50,12 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options);
 // HKEY_LOCAL_MACHINE\SOFTWARE\Talvora (for Windows: imported into Wine's registry).
 void PrepareRegistry(const ToolTarget& target, const std::string& registryFile);
 
-// A throwaway PostgreSQL cluster of its own, for tests that stop and start the server.
+// A throwaway server of its own (the PostgreSQL cluster or MariaDB server that
+// scripts/lib.sh makes), for tests that stop and start the server.
 class PrivateCluster {
  public:
-  explicit PrivateCluster(int port);
+  explicit PrivateCluster(int port) : PrivateCluster(testing_support::Backend::PostgreSQL, port) {}
+  PrivateCluster(testing_support::Backend backend, int port);
   ~PrivateCluster();
   void Stop();
   void Start();
@@ -60,6 +64,9 @@ class PrivateCluster {
   int Port() const { return m_port; }
 
  private:
+  // The shell functions' prefix in scripts/lib.sh: pg or maria.
+  std::string Script(const std::string& action) const;
+  testing_support::Backend m_backend;
   int m_port;
   std::string m_dir;
 };

@@ -147,19 +147,21 @@ struct RefusalCase {
 };
 
 TEST(DatabaseRefusal, DriverMessageReachesTheErrorRecord) {
-  const std::string pg = PostgresBase();
-  const std::string port = Env("MERIDEX_TEST_PG_PORT");
-  std::string wrongPassword = pg;
-  wrongPassword.replace(wrongPassword.find("Pwd="), std::string::npos, "Pwd=not-the-password;Database=postgres;");
-  std::string refusedPort = pg;
-  refusedPort.replace(refusedPort.find("Port=" + port), 5 + port.size(), "Port=1");
-  const RefusalCase cases[] = {
-      {"missing driver", "Driver={No Such Driver};Database=x;", "No Such Driver"},
-      {"wrong password", wrongPassword, "password"},
-      {"refused port", refusedPort + "Database=postgres;", "onnect"},
-  };
+  std::vector<RefusalCase> cases = {{"missing driver", "Driver={No Such Driver};Database=x;", "No Such Driver"}};
+  for (Backend server : {Backend::PostgreSQL, Backend::MariaDB}) {
+    const std::string base = ServerBase(server);
+    const std::string port = Env(server == Backend::MariaDB ? "MERIDEX_TEST_MARIA_PORT" : "MERIDEX_TEST_PG_PORT");
+    std::string wrongPassword = base;
+    wrongPassword.replace(wrongPassword.find("Pwd="), std::string::npos, "Pwd=not-the-password;");
+    std::string refusedPort = base;
+    refusedPort.replace(refusedPort.find("Port=" + port), 5 + port.size(), "Port=1");
+    // psqlODBC: 'password authentication failed', 'Connection refused'; MariaDB:
+    // 'Access denied ... (using password: YES)', 'Can't connect to server on ...'.
+    cases.push_back({"wrong password", wrongPassword, "password"});
+    cases.push_back({"refused port", refusedPort, "onnect"});
+  }
   for (const RefusalCase& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(std::string(c.name) + ": " + c.connection);
     CODBCDatabase db;
     EXPECT_EQ(db.DriverConnect(Wide(c.connection).c_str(), nullptr, nullptr, sqlNoPrompt), 0);
     EXPECT_EQ(db.IsConnected(), 0);

@@ -34,21 +34,40 @@ void ReadStatementError(SQLHSTMT stmt, _SQL_Error& error) {
 
 }  // namespace
 
-std::vector<Backend> AllBackends() { return {Backend::SQLite, Backend::PostgreSQL}; }
+std::vector<Backend> AllBackends() { return {Backend::SQLite, Backend::PostgreSQL, Backend::MariaDB}; }
 
-std::string BackendName(Backend backend) { return backend == Backend::SQLite ? "SQLite" : "PostgreSQL"; }
+std::string BackendName(Backend backend) {
+  switch (backend) {
+    case Backend::SQLite: return "SQLite";
+    case Backend::PostgreSQL: return "PostgreSQL";
+    case Backend::MariaDB: return "MariaDB";
+  }
+  return "?";
+}
 
-std::string PostgresBase() {
-  const std::string base = Env("MERIDEX_TEST_PG");
+std::string ServerBase(Backend backend) {
+  const char* variable = backend == Backend::MariaDB ? "MERIDEX_TEST_MARIA" : "MERIDEX_TEST_PG";
+  const std::string base = Env(variable);
   if (base.empty()) {
-    throw std::runtime_error(
-        "MERIDEX_TEST_PG is not set: run the tests through scripts/test, which starts the PostgreSQL cluster");
+    throw std::runtime_error(std::string(variable) +
+                             " is not set: run the tests through scripts/test, which starts the test servers");
   }
   return base;
 }
 
-TestDatabase::TestDatabase(Backend backend, bool withSchema, const std::string& postgresBase)
-    : m_backend(backend), m_base(postgresBase) {
+std::string PostgresBase() { return ServerBase(Backend::PostgreSQL); }
+
+namespace {
+
+// The database every server has, to create and drop the tests' own from.
+std::string AdminDatabase(Backend backend) {
+  return backend == Backend::MariaDB ? "Database=mysql;" : "Database=postgres;";
+}
+
+}  // namespace
+
+TestDatabase::TestDatabase(Backend backend, bool withSchema, const std::string& serverBase)
+    : m_backend(backend), m_base(serverBase) {
   if (backend == Backend::SQLite) {
     m_dir = std::make_unique<TempDir>();
     m_connection = Wide("Driver=SQLite3;Database=" + m_dir->File("meridex.db") + ";");
@@ -57,10 +76,10 @@ TestDatabase::TestDatabase(Backend backend, bool withSchema, const std::string& 
     std::ostringstream name;
     name << "meridex_t_" << stamp << "_" << g_databases++;
     m_name = name.str();
-    if (m_base.empty()) m_base = PostgresBase();
+    if (m_base.empty()) m_base = ServerBase(backend);
     CODBCDatabase admin;
-    if (!Connect(admin, Wide(m_base + "Database=postgres;"))) {
-      throw std::runtime_error("cannot reach the PostgreSQL test server: " + ErrorText(admin));
+    if (!Connect(admin, Wide(m_base + AdminDatabase(backend)))) {
+      throw std::runtime_error("cannot reach the " + BackendName(backend) + " test server: " + ErrorText(admin));
     }
     _SQL_Error error;
     if (!admin.Execute(Wide("CREATE DATABASE " + m_name).c_str(), error)) {
@@ -74,11 +93,14 @@ TestDatabase::TestDatabase(Backend backend, bool withSchema, const std::string& 
 
 TestDatabase::~TestDatabase() {
   m_db.Close();
-  if (m_backend == Backend::PostgreSQL) {
+  if (m_backend != Backend::SQLite) {
     CODBCDatabase admin;
-    if (Connect(admin, Wide(m_base + "Database=postgres;"))) {
+    if (Connect(admin, Wide(m_base + AdminDatabase(m_backend)))) {
+      // PostgreSQL refuses to drop a database that a connection still uses unless forced;
+      // MariaDB drops it under them and knows no such clause.
+      const std::string force = m_backend == Backend::PostgreSQL ? " WITH (FORCE)" : "";
       _SQL_Error error;
-      (void)admin.Execute(Wide("DROP DATABASE IF EXISTS " + m_name + " WITH (FORCE)").c_str(), error);
+      (void)admin.Execute(Wide("DROP DATABASE IF EXISTS " + m_name + force).c_str(), error);
     }
   }
 }
@@ -88,8 +110,20 @@ bool TestDatabase::Reconnect() {
   return Connect(m_db, m_connection);
 }
 
+bool TestDatabase::WidenColumns() {
+  switch (m_backend) {
+    case Backend::SQLite: return true;  // SQLite does not enforce a declared length
+    case Backend::PostgreSQL: return Exec("ALTER TABLE FileTree ALTER COLUMN FileName TYPE TEXT");  // BYTEA has none
+    case Backend::MariaDB:
+      return Exec("ALTER TABLE FileTree MODIFY FileName LONGTEXT CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL, "
+                  "MODIFY FileIdentification LONGBLOB NULL");
+  }
+  return false;
+}
+
 std::string TestDatabase::SchemaText() const {
-  const std::string file = m_backend == Backend::SQLite ? "sqlite.sql" : "postgresql.sql";
+  const char* const files[] = {"sqlite.sql", "postgresql.sql", "mariadb.sql"};
+  const std::string file = files[static_cast<int>(m_backend)];
   return ReadFileBytes(std::string(MERIDEX_SOURCE_DIR) + "/schema/" + file);
 }
 

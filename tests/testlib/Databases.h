@@ -1,9 +1,9 @@
 #pragma once
 // Real databases for tests: a SQLite file through the SQLite3 ODBC driver, and a fresh
-// PostgreSQL database through psqlODBC on the cluster that scripts/test starts (its
-// connection string, without a database name, is in $MERIDEX_TEST_PG). One set of test
-// bodies runs against both; the backend decides only the connection string and the
-// schema file.
+// database on the servers that scripts/test starts: PostgreSQL through psqlODBC
+// ($MERIDEX_TEST_PG) and MariaDB through MariaDB Connector/ODBC ($MERIDEX_TEST_MARIA),
+// each a connection string without a database name. One set of test bodies runs against
+// all of them; the backend decides only the connection string and the schema file.
 
 #include <memory>
 #include <optional>
@@ -15,7 +15,7 @@
 
 namespace testing_support {
 
-enum class Backend { SQLite, PostgreSQL };
+enum class Backend { SQLite, PostgreSQL, MariaDB };
 
 std::vector<Backend> AllBackends();
 std::string BackendName(Backend backend);
@@ -40,8 +40,9 @@ class TestDatabase {
  public:
   // A new, empty database of the backend; with the Meridex schema (schema version 4) when
   // withSchema is set.
-  // postgresBase: another server's connection string (no Database=); default $MERIDEX_TEST_PG.
-  explicit TestDatabase(Backend backend, bool withSchema = true, const std::string& postgresBase = std::string());
+  // serverBase: another server's connection string (no Database=); default the backend's
+  // test server (ServerBase).
+  explicit TestDatabase(Backend backend, bool withSchema = true, const std::string& serverBase = std::string());
   ~TestDatabase();
   TestDatabase(const TestDatabase&) = delete;
   TestDatabase& operator=(const TestDatabase&) = delete;
@@ -60,19 +61,25 @@ class TestDatabase {
   CODBCDatabase& Connection() { return m_db; }
   // A new setup connection, for after the server was restarted under the old one.
   bool Reconnect();
+  // Lets FileName and FileIdentification hold values of any length, beyond the
+  // production columns' 260 characters and 1000 bytes, for tests of what a longer
+  // stored value does.
+  bool WidenColumns();
   // The schema file of this backend, as text.
   std::string SchemaText() const;
 
  private:
   Backend m_backend;
   std::unique_ptr<TempDir> m_dir;
-  std::string m_name;  // PostgreSQL database name
-  std::string m_base;  // PostgreSQL server
+  std::string m_name;  // database name on a server
+  std::string m_base;  // the server's connection string, without a database
   std::u16string m_connection;
   CODBCDatabase m_db;
 };
 
-// The PostgreSQL server's base connection string (no Database=), from $MERIDEX_TEST_PG.
+// The test server's base connection string (no Database=) of a server backend, from
+// $MERIDEX_TEST_PG or $MERIDEX_TEST_MARIA.
+std::string ServerBase(Backend backend);
 std::string PostgresBase();
 
 }  // namespace testing_support
