@@ -68,6 +68,19 @@ class CHandleTable {
     m_views.emplace(reinterpret_cast<uintptr_t>(base), length);
   }
 
+  // The view that contains address.
+  bool FindView(const void* address, uintptr_t& base, std::size_t& length) {
+    std::lock_guard lock(m_mutex);
+    const auto a = reinterpret_cast<uintptr_t>(address);
+    auto it = m_views.upper_bound(a);
+    if (it == m_views.begin()) return false;
+    --it;
+    if (a - it->first >= it->second) return false;
+    base = it->first;
+    length = it->second;
+    return true;
+  }
+
   // Takes the view that contains address (Windows accepts any address inside a view).
   bool RemoveView(const void* address, void*& base, std::size_t& length) {
     std::lock_guard lock(m_mutex);
@@ -320,6 +333,21 @@ BOOL UnmapViewOfFile(LPCVOID address) {
   }
   ::munmap(base, length);
   return TRUE;
+}
+
+SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T length) {
+  uintptr_t base = 0;
+  std::size_t viewLength = 0;
+  if (info == nullptr || length < sizeof *info || !Handles().FindView(address, base, viewLength)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t first = reinterpret_cast<uintptr_t>(address) / page * page;
+  const uintptr_t end = (base + viewLength + page - 1) / page * page;
+  *info = MEMORY_BASIC_INFORMATION{reinterpret_cast<LPVOID>(first), reinterpret_cast<LPVOID>(base), PAGE_READONLY,
+                                   end - first, MEM_COMMIT, PAGE_READONLY, MEM_MAPPED};
+  return sizeof *info;
 }
 
 BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime) {
