@@ -141,6 +141,10 @@ class CODBCRecordset {
     SQLLEN capacity;
     int32_t* slot;
     SQLLEN indicator;
+    // The last fetch put into the slot a length that the buffer could not hold (the
+    // value arrived cut); a write refuses to send it while the slot still says so.
+    bool cutByFetch;
+    int32_t cutSlot;
   };
   struct Parameter;
   enum class WriteKind { Insert, Update, Delete };
@@ -149,6 +153,7 @@ class CODBCRecordset {
   SQLRETURN Write(WriteKind kind);
   bool ReadWriteTarget();
   void KeepKey();
+  void NoteCutValue(Binding& binding);
   void CopyIndicatorsToSlots();
   void RecordStatementError(SQLRETURN rc);
   void RecordError(const char16_t* state, const char16_t* text);
