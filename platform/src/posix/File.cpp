@@ -68,27 +68,21 @@ class CHandleTable {
     m_views.emplace(reinterpret_cast<uintptr_t>(base), length);
   }
 
-  // The view that contains address.
+  // The view that contains address (Windows accepts any address inside a view).
   bool FindView(const void* address, uintptr_t& base, std::size_t& length) {
     std::lock_guard lock(m_mutex);
-    const auto a = reinterpret_cast<uintptr_t>(address);
-    auto it = m_views.upper_bound(a);
-    if (it == m_views.begin()) return false;
-    --it;
-    if (a - it->first >= it->second) return false;
+    const auto it = ViewContaining(address);
+    if (it == m_views.end()) return false;
     base = it->first;
     length = it->second;
     return true;
   }
 
-  // Takes the view that contains address (Windows accepts any address inside a view).
+  // Takes the view that contains address.
   bool RemoveView(const void* address, void*& base, std::size_t& length) {
     std::lock_guard lock(m_mutex);
-    const auto a = reinterpret_cast<uintptr_t>(address);
-    auto it = m_views.upper_bound(a);
-    if (it == m_views.begin()) return false;
-    --it;
-    if (a - it->first >= it->second) return false;
+    const auto it = ViewContaining(address);
+    if (it == m_views.end()) return false;
     base = reinterpret_cast<void*>(it->first);
     length = it->second;
     m_views.erase(it);
@@ -100,6 +94,14 @@ class CHandleTable {
   uintptr_t m_next = 0x100;
   std::unordered_map<uintptr_t, KernelObject> m_objects;
   std::map<uintptr_t, std::size_t> m_views;  // base -> length
+
+  std::map<uintptr_t, std::size_t>::iterator ViewContaining(const void* address) {
+    const auto a = reinterpret_cast<uintptr_t>(address);
+    auto it = m_views.upper_bound(a);
+    if (it == m_views.begin()) return m_views.end();
+    --it;
+    return a - it->first < it->second ? it : m_views.end();
+  }
 };
 
 CHandleTable& Handles() {
