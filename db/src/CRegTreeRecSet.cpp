@@ -1,6 +1,5 @@
 #include "CRegTreeRecSet.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -19,11 +18,6 @@ constexpr char16_t kFieldNames[CRegTreeRecSet::kColumnCount][20] = {
 // The long field is the fifth column of the result set, read after the four bound ones.
 constexpr SQLUSMALLINT kFileDataColumn = 5;
 constexpr int kFileDataSlot = 4;
-// The most a name of 260 characters takes, and a slot that says a name was longer than
-// that (a fetched 261-character name reports 522 bytes, which a setter's count of 260
-// characters and the terminator also gives).
-constexpr int32_t kMaxFileNameBytes = (CRegTreeRecSet::kFileNameChars - 1) * sizeof(char16_t);
-constexpr int32_t kCutFileNameSlot = (CRegTreeRecSet::kFileNameChars + 1) * sizeof(char16_t);
 
 int32_t ToSlot(SQLLEN value) {
   if (value > INT32_MAX) return INT32_MAX;
@@ -389,19 +383,15 @@ CODBCTypedRecordset& CRegTreeRecSet::CopyFrom(const CODBCTypedRecordset& base) {
   const uint8_t* identification = other->GetFileIdentification();
   const uint8_t* data = noData ? nullptr : other->GetFileData();
   const unsigned long dataLength = noData ? 0 : other->GetFileDataLength();
-  // Copying a record onto itself must leave it intact: every setter clears its field
-  // before it writes, so the values are taken out first.
+  // Copying a record onto itself must leave it intact: the name and identification
+  // setters clear their field before they write, so those values are taken out first.
   std::u16string ownName;
-  std::vector<uint8_t> ownIdentification, ownData;
+  std::vector<uint8_t> ownIdentification;
   if (other == this) {
     if (name != nullptr) name = (ownName = name).c_str();
     if (identification != nullptr) {
       ownIdentification.assign(identification, identification + sizeof m_fileIdentification);
       identification = ownIdentification.data();
-    }
-    if (data != nullptr) {
-      ownData.assign(data, data + dataLength);
-      data = ownData.data();
     }
   }
   const int identificationLength = other->GetFileIdentificationLength();
@@ -411,9 +401,9 @@ CODBCTypedRecordset& CRegTreeRecSet::CopyFrom(const CODBCTypedRecordset& base) {
   SetFileID(slots[0] == SQL_NULL_DATA ? 0 : fileID);
   if (slots[0] == SQL_NULL_DATA) m_lengths[0] = SQL_NULL_DATA;
   SetFileName(name);
-  // A name fetched longer than the buffer arrived cut: the copy goes on saying so, so that
+  // A name fetched longer than the buffer arrived cut: the copy keeps its length, so that
   // a write refuses it rather than store it cut.
-  if (slots[1] > kMaxFileNameBytes) m_lengths[1] = std::max(slots[1], kCutFileNameSlot);
+  if (slots[1] > static_cast<int32_t>(sizeof m_fileName)) m_lengths[1] = slots[1];
   SetFileIdentification(identification, identificationLength);
   SetOperationType(slots[3] == SQL_NULL_DATA ? 0 : operationType);
   if (slots[3] == SQL_NULL_DATA) m_lengths[3] = SQL_NULL_DATA;
