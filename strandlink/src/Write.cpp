@@ -231,8 +231,7 @@ SQLRETURN CODBCRecordset::Write(WriteKind kind) {
         length -= 2;
       }
       if (length > b.capacity || (b.buffer == nullptr && length > 0)) {
-        refuse(longField ? u"HY090" : u"22001",
-               kMoreThanTheBuffer);
+        refuse(longField ? u"HY090" : u"22001", kMoreThanTheBuffer);
       }
       p.indicator = length;
       const SQLULEN characters = b.cType == SQL_C_WCHAR ? static_cast<SQLULEN>(length / 2) : static_cast<SQLULEN>(length);
