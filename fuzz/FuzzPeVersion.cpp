@@ -30,14 +30,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (needed == 0 || needed > (1u << 24)) return 0;
   std::vector<uint8_t> block(needed);
   if (!GetFileVersionInfoW(wide.c_str(), 0, needed, block.data())) return 0;
-  static const char16_t* kKeys[] = {u"\\", u"\\VarFileInfo\\Translation", u"\\StringFileInfo\\040904b0\\FileVersion"};
+  static const char16_t* kKeys[] = {u"\\",
+                                    u"\\VarFileInfo",
+                                    u"\\VarFileInfo\\Translation",
+                                    u"\\StringFileInfo",
+                                    u"\\StringFileInfo\\040904b0",
+                                    u"\\StringFileInfo\\040904b0\\FileVersion"};
   for (const char16_t* key : kKeys) {
     void* value = nullptr;
     UINT length = 0;
     if (VerQueryValueW(block.data(), key, &value, &length) && length > 0) {
-      // What it hands back lies inside the block.
+      // What it hands back lies inside the block: length is in bytes for binary values and
+      // in characters for text, so it is never more bytes than the value has.
       const auto* p = static_cast<const uint8_t*>(value);
-      if (p < block.data() || p + length > block.data() + block.size() * 2) __builtin_trap();
+      if (p < block.data() || length > block.size() || p > block.data() + block.size() - length) __builtin_trap();
       volatile uint8_t sink = p[length - 1];
       (void)sink;
     }

@@ -56,17 +56,22 @@ bool CODBCTypedRecordset::LoadLongFieldFromFile(const char16_t* path) {
   if (path == nullptr || path[0] == 0) return false;
   const UniqueFileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) return false;
+  const UniqueMappingHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+  if (!mapping) return false;
+  const UniqueMappedView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+  if (!view) return false;
+  // The size is taken once the view exists, and never more than the view holds: a file
+  // that shrank or grew since it was opened must not make the copy read past the view.
+  MEMORY_BASIC_INFORMATION region = {};
+  if (VirtualQuery(view.get(), &region, sizeof region) == 0) return false;
   DWORD high = 0;
   SetLastError(ERROR_SUCCESS);
   const DWORD size = GetFileSize(file.get(), &high);
   // A value of 4 GiB or more cannot be held by the 32-bit length: refuse it rather than
   // store its first bytes as if they were all of it.
   if (high != 0 || (size == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS)) return false;
-  const UniqueMappingHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-  if (!mapping) return false;
-  const UniqueMappedView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
-  if (!view) return false;
-  (void)SetLongFieldData(view.get(), size);
+  const SIZE_T mapped = region.RegionSize;
+  (void)SetLongFieldData(view.get(), static_cast<unsigned long>(size < mapped ? size : mapped));
   return true;
 }
 
@@ -233,17 +238,26 @@ SQLRETURN CRegTreeRecSet::PutLongFieldsData() {
 }
 
 HRESULT CRegTreeRecSet::SetLongFieldData(const void* data, unsigned long length) {
+  // The new value is copied before the old buffer is freed: data may be that buffer
+  // (SetLongFieldData(GetFileData(), GetFileDataLength())).
+  uint8_t* copy = nullptr;
+  HRESULT status = S_OK;
+  // The slot says -(length) - 100, which must fit in 32 bits.
+  if (length != 0 && data != nullptr) {
+    if (length <= static_cast<unsigned long>(INT32_MAX - 100)) copy = new (std::nothrow) uint8_t[length];
+    if (copy == nullptr) {
+      status = E_OUTOFMEMORY;
+    } else {
+      std::memcpy(copy, data, length);
+    }
+  }
   ReleaseFileData();
   m_lengths[kFileDataSlot] = SQL_NULL_DATA;
-  if (length == 0 || data == nullptr) return S_OK;
-  // The slot says -(length) - 100, which must fit in 32 bits.
-  if (length > static_cast<unsigned long>(INT32_MAX - 100)) return E_OUTOFMEMORY;
-  m_fileData = new (std::nothrow) uint8_t[length];
-  if (m_fileData == nullptr) return E_OUTOFMEMORY;
+  if (copy == nullptr) return status;
+  m_fileData = copy;
   m_fileDataLength = static_cast<uint32_t>(length);
   m_fileDataCapacity = m_fileDataLength;
   m_lengths[kFileDataSlot] = SQL_LEN_DATA_AT_EXEC(static_cast<int32_t>(length));
-  std::memcpy(m_fileData, data, length);
   return S_OK;
 }
 
@@ -302,22 +316,18 @@ int CRegTreeRecSet::GetFieldIndex(const char16_t* columnName) {
 
 void CRegTreeRecSet::SetFieldValue(const char16_t* column, VARIANT value) {
   const int index = GetFieldIndex(column);
-  if (index == -1 && column != nullptr && lstrcmpW(column, u"SourceName") == 0) {
-    // The file-derived columns, from the file the value names. The path itself is not
-    // stored anywhere.
-    const char16_t* path = BstrText(value.bstrVal);  // the type field is not consulted
-    (void)SetFileIdentificationFromFile(path);
-    if (!LoadLongFieldFromFile(path)) (void)SetLongFieldData(nullptr, 0);
-    return;
-  }
-  ASSERT(index >= 0 && index < m_nFields, kAssertLineSetFieldValue);
+  const bool sourceName = index == -1 && column != nullptr && lstrcmpW(column, u"SourceName") == 0;
+  ASSERT(sourceName || (index >= 0 && index < m_nFields), kAssertLineSetFieldValue);
   // Nothing outside the four bound fields is ever written: not for a name that is no
   // column, not for FileData (which has no bound buffer), not before the bindings exist.
-  if (index < 0 || index >= kBoundColumnCount || index >= m_nFields || m_fieldBuffers[index] == nullptr) return;
+  if (!sourceName &&
+      (index < 0 || index >= kBoundColumnCount || index >= m_nFields || m_fieldBuffers[index] == nullptr)) {
+    return;
+  }
 
   VARIANT converted;
   VariantInit(&converted);
-  if (m_fieldTypes[index] == SQL_C_LONG) {
+  if (!sourceName && m_fieldTypes[index] == SQL_C_LONG) {
     // A value that cannot be converted leaves the field as it was; the column is still
     // marked as set.
     if (SUCCEEDED(VariantChangeType(&converted, &value, 0, VT_UINT))) {
@@ -325,10 +335,29 @@ void CRegTreeRecSet::SetFieldValue(const char16_t* column, VARIANT value) {
       std::memcpy(m_fieldBuffers[index], &v, sizeof v);
     }
     m_lengths[index] = sizeof(int32_t);
+    (void)VariantClear(&converted);
+    return;
+  }
+
+  // The string paths read a BSTR: a value of another type is converted to one first, and
+  // one that has no text form (VT_NULL, an object) is refused, the field left as it was.
+  const char16_t* text = nullptr;
+  if (value.vt == VT_BSTR) {
+    text = BstrText(value.bstrVal);  // a null BSTR is the empty string
+  } else if (SUCCEEDED(VariantChangeType(&converted, &value, 0, VT_BSTR))) {
+    text = BstrText(converted.bstrVal);
+  } else {
+    (void)VariantClear(&converted);
+    return;
+  }
+  if (sourceName) {
+    // The file-derived columns, from the file the value names. The path itself is not
+    // stored anywhere.
+    (void)SetFileIdentificationFromFile(text);
+    if (!LoadLongFieldFromFile(text)) (void)SetLongFieldData(nullptr, 0);
   } else {
     const std::size_t capacityChars =
         (index == 1 ? sizeof m_fileName : sizeof m_fileIdentification) / sizeof(char16_t);
-    const char16_t* text = BstrText(value.bstrVal);
     std::size_t n = 0;
     if (text != nullptr) {
       while (n < capacityChars - 1 && text[n] != 0) ++n;
@@ -344,25 +373,40 @@ void CRegTreeRecSet::SetFieldValue(const char16_t* column, VARIANT value) {
 CODBCTypedRecordset& CRegTreeRecSet::CopyFrom(const CODBCTypedRecordset& base) {
   const auto* other = dynamic_cast<const CRegTreeRecSet*>(&base);
   if (other == nullptr) return *this;
+  int32_t slots[kColumnCount];
+  for (int p = 1; p <= kColumnCount; ++p) slots[p - 1] = other->FieldSlot(p);
+  // A fetched NULL (or empty long value) leaves the buffer as the previous row left it;
+  // the slot is what tells, so a NULL arrives as no data rather than as that row's value.
+  const int32_t dataSlot = slots[kFileDataSlot];
+  const bool noData = dataSlot == SQL_NULL_DATA || dataSlot == 0 || dataSlot == SQL_NO_TOTAL;
+  const char16_t* name = slots[1] == SQL_NULL_DATA ? nullptr : other->GetFileName();
+  const uint8_t* identification = other->GetFileIdentification();
+  const uint8_t* data = noData ? nullptr : other->GetFileData();
+  const unsigned long dataLength = noData ? 0 : other->GetFileDataLength();
+  // Copying a record onto itself must leave it intact: the name and identification
+  // setters clear their field before they write, so those values are taken out first.
+  std::u16string ownName;
+  std::vector<uint8_t> ownIdentification;
   if (other == this) {
-    // Copying a record onto itself must leave it intact: take the values out first,
-    // since every setter clears its field before it writes.
-    const std::u16string name(m_fileName);
-    const uint8_t* ident = GetFileIdentification();
-    const std::vector<uint8_t> identification(ident, ident + (ident != nullptr ? sizeof m_fileIdentification : 0));
-    const int identificationLength = GetFileIdentificationLength();
-    const std::vector<uint8_t> data(m_fileData, m_fileData + (m_fileData != nullptr ? m_fileDataLength : 0));
-    SetFileID(m_fileID);
-    SetFileName(name.c_str());
-    SetFileIdentification(ident != nullptr ? identification.data() : nullptr, identificationLength);
-    SetOperationType(m_operationType);
-    (void)SetLongFieldData(data.empty() ? nullptr : data.data(), static_cast<unsigned long>(data.size()));
-    return *this;
+    if (name != nullptr) name = (ownName = name).c_str();
+    if (identification != nullptr) {
+      ownIdentification.assign(identification, identification + sizeof m_fileIdentification);
+      identification = ownIdentification.data();
+    }
   }
-  SetFileID(other->GetFileID());
-  SetFileName(other->GetFileName());
-  SetFileIdentification(other->GetFileIdentification(), other->GetFileIdentificationLength());
-  SetOperationType(other->GetOperationType());
-  (void)SetLongFieldData(other->GetFileData(), other->GetFileDataLength());
+  const int identificationLength = other->GetFileIdentificationLength();
+  const int32_t fileID = other->GetFileID(), operationType = other->GetOperationType();
+
+  // The integers are held by value; a NULL one arrives as 0 and stays NULL in the copy.
+  SetFileID(slots[0] == SQL_NULL_DATA ? 0 : fileID);
+  if (slots[0] == SQL_NULL_DATA) m_lengths[0] = SQL_NULL_DATA;
+  SetFileName(name);
+  // A name fetched longer than the buffer arrived cut: the copy keeps its length, so that
+  // a write refuses it rather than store it cut.
+  if (slots[1] > static_cast<int32_t>(sizeof m_fileName)) m_lengths[1] = slots[1];
+  SetFileIdentification(identification, identificationLength);
+  SetOperationType(slots[3] == SQL_NULL_DATA ? 0 : operationType);
+  if (slots[3] == SQL_NULL_DATA) m_lengths[3] = SQL_NULL_DATA;
+  (void)SetLongFieldData(data, dataLength);
   return *this;
 }

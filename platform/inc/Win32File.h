@@ -67,6 +67,26 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD pro
                           DWORD maxLow, const char16_t* name);
 LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes);
 BOOL UnmapViewOfFile(LPCVOID address);
+
+#define MEM_COMMIT 0x1000
+#define MEM_MAPPED 0x40000
+
+struct MEMORY_BASIC_INFORMATION {
+  LPVOID BaseAddress;
+  LPVOID AllocationBase;
+  DWORD AllocationProtect;
+  SIZE_T RegionSize;
+  DWORD State;
+  DWORD Protect;
+  DWORD Type;
+};
+typedef MEMORY_BASIC_INFORMATION* PMEMORY_BASIC_INFORMATION;
+
+// Describes the pages of a view made by MapViewOfFile from the page that holds address to
+// the view's end, as Windows describes a read-only view: RegionSize is whole pages. Other
+// memory is not described here (0, ERROR_INVALID_PARAMETER).
+SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T length);
+
 BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime);
 
 #endif  // _WIN32

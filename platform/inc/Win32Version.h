@@ -23,6 +23,10 @@ inline BOOL VerQueryValueW(const void* block, const char16_t* subBlock, void** v
   return ::VerQueryValueW(block, reinterpret_cast<LPCWSTR>(subBlock), value, length);
 }
 
+// version.dll trusts the lengths a resource gives itself; a hostile image can make it hand
+// back values that lie past the block.
+inline constexpr bool kVersionReaderChecksBlocks = false;
+
 #else  // POSIX
 
 #define VS_FFI_SIGNATURE 0xFEEF04BDu
@@ -59,6 +63,9 @@ BOOL GetFileVersionInfoW(const char16_t* path, DWORD handle, DWORD length, void*
 // Keys compare without regard to case. A missing key is ERROR_RESOURCE_TYPE_NOT_FOUND.
 // Nothing is read beyond the root block's own length.
 BOOL VerQueryValueW(const void* block, const char16_t* subBlock, void** value, UINT* length);
+
+// Whatever a hostile image holds, every value handed back lies inside the block.
+inline constexpr bool kVersionReaderChecksBlocks = true;
 
 #endif  // _WIN32
 

@@ -141,6 +141,10 @@ class CODBCRecordset {
     SQLLEN capacity;
     int32_t* slot;
     SQLLEN indicator;
+    // The last fetch put into the slot a length that the buffer could not hold (the
+    // value arrived cut); a write refuses to send it while the slot still says so.
+    bool cutByFetch;
+    int32_t cutSlot;
   };
   struct Parameter;
   enum class WriteKind { Insert, Update, Delete };
@@ -150,6 +154,7 @@ class CODBCRecordset {
   bool ReadWriteTarget();
   void KeepKey();
   bool KeptRowExists();
+  void NoteCutValue(Binding& binding);
   void CopyIndicatorsToSlots();
   void RecordStatementError(SQLRETURN rc);
   void RecordError(const char16_t* state, const char16_t* text);

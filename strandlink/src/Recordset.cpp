@@ -39,7 +39,11 @@ int CODBCRecordset::Delete() { return Write(WriteKind::Delete); }
 int CODBCRecordset::Update() { return Write(WriteKind::Update); }
 
 void CODBCRecordset::PrepareGet() {}
-void CODBCRecordset::PrepareSet() {}
+
+void CODBCRecordset::PrepareSet() {
+  // From here on the slots say what the setters put in, not what a fetch found.
+  for (Binding& b : m_bindings) b.cutByFetch = false;
+}
 
 int CODBCRecordset::BindFields() {
   // The plain recordset binds no column of its own; a derived one binds its fields on
@@ -63,7 +67,7 @@ int CODBCRecordset::BindField(int column, void* buffer, SQLSMALLINT cType, int32
   }
   // The slot carries the capacity in; from now on it is the column's length/indicator.
   const SQLLEN capacity = lengthOrIndicator != nullptr ? *lengthOrIndicator : 0;
-  Binding& binding = m_bindings.emplace_back(Binding{column, buffer, cType, capacity, lengthOrIndicator, 0});
+  Binding& binding = m_bindings.emplace_back(Binding{column, buffer, cType, capacity, lengthOrIndicator, 0, false, 0});
   const SQLRETURN rc = SQLBindCol(m_hStmt, static_cast<SQLUSMALLINT>(column), cType, buffer, capacity,
                                   lengthOrIndicator != nullptr ? &binding.indicator : nullptr);
   if (!SqlSucceeded(rc)) {
@@ -81,6 +85,7 @@ void CODBCRecordset::CopyIndicatorsToSlots() {
     if (v > INT32_MAX) v = INT32_MAX;
     if (v < INT32_MIN) v = INT32_MIN;
     *b.slot = static_cast<int32_t>(v);
+    NoteCutValue(b);
   }
 }
 

@@ -22,6 +22,14 @@ namespace {
 
 constexpr SQLULEN kLongColumnSize = 0x7FFFFFFF;
 
+// Why a row is not written; nothing of it is sent then.
+constexpr const char16_t* kOddColumnName =
+    u"A column of this result set has a name that is not a plain identifier: the row cannot be written.";
+constexpr const char16_t* kMoreThanTheBuffer =
+    u"A value to be written claims more bytes than its buffer holds: nothing was written.";
+constexpr const char16_t* kFetchedCut =
+    u"A value of the row was fetched longer than its buffer and cannot be written back whole: nothing was written.";
+
 bool IsPlainIdentifier(const std::u16string& name) {
   if (name.empty() || name.size() > 128) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
@@ -101,7 +109,7 @@ SQLRETURN CODBCRecordset::BindLongField(int column, void* buffer, SQLLEN length,
     return SQLBindCol(m_hStmt, static_cast<SQLUSMALLINT>(column), SQL_C_BINARY, nullptr, 0, nullptr);
   }
   m_longField = Binding{column, buffer, SQL_C_BINARY, length, lengthOrIndicator,
-                        lengthOrIndicator != nullptr ? *lengthOrIndicator : SQL_NULL_DATA};
+                        lengthOrIndicator != nullptr ? *lengthOrIndicator : SQL_NULL_DATA, false, 0};
   m_hasLongField = true;
   return SQLBindCol(m_hStmt, static_cast<SQLUSMALLINT>(column), SQL_C_BINARY, buffer, length, &m_longField.indicator);
 }
@@ -134,6 +142,14 @@ bool CODBCRecordset::KeptRowExists() {
       SqlSucceeded(SQLFetch(check)) && count > 0;
   SQLFreeHandle(SQL_HANDLE_STMT, check);
   return exists;
+}
+
+void CODBCRecordset::NoteCutValue(Binding& b) {
+  // A character value needs room for its terminator. A driver that cannot tell a value's
+  // length (SQL_NO_TOTAL) has cut it too. Fixed-size types always fit.
+  const SQLLEN holds = b.cType == SQL_C_WCHAR ? b.capacity - 2 : b.cType == SQL_C_CHAR ? b.capacity - 1 : b.capacity;
+  b.cutByFetch = FixedSize(b.cType) == 0 && (b.indicator == SQL_NO_TOTAL || b.indicator > holds);
+  b.cutSlot = *b.slot;
 }
 
 bool CODBCRecordset::ReadWriteTarget() {
@@ -195,25 +211,46 @@ SQLRETURN CODBCRecordset::Write(WriteKind kind) {
 
   std::vector<Parameter> parameters;
   std::u16string columns, values;
+  // The first reason found why the row cannot be written as it stands.
+  const char16_t* refusal = nullptr;
+  const char16_t* refusalState = u"HY000";
+  auto refuse = [&](const char16_t* state, const char16_t* text) {
+    if (refusal != nullptr) return;
+    refusalState = state;
+    refusal = text;
+  };
   auto add = [&](const Binding& b, bool longField) {
     // NOTE: the slot, not the indicator bound with SQLBindCol, says what to send: the
     // SQLite3 driver resets a bound indicator to 0 when the statement is prepared.
     const SQLLEN slot = static_cast<SQLLEN>(*b.slot);
     if (slot == SQL_IGNORE || b.column < 1 || b.column > m_resultColumns) return;
+    if (!IsPlainIdentifier(m_columnNames[b.column])) {
+      refuse(u"HY000", kOddColumnName);
+      return;
+    }
     Parameter p{b.buffer, b.cType, SqlTypeOf(b.cType, longField), 1, b.capacity, slot};
     if (slot <= SQL_LEN_DATA_AT_EXEC_OFFSET) {
       // Sent through PutLongFieldsData: the driver hands the buffer address back as the
       // token that says which value it wants.
       p.columnSize = static_cast<SQLULEN>(-(slot - SQL_LEN_DATA_AT_EXEC_OFFSET));
       p.bufferLength = 0;
+      if (b.buffer == nullptr || static_cast<SQLLEN>(p.columnSize) > b.capacity) {
+        refuse(u"HY090", kMoreThanTheBuffer);
+      }
     } else if (slot >= 0) {
       SQLLEN length = slot;
+      if (b.cutByFetch && *b.slot == b.cutSlot) {
+        // Fetched longer than its buffer: what the buffer holds is not the value.
+        refuse(u"22001", kFetchedCut);
+      }
       // A character value counted with its terminator would store the NUL too.
       if (b.cType == SQL_C_WCHAR && length >= 2 && length <= b.capacity &&
           reinterpret_cast<const char16_t*>(b.buffer)[length / 2 - 1] == 0) {
         length -= 2;
       }
-      if (length > b.capacity && !longField) length = b.capacity;
+      if (length > b.capacity || (b.buffer == nullptr && length > 0)) {
+        refuse(longField ? u"HY090" : u"22001", kMoreThanTheBuffer);
+      }
       p.indicator = length;
       const SQLULEN characters = b.cType == SQL_C_WCHAR ? static_cast<SQLULEN>(length / 2) : static_cast<SQLULEN>(length);
       p.columnSize = characters > 0 ? characters : 1;
@@ -240,12 +277,18 @@ SQLRETURN CODBCRecordset::Write(WriteKind kind) {
     sql = u"INSERT INTO " + m_table + u" (" + columns + u") VALUES (" + values + u")";
   } else {
     const Binding& key = m_bindings.front();
+    if (!IsPlainIdentifier(m_columnNames[key.column])) {
+      refuse(u"HY000", kOddColumnName);
+    }
     const std::u16string where = u" WHERE " + m_columnNames[key.column] + u" = ?";
     parameters.push_back(Parameter{m_key, key.cType, SqlTypeOf(key.cType, false), 0, m_keyLength, m_keyLength});
     sql = kind == WriteKind::Update ? u"UPDATE " + m_table + u" SET " + values + where : u"DELETE FROM " + m_table + where;
   }
 
-  if (parameters.empty() || (kind == WriteKind::Insert && columns.empty()) ||
+  if (refusal != nullptr) {
+    RecordError(refusalState, refusal);
+    rc = SQL_ERROR;
+  } else if (parameters.empty() || (kind == WriteKind::Insert && columns.empty()) ||
       (kind == WriteKind::Update && parameters.size() == 1)) {
     rc = kind == WriteKind::Update ? SQL_SUCCESS : SQL_ERROR;  // nothing set: nothing to update
     if (rc == SQL_ERROR) RecordError(u"HY000", u"No column of the row is set to be written.");

@@ -26,6 +26,19 @@ struct Variant {
     v.vt = VT_I4;
     v.lVal = number;
   }
+  // VariantInit sets only vt on Windows: a null BSTR is spelled out.
+  static Variant NullBstr() {
+    Variant null;
+    null.v.vt = VT_BSTR;
+    null.v.bstrVal = nullptr;
+    return null;
+  }
+  static Variant Null() {
+    Variant null;
+    null.v.vt = VT_NULL;
+    return null;
+  }
+  Variant(Variant&& other) noexcept : v(other.v) { VariantInit(&other.v); }
   ~Variant() { (void)VariantClear(&v); }
 };
 
@@ -60,6 +73,18 @@ TEST_F(LongField, KeepsItsOwnCopyAndSaysDataAtExecution) {
   EXPECT_EQ(Bytes(rs.GetFileData(), 5), std::string("\x01\x02\x03\x04\x05", 5));
   EXPECT_EQ(rs.GetFileDataLength(), 5u);
   EXPECT_EQ(rs.FieldSlot(5), -105);
+}
+
+TEST_F(LongField, SetFromItsOwnBufferKeepsTheValue) {
+  std::string bytes(64, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + 1);
+  ASSERT_EQ(rs.SetLongFieldData(bytes.data(), 64), S_OK);
+  EXPECT_EQ(rs.SetLongFieldData(rs.GetFileData(), rs.GetFileDataLength()), S_OK);
+  EXPECT_EQ(Bytes(rs.GetFileData(), rs.GetFileDataLength()), bytes);
+  // Its own tail as the new value.
+  EXPECT_EQ(rs.SetLongFieldData(rs.GetFileData() + 60, 4), S_OK);
+  EXPECT_EQ(Bytes(rs.GetFileData(), rs.GetFileDataLength()), bytes.substr(60));
+  EXPECT_EQ(rs.FieldSlot(5), -104);
 }
 
 TEST_F(LongField, LoadFromFileMapsAndCopiesTheWholeFile) {
@@ -131,6 +156,31 @@ TEST_F(Setters, SetFieldValueByColumnName) {
   EXPECT_EQ(std::memcmp(rs.GetFileIdentification(), u"xy", 6), 0);
 }
 
+// The string paths and "SourceName" take a BSTR: another type is converted to one, and a
+// value with no text form is refused with the field left as it was.
+TEST_F(Setters, StringPathsConvertOtherTypesOrRefuseThem) {
+  rs.SetFileName(u"before");
+  rs.SetFieldValue(u"FileName", Variant(18).v);
+  EXPECT_EQ(std::u16string(rs.GetFileName()), u"18");
+  EXPECT_EQ(rs.FieldSlot(2), 6);
+  rs.SetFieldValue(u"FileIdentification", Variant(-5).v);
+  EXPECT_EQ(std::memcmp(rs.GetFileIdentification(), u"-5", 6), 0);
+  EXPECT_EQ(rs.FieldSlot(3), 6);
+  rs.SetFieldValue(u"FileName", Variant::Null().v);
+  rs.SetFieldValue(u"FileIdentification", Variant::Null().v);
+  EXPECT_EQ(std::u16string(rs.GetFileName()), u"18");
+  EXPECT_EQ(rs.FieldSlot(2), 6);
+  EXPECT_EQ(rs.FieldSlot(3), 6);
+  ASSERT_EQ(rs.SetLongFieldData("kept", 4), S_OK);
+  rs.SetFieldValue(u"SourceName", Variant::Null().v);
+  EXPECT_EQ(Bytes(rs.GetFileData(), rs.GetFileDataLength()), "kept");
+  EXPECT_EQ(std::memcmp(rs.GetFileIdentification(), u"-5", 6), 0);
+  // A number names a file like any text: "18" does not exist here.
+  rs.SetFieldValue(u"SourceName", Variant(18).v);
+  EXPECT_EQ(rs.GetFileIdentificationLength(), 112);
+  EXPECT_EQ(rs.GetFileData(), nullptr);
+}
+
 TEST_F(Setters, NothingIsWrittenPastAField) {
   const std::u16string longName(1000, u'n');
   rs.SetFileName(longName.c_str());
@@ -182,7 +232,7 @@ TEST_F(Setters, SourceNameFillsTheFileDerivedColumns) {
   EXPECT_EQ(rs.GetFileData(), nullptr);
   EXPECT_EQ(rs.FieldSlot(5), SQL_NULL_DATA);
 
-  for (const Variant& empty : {Variant(u""), Variant()}) {
+  for (const Variant& empty : {Variant(u""), Variant::NullBstr()}) {
     ASSERT_EQ(rs.SetLongFieldData("x", 1), S_OK);
     rs.SetFieldValue(u"SourceName", empty.v);
     const std::vector<uint8_t> zeros(112, 0);

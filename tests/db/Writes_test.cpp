@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ struct Stored {
   std::u16string name;
   bool identificationNull = true;
   std::string identification;
+  int identificationLength = 0;
   int32_t dataSlot = 0;
   std::string data;
 };
@@ -41,7 +43,11 @@ Stored ReadRow(CODBCDatabase& db, int id) {
   row.name = rs.GetFileName();
   row.operationType = rs.GetOperationType();
   row.identificationNull = rs.GetFileIdentification() == nullptr;
-  row.identification = Bytes(rs.GetFileIdentification(), static_cast<std::size_t>(rs.GetFileIdentificationLength()));
+  // The length may tell more than the buffer holds.
+  row.identification = Bytes(rs.GetFileIdentification(),
+                             std::min<std::size_t>(static_cast<std::size_t>(rs.GetFileIdentificationLength()),
+                                                   CRegTreeRecSet::kFileIdentificationBytes));
+  row.identificationLength = rs.GetFileIdentificationLength();
   row.dataSlot = rs.FieldSlot(5);
   if (row.dataSlot > 0) row.data = Bytes(rs.GetFileData(), rs.GetFileDataLength());
   return row;
@@ -280,6 +286,136 @@ TEST_P(Writes, FetchedLongFieldsReuseABufferLargeEnough) {
   }
   // Outside a write the driver is not waiting for data: nothing is sent.
   EXPECT_LT(rs.PutLongFieldsData(), 0);
+}
+
+// Update without PrepareSet sends every column as fetched: one that arrived cut is refused
+// whole, and a row that fits goes through.
+TEST_P(Writes, ValuesFetchedLongerThanTheirBufferAreNotWrittenBack) {
+  ASSERT_TRUE(fixture->Insert({{41, u"long record", std::string(1001, '\x07'), 0, std::nullopt}}));
+  if (GetParam() == Backend::SQLite) {
+    // PostgreSQL's VARCHAR(260) refuses the longer names.
+    ASSERT_TRUE(fixture->Insert({{40, std::u16string(261, u'n'), std::nullopt, 0, std::nullopt},
+                                 {42, std::u16string(300, u'm'), std::string(112, '\x01'), 0, std::nullopt}}));
+  }
+  const struct {
+    int id;
+    bool written;
+  } cases[] = {{1, true}, {40, false}, {41, false}, {42, false}};
+  for (const auto& c : cases) {
+    const Stored before = ReadRow(Db(), c.id);
+    if (!before.found) continue;
+    SCOPED_TRACE(c.id);
+    CRegTreeRecSet rs(&Db(), 2, 0);
+    OpenWriter(rs, (u"SELECT * FROM FileTree WHERE FileID = " + Wide(std::to_string(c.id))).c_str());
+    const int rc = rs.Update();
+    EXPECT_EQ(SqlSucceeded(static_cast<SQLRETURN>(rc)), c.written) << ErrorOf(rs);
+    const Stored after = ReadRow(Db(), c.id);
+    EXPECT_EQ(after.name, before.name);
+    EXPECT_EQ(after.identification, before.identification);
+    EXPECT_EQ(after.identificationLength, before.identificationLength);
+    // A copy of the row is refused just the same, but for a name of exactly 261
+    // characters: its 522 bytes are also what a setter gives 260 characters and the
+    // terminator, so the copy cannot tell it was cut.
+    CRegTreeRecSet copy(&Db(), 2, 0);
+    OpenWriter(copy);
+    copy.PrepareSet();
+    copy.CopyFrom(rs);
+    copy.SetFileID(100 + c.id);
+    if (c.id != 40) {
+      EXPECT_EQ(SqlSucceeded(static_cast<SQLRETURN>(copy.Insert(1))), c.written) << ErrorOf(copy);
+    }
+    // Left alone after PrepareSet, the cut column does not stop the others.
+    rs.PrepareSet();
+    rs.SetOperationType(77);
+    EXPECT_TRUE(SqlSucceeded(static_cast<SQLRETURN>(rs.Update()))) << ErrorOf(rs);
+    EXPECT_EQ(ReadRow(Db(), c.id).operationType, 77);
+    EXPECT_EQ(ReadRow(Db(), c.id).name, before.name);
+  }
+}
+
+// A long field whose slot claims bytes with no buffer behind it (what a value that could
+// not be kept leaves) is never bound as it stands.
+class ClaimingLongField : public CRegTreeRecSet {
+ public:
+  using CRegTreeRecSet::CRegTreeRecSet;
+  SQLRETURN BindLongFields() override { return BindLongField(5, nullptr, 0, &claimed); }
+  int32_t claimed = 4096;
+};
+
+TEST_P(Writes, ALongFieldThatClaimsBytesItDoesNotHoldIsRefused) {
+  for (const int32_t claimed : {4096, static_cast<int32_t>(SQL_LEN_DATA_AT_EXEC(4096))}) {
+    ClaimingLongField rs(&Db(), 2, 0);
+    OpenWriter(rs);
+    rs.PrepareSet();
+    rs.SetFileID(50);
+    rs.SetFileName(u"claims");
+    rs.SetOperationType(0);
+    rs.claimed = claimed;
+    EXPECT_LT(rs.Insert(1), 0) << claimed;
+    EXPECT_NE(ErrorOf(rs), "(no error)");
+    EXPECT_FALSE(ReadRow(Db(), 50).found) << claimed;
+  }
+}
+
+// Walking rows, a NULL leaves the previous row's bytes in the buffer: a copy must take the
+// NULL, not those bytes.
+TEST_P(Writes, CopyFromAFetchedNullTakesNoData) {
+  ASSERT_TRUE(fixture->Insert({{4, u"fourth", std::nullopt, 0, std::nullopt}, {5, u"fifth", std::nullopt, 0, std::string()}}));
+  CRegTreeRecSet source(&Db(), 1, 0);
+  ASSERT_GE(source.Open(u"SELECT FileID, NULLIF(FileName, 'second'), FileIdentification, NULLIF(OperationType, 18), "
+                        u"FileData FROM FileTree WHERE FileID <> 3 ORDER BY FileID"),
+            0);
+  ASSERT_EQ(source.GetFileID(), 1);
+  const struct {
+    int id;
+    std::u16string name;
+    int32_t nameSlot, operationSlot;
+  } rows[] = {{2, u"", SQL_IGNORE, SQL_NULL_DATA}, {4, u"fourth", 12, 4}, {5, u"fifth", 10, 4}};
+  for (const auto& row : rows) {
+    ASSERT_GE(source.MoveNext(), 0);
+    ASSERT_EQ(source.GetFileID(), row.id);
+    CRegTreeRecSet copy(&Db(), 2, 0);
+    OpenWriter(copy);
+    copy.PrepareSet();
+    copy.CopyFrom(source);
+    SCOPED_TRACE(row.id);
+    EXPECT_EQ(std::u16string(copy.GetFileName()), row.name);
+    EXPECT_EQ(copy.FieldSlot(2), row.nameSlot);
+    EXPECT_EQ(copy.FieldSlot(4), row.operationSlot);
+    if (row.operationSlot == SQL_NULL_DATA) {
+      EXPECT_EQ(copy.GetOperationType(), 0);
+    }
+    if (row.id == 2) continue;  // "xyz": the long field is copied
+    EXPECT_EQ(copy.GetFileData(), nullptr);
+    EXPECT_EQ(copy.FieldSlot(5), SQL_NULL_DATA);
+    copy.SetFileID(100 + row.id);
+    ASSERT_TRUE(SqlSucceeded(static_cast<SQLRETURN>(copy.Insert(1)))) << ErrorOf(copy);
+    EXPECT_EQ(ReadRow(Db(), 100 + row.id).dataSlot, SQL_NULL_DATA);
+  }
+}
+
+// Column names come from the result's metadata; one that is no plain identifier would
+// become part of the statement.
+TEST_P(Writes, ColumnNamesThatAreNoPlainIdentifiersAreRefused) {
+  char quote[8] = {};
+  SQLSMALLINT length = 0;
+  ASSERT_TRUE(SqlSucceeded(SQLGetInfo(Db().Handle(), SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &length)));
+  const std::string q = quote;
+  ASSERT_TRUE(fixture->Exec("CREATE TABLE OddNames AS SELECT FileID, FileName AS " + q + "OperationType = 99, Note" + q +
+                            ", FileIdentification, OperationType, FileData, FileName AS Note FROM FileTree"));
+  CRegTreeRecSet rs(&Db(), 2, 0);
+  OpenWriter(rs, u"SELECT * FROM OddNames WHERE FileID = 1");
+  rs.PrepareSet();
+  rs.SetFileName(u"renamed");
+  EXPECT_LT(rs.Update(), 0);
+  EXPECT_NE(ErrorOf(rs), "(no error)");
+  EXPECT_EQ(fixture->Scalar("SELECT OperationType FROM OddNames WHERE FileID = 1"), "2");
+  EXPECT_EQ(fixture->Scalar("SELECT Note FROM OddNames WHERE FileID = 1"), "first");
+  // Columns with plain names are still written.
+  rs.PrepareSet();
+  rs.SetOperationType(5);
+  EXPECT_TRUE(SqlSucceeded(static_cast<SQLRETURN>(rs.Update()))) << ErrorOf(rs);
+  EXPECT_EQ(fixture->Scalar("SELECT OperationType FROM OddNames WHERE FileID = 1"), "5");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Writes, ::testing::ValuesIn(AllBackends()), BackendParamName());

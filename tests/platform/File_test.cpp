@@ -182,6 +182,13 @@ TEST_F(FileMapping, MapsTheWholeFileReadOnly) {
   mapping.reset();
   file.reset();
   EXPECT_EQ(std::string(static_cast<const char*>(view), contents.size()), contents);
+  // The view is told as whole read-only pages from the page of the address asked about.
+  MEMORY_BASIC_INFORMATION region = {};
+  ASSERT_EQ(VirtualQuery(static_cast<const char*>(view) + 3, &region, sizeof region), sizeof region);
+  EXPECT_EQ(region.BaseAddress, view);
+  EXPECT_EQ(region.RegionSize, 4096u);
+  EXPECT_EQ(region.Protect, static_cast<DWORD>(PAGE_READONLY));
+  EXPECT_EQ(region.Type, static_cast<DWORD>(MEM_MAPPED));
   // Any address inside a view unmaps it; after that the address is no view at all.
   EXPECT_TRUE(UnmapViewOfFile(static_cast<const char*>(view) + 3));
   SetLastError(0);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -223,6 +224,35 @@ TEST(VersionResource, DamagedImagesFailCleanly) {
       EXPECT_TRUE(p >= block.data() && p + length <= block.data() + block.size()) << "offset " << spoil.at;
     }
   }
+}
+
+// The fuzzer's seed corpus holds the hostile images it found: each must fail cleanly or
+// answer every query from inside the block it was given.
+TEST(VersionResource, HostileImagesOfTheFuzzCorpusStayInsideTheBlock) {
+  if (!kVersionReaderChecksBlocks) GTEST_SKIP() << "version.dll trusts the lengths of the resource";
+  const std::filesystem::path corpus = std::filesystem::path(MERIDEX_SOURCE_DIR) / "fuzz" / "corpus" / "pe_version";
+  const char16_t* keys[] = {u"\\", u"\\VarFileInfo", u"\\VarFileInfo\\Translation", u"\\StringFileInfo",
+                            u"\\StringFileInfo\\040904b0\\FileVersion"};
+  int images = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+    ++images;
+    const std::u16string path = Wide(entry.path().string());
+    DWORD handle = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+    if (size == 0) continue;
+    std::vector<uint8_t> block(size);
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) continue;
+    for (const char16_t* key : keys) {
+      void* value = nullptr;
+      UINT length = 0;
+      if (!VerQueryValueW(block.data(), key, &value, &length)) continue;
+      const auto* p = static_cast<const uint8_t*>(value);
+      EXPECT_TRUE(p >= block.data() && length <= block.size() && p <= block.data() + block.size() - length)
+          << entry.path() << " " << Narrow(key) << ": " << length << " bytes at " << (p - block.data()) << " of "
+          << block.size();
+    }
+  }
+  EXPECT_GE(images, 5);
 }
 
 TEST(VersionResource, AChildLongerThanItsParentEndsTheSearch) {

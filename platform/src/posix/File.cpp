@@ -68,14 +68,21 @@ class CHandleTable {
     m_views.emplace(reinterpret_cast<uintptr_t>(base), length);
   }
 
-  // Takes the view that contains address (Windows accepts any address inside a view).
+  // The view that contains address (Windows accepts any address inside a view).
+  bool FindView(const void* address, uintptr_t& base, std::size_t& length) {
+    std::lock_guard lock(m_mutex);
+    const auto it = ViewContaining(address);
+    if (it == m_views.end()) return false;
+    base = it->first;
+    length = it->second;
+    return true;
+  }
+
+  // Takes the view that contains address.
   bool RemoveView(const void* address, void*& base, std::size_t& length) {
     std::lock_guard lock(m_mutex);
-    const auto a = reinterpret_cast<uintptr_t>(address);
-    auto it = m_views.upper_bound(a);
-    if (it == m_views.begin()) return false;
-    --it;
-    if (a - it->first >= it->second) return false;
+    const auto it = ViewContaining(address);
+    if (it == m_views.end()) return false;
     base = reinterpret_cast<void*>(it->first);
     length = it->second;
     m_views.erase(it);
@@ -87,6 +94,14 @@ class CHandleTable {
   uintptr_t m_next = 0x100;
   std::unordered_map<uintptr_t, KernelObject> m_objects;
   std::map<uintptr_t, std::size_t> m_views;  // base -> length
+
+  std::map<uintptr_t, std::size_t>::iterator ViewContaining(const void* address) {
+    const auto a = reinterpret_cast<uintptr_t>(address);
+    auto it = m_views.upper_bound(a);
+    if (it == m_views.begin()) return m_views.end();
+    --it;
+    return a - it->first < it->second ? it : m_views.end();
+  }
 };
 
 CHandleTable& Handles() {
@@ -320,6 +335,21 @@ BOOL UnmapViewOfFile(LPCVOID address) {
   }
   ::munmap(base, length);
   return TRUE;
+}
+
+SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T length) {
+  uintptr_t base = 0;
+  std::size_t viewLength = 0;
+  if (info == nullptr || length < sizeof *info || !Handles().FindView(address, base, viewLength)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t first = reinterpret_cast<uintptr_t>(address) / page * page;
+  const uintptr_t end = (base + viewLength + page - 1) / page * page;
+  *info = MEMORY_BASIC_INFORMATION{reinterpret_cast<LPVOID>(first), reinterpret_cast<LPVOID>(base), PAGE_READONLY,
+                                   end - first, MEM_COMMIT, PAGE_READONLY, MEM_MAPPED};
+  return sizeof *info;
 }
 
 BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime) {

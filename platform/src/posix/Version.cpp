@@ -34,6 +34,8 @@ constexpr uint32_t kSubdirectoryBit = 0x80000000u;
 constexpr std::size_t kSectionHeaderSize = 40;
 // The extra bytes GetFileVersionInfoW writes after the resource when there is room.
 constexpr char kAnsiSignature[4] = {'F', 'E', '2', 'X'};
+// wLength, wValueLength and wType of a VS_VERSIONINFO node.
+constexpr std::size_t kBlockHeaderSize = 6;
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t Le32(const uint8_t* p) {
@@ -241,9 +243,9 @@ struct VersionNode {
 
 // Parses the node at start, which must lie inside [start, limit).
 bool ParseNode(const uint8_t* root, std::size_t start, std::size_t limit, VersionNode& node) {
-  if (start > limit || limit - start < 6) return false;
+  if (start > limit || limit - start < kBlockHeaderSize) return false;
   const uint16_t length = Le16(root + start);
-  if (length < 6 || length > limit - start) return false;
+  if (length < kBlockHeaderSize || length > limit - start) return false;
   node.start = start;
   node.end = start + length;
   node.valueLength = Le16(root + start + 2);
@@ -306,9 +308,12 @@ BOOL GetFileVersionInfoW(const char16_t* path, DWORD handle, DWORD length, void*
     auto* out = static_cast<uint8_t*>(data);
     if (!ReadAll(file.get(), location.offset, out, copied)) {
       error = ERROR_READ_FAULT;
-    } else if (location.size < 6 || (copied >= 2 && Le16(out) > location.size)) {
-      // Too small to be a block, or a block that claims more than the resource holds:
-      // every query would then read past what was read. Windows trusts it; we refuse it.
+    } else if (location.size < kBlockHeaderSize ||
+               (copied >= 2 && (Le16(out) > location.size || Le16(out) < kBlockHeaderSize))) {
+      // Too small to be a block, a block that claims more than the resource holds, or one
+      // too short for its own header (the signature below would then land in the header
+      // and make it claim thousands of bytes): every query would read past what was read.
+      // Windows trusts it; we refuse it.
       error = ERROR_RESOURCE_DATA_NOT_FOUND;
     } else if (copied >= 2) {
       const std::size_t declared = Le16(out);
