@@ -67,6 +67,8 @@ void FormatStatement(char16_t (&buffer)[kStatementChars], const char16_t* patter
 }  // namespace
 
 int RunCleanup(const CleanupStatements& statements) {
+  // Before the connection exists: nothing it opens may land on a closed standard descriptor.
+  ConsolePrepareProcess();
   CODBCDatabase database;
   _SQL_Error error;
   ConsoleText out(ConsoleStream::Output);
