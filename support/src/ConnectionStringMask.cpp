@@ -64,9 +64,9 @@ void AppendMaskedPqOpt(std::u16string& out, std::u16string_view value) {
     if (at < n && value[at] == u'\'') {
       for (++at; at < n && value[at] != u'\'' && !isClosing(at);) at += width(at);
       if (at < n && value[at] == u'\'') ++at;
-    } else {
-      while (at < n && !isSpace(value[at]) && !isClosing(at)) at += value[at] == u'}' ? 2 : 1;
     }
+    // Whatever sticks to the value (text right after its closing quote) goes with it.
+    while (at < n && !isSpace(value[at]) && !isClosing(at)) at += value[at] == u'}' ? 2 : 1;
     out.append(value.substr(keyStart, valueStart - keyStart));
     out.append(IsSecretKey(key) ? std::u16string_view(u"****") : value.substr(valueStart, at - valueStart));
     i = at;
