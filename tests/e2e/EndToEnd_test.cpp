@@ -82,6 +82,14 @@ class EndToEnd : public ::testing::TestWithParam<Backend> {
     return r;
   }
 
+  // The usual run on this test's database, for a test to change what it needs.
+  RunOptions Options(const std::string& connection) {
+    RunOptions options;
+    options.workDir = work.Path();
+    options.registryFile = RegistryFor(connection);
+    return options;
+  }
+
   std::string L(const std::string& text) const { return e2e::LineEnds(target, text); }
   // What the console pause prints: our own on Linux, the command processor's under Wine.
   std::string Pause() const { return target.windows ? "Press any key to continue... " : "Press any key to continue . . . \n"; }
@@ -253,9 +261,7 @@ TEST_P(EndToEnd, YesEndedByCrLfOrCrDeletes) {
 // not "yes", and the run ends as usual.
 TEST_P(EndToEnd, EndlessInputIsNoAnswer) {
   ASSERT_TRUE(db->Insert(ThreeOldAmongKept()));
-  RunOptions options;
-  options.workDir = work.Path();
-  options.registryFile = RegistryFor(Connection());
+  RunOptions options = Options(Connection());
   options.inputFile = "/dev/zero";
   options.timeoutSeconds = 60;
   const RunResult r = e2e::RunTool(target, options);
@@ -268,9 +274,7 @@ TEST_P(EndToEnd, EndlessInputIsNoAnswer) {
 // the operator's "yes" still counts.
 TEST_P(EndToEnd, ClosedOutputStreamsDoNotStopTheRun) {
   ASSERT_TRUE(db->Insert(ThreeOldAmongKept()));
-  RunOptions options;
-  options.workDir = work.Path();
-  options.registryFile = RegistryFor(Connection());
+  RunOptions options = Options(Connection());
   options.input = "\nyes\n";
   options.closedOutputs = true;
   const RunResult r = e2e::RunTool(target, options);
@@ -433,9 +437,7 @@ bool WaitUntilStopped(pid_t pid) {
 class PosixConsole : public EndToEnd {
  protected:
   RunResult RunInTerminal(std::vector<e2e::Step> steps, const std::string& connection) {
-    RunOptions options;
-    options.workDir = work.Path();
-    options.registryFile = RegistryFor(connection);
+    RunOptions options = Options(connection);
     options.terminal = true;
     options.steps = std::move(steps);
     options.timeoutSeconds = 30;
@@ -450,9 +452,7 @@ TEST_P(PosixConsole, ClosedStandardDescriptorsAtStart) {
     SCOPED_TRACE(fd);
     ASSERT_TRUE(db->Exec("DELETE FROM FileTree"));
     ASSERT_TRUE(db->Insert(ThreeOldAmongKept()));
-    RunOptions options;
-    options.workDir = work.Path();
-    options.registryFile = RegistryFor(Connection());
+    RunOptions options = Options(Connection());
     options.input = "\nyes\n";
     options.closedDescriptors = {fd};
     options.timeoutSeconds = 60;
