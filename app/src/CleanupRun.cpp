@@ -146,6 +146,7 @@ int RunCleanup(const CleanupStatements& statements) {
   } else {
     out << endl << count << " old records were found." << endl << endl;
     out << "The list of records was written into: " << statements.listFile << endl << endl;
+    ConsoleDiscardTypeAhead();  // the answer is what is typed once the question is there
     out << "Are you sure you want to delete those records? yes\\no " << "\t" << endl;
     std::string answer;
     (void)ConsoleReadLine(answer);

@@ -28,11 +28,14 @@ void ConsolePrepareProcess();
 bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8);
 bool ConsoleIsTerminal(ConsoleStream stream);
 
-// Reads the answer to a question just shown: one line up to a line feed (not included),
-// of at most kConsoleLineLimit bytes. A CR before the line feed or at the end of input is
-// dropped. On a terminal, what was typed before the call is discarded first: the answer
-// is what the operator typed after seeing the question. Returns false at end of input
-// with nothing read. Reads byte by byte, so nothing past the line is taken.
+// On a terminal, discards what was typed and not yet read; called before a question is
+// shown, so that the answer is what the operator typed after seeing it. Nothing on
+// redirected input, which is read as it is.
+void ConsoleDiscardTypeAhead();
+
+// Reads one line up to a line feed (not included), of at most kConsoleLineLimit bytes.
+// A CR before the line feed or at the end of input is dropped. Returns false at end of
+// input with nothing read. Reads byte by byte, so nothing past the line is taken.
 bool ConsoleReadLine(std::string& line);
 
 // The command processor's "pause": prints "Press any key to continue . . . ", waits for one

@@ -161,10 +161,11 @@ bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8) {
 
 bool ConsoleIsTerminal(ConsoleStream stream) { return ::isatty(Descriptor(stream)) == 1; }
 
-bool ConsoleReadLine(std::string& line) {
+void ConsoleDiscardTypeAhead() {
   if (::isatty(STDIN_FILENO) == 1) ::tcflush(STDIN_FILENO, TCIFLUSH);
-  return ReadAnswerLine(line, ReadByte);
 }
+
+bool ConsoleReadLine(std::string& line) { return ReadAnswerLine(line, ReadByte); }
 
 void ConsolePause() {
   static constexpr std::string_view kPrompt = "Press any key to continue . . . ";

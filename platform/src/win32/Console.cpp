@@ -63,10 +63,14 @@ bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8) {
 
 bool ConsoleIsTerminal(ConsoleStream stream) { return IsConsole(Handle(stream)); }
 
-bool ConsoleReadLine(std::string& line) {
+void ConsoleDiscardTypeAhead() {
   HANDLE h = ::GetStdHandle(STD_INPUT_HANDLE);
   DWORD mode;
   if (h != INVALID_HANDLE_VALUE && h != nullptr && ::GetConsoleMode(h, &mode)) ::FlushConsoleInputBuffer(h);
+}
+
+bool ConsoleReadLine(std::string& line) {
+  HANDLE h = ::GetStdHandle(STD_INPUT_HANDLE);
   return ReadAnswerLine(line, [h](char& c) {
     DWORD read = 0;
     return ::ReadFile(h, &c, 1, &read, nullptr) && read == 1;
