@@ -67,6 +67,8 @@ void FormatStatement(char16_t (&buffer)[kStatementChars], const char16_t* patter
 }  // namespace
 
 int RunCleanup(const CleanupStatements& statements) {
+  // Before the connection exists: nothing it opens may land on a closed standard descriptor.
+  ConsolePrepareProcess();
   CODBCDatabase database;
   _SQL_Error error;
   ConsoleText out(ConsoleStream::Output);
@@ -144,6 +146,7 @@ int RunCleanup(const CleanupStatements& statements) {
   } else {
     out << endl << count << " old records were found." << endl << endl;
     out << "The list of records was written into: " << statements.listFile << endl << endl;
+    ConsoleDiscardTypeAhead();  // the answer is what is typed once the question is there
     out << "Are you sure you want to delete those records? yes\\no " << "\t" << endl;
     std::string answer;
     (void)ConsoleReadLine(answer);

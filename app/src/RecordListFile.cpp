@@ -6,6 +6,7 @@
 #include "BoundedFormat.h"
 #include "Console.h"
 #include "FileIdentification.h"
+#include "RegularFile.h"
 #include "WideText.h"
 #include "Win32File.h"
 
@@ -42,11 +43,11 @@ void RecordListFile::Fail(int error) {
 bool RecordListFile::Open(const char* path) {
   m_failed = false;
   m_reason.clear();
-  errno = 0;
-  // Binary mode: the line ends are written as the platform wants them, by us.
-  m_file = std::fopen(path, "wb");
+  // Binary mode: the line ends are written as the platform wants them, by us. Only a
+  // regular file of that name is written: the operator reads the list from there.
+  m_file = CreateRegularFileForWriting(path, m_reason);
   if (m_file == nullptr) {
-    Fail(errno);
+    m_failed = true;
     return false;
   }
   m_buffer.reserve(kBufferSize);

@@ -13,15 +13,33 @@ enum class ConsoleStream { Output, Error };
 // runtime's text mode), "\n" elsewhere.
 extern const char* const kTextLineEnd;
 
+// The longest answer line that is read; a longer one is cut there and the rest is left
+// unread, so endless input cannot grow the process.
+constexpr std::size_t kConsoleLineLimit = 4096;
+
+// Called first of all, before anything opens a file or a connection. On POSIX a standard
+// descriptor that is closed is opened on /dev/null, so that no socket or file the run
+// opens later becomes its standard input or output; and a closed pipe makes a write fail
+// instead of ending the process, as on Windows.
+void ConsolePrepareProcess();
+
 // Writes all of the bytes; false when the stream refused them (closed pipe, full disk).
 // Each "\n" reaches the stream as kTextLineEnd.
 bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8);
 bool ConsoleIsTerminal(ConsoleStream stream);
 
-// Reads one line up to a line feed (not included) from standard input. Returns false at
-// end of input with nothing read. Reads byte by byte, so nothing past the line is taken.
+// On a terminal, discards what was typed and not yet read; called before a question is
+// shown, so that the answer is what the operator typed after seeing it. Nothing on
+// redirected input, which is read as it is.
+void ConsoleDiscardTypeAhead();
+
+// Reads one line up to a line feed (not included), of at most kConsoleLineLimit bytes.
+// A CR before the line feed or at the end of input is dropped. Returns false at end of
+// input with nothing read. Reads byte by byte, so nothing past the line is taken.
 bool ConsoleReadLine(std::string& line);
 
 // The command processor's "pause": prints "Press any key to continue . . . ", waits for one
-// key and ends the line. With standard input not a terminal it takes exactly one byte.
+// key and ends the line. On a terminal the whole key is taken (an escape sequence, a
+// multi-byte character, a paste). With standard input not a terminal it takes exactly
+// one byte.
 void ConsolePause();

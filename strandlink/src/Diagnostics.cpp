@@ -29,6 +29,11 @@ void ReadDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc, _SQL
   error.message[sizeof(error.message) / sizeof(error.message[0]) - 1] = 0;
   if (SqlSucceeded(drc)) {
     error.nativeError = native;
+    // NOTE: psqlODBC ends its messages with a line feed; the record holds the message,
+    // and whoever prints it ends the line.
+    std::size_t end = 0;
+    while (error.message[end] != 0) ++end;
+    while (end > 0 && (error.message[end - 1] == u'\n' || error.message[end - 1] == u'\r')) error.message[--end] = 0;
     return;
   }
   std::u16string text = u"The ODBC call failed (return code ";

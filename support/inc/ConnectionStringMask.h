@@ -4,7 +4,9 @@
 #include <string>
 #include <string_view>
 
-// The connection string with the value of every PWD or Password attribute (any letter
-// case, braced or not) replaced by "****". Everything else stays as it was, so the
-// operator still sees which server, database and user were tried.
+// The connection string with every value that can carry a secret replaced by "****": the
+// value of any key whose name contains PWD or PASSWORD (any letter case, braced or not),
+// and inside psqlODBC's pqopt={...} the values of such keys of libpq's (password=...).
+// Everything else stays as it was, so the operator still sees which server, database and
+// user were tried.
 std::u16string MaskConnectionString(std::u16string_view connection);

@@ -6,17 +6,71 @@ char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<c
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 
-bool IsPasswordKey(std::u16string_view key) {
-  while (!key.empty() && IsBlank(key.front())) key.remove_prefix(1);
-  while (!key.empty() && IsBlank(key.back())) key.remove_suffix(1);
-  static constexpr std::u16string_view kKeys[] = {u"pwd", u"password"};
-  for (std::u16string_view candidate : kKeys) {
-    if (key.size() != candidate.size()) continue;
-    bool same = true;
-    for (std::size_t i = 0; i < key.size() && same; ++i) same = FoldAscii(key[i]) == candidate[i];
-    if (same) return true;
+bool ContainsFolded(std::u16string_view text, std::u16string_view lowerWord) {
+  for (std::size_t start = 0; start + lowerWord.size() <= text.size(); ++start) {
+    std::size_t i = 0;
+    while (i < lowerWord.size() && FoldAscii(text[start + i]) == lowerWord[i]) ++i;
+    if (i == lowerWord.size()) return true;
   }
   return false;
+}
+
+// Drivers name their secrets PWD and Password, and options of their own after them
+// (SSLPassword, OldPwd): any key that contains either word carries one.
+bool IsSecretKey(std::u16string_view key) { return ContainsFolded(key, u"pwd") || ContainsFolded(key, u"password"); }
+
+bool IsPqOptKey(std::u16string_view key) {
+  while (!key.empty() && IsBlank(key.front())) key.remove_prefix(1);
+  while (!key.empty() && IsBlank(key.back())) key.remove_suffix(1);
+  static constexpr std::u16string_view kPqOpt = u"pqopt";
+  if (key.size() != kPqOpt.size()) return false;
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    if (FoldAscii(key[i]) != kPqOpt[i]) return false;
+  }
+  return true;
+}
+
+// psqlODBC hands pqopt's value to libpq as its own settings, "key=value" separated by
+// blanks, a value optionally in single quotes with backslash escapes. The braces are the
+// driver's and come first: "}}" is one '}', and a single '}' ends the value whatever
+// libpq would make of it. Appends value with the values of secret keys masked.
+void AppendMaskedPqOpt(std::u16string& out, std::u16string_view value) {
+  const std::size_t n = value.size();
+  auto isSpace = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
+  auto isClosing = [&](std::size_t at) { return value[at] == u'}' && !(at + 1 < n && value[at + 1] == u'}'); };
+  // How far one character reaches: "}}" is one; so is an escape, unless it would take a '}'.
+  auto width = [&](std::size_t at) -> std::size_t {
+    if (value[at] == u'}') return 2;
+    return value[at] == u'\\' && at + 1 < n && value[at + 1] != u'}' ? 2 : 1;
+  };
+  std::size_t i = 0;
+  while (i < n) {
+    if (isSpace(value[i]) || value[i] == u'{' || isClosing(i)) {
+      out.push_back(value[i++]);
+      continue;
+    }
+    const std::size_t keyStart = i;
+    while (i < n && value[i] != u'=' && !isSpace(value[i]) && !isClosing(i)) i += value[i] == u'}' ? 2 : 1;
+    const std::u16string_view key = value.substr(keyStart, i - keyStart);
+    std::size_t at = i;
+    while (at < n && isSpace(value[at])) ++at;
+    if (at >= n || value[at] != u'=') {
+      out.append(key);
+      continue;
+    }
+    ++at;
+    while (at < n && isSpace(value[at])) ++at;
+    const std::size_t valueStart = at;
+    if (at < n && value[at] == u'\'') {
+      for (++at; at < n && value[at] != u'\'' && !isClosing(at);) at += width(at);
+      if (at < n && value[at] == u'\'') ++at;
+    }
+    // Whatever sticks to the value (text right after its closing quote) goes with it.
+    while (at < n && !isSpace(value[at]) && !isClosing(at)) at += value[at] == u'}' ? 2 : 1;
+    out.append(value.substr(keyStart, valueStart - keyStart));
+    out.append(IsSecretKey(key) ? std::u16string_view(u"****") : value.substr(valueStart, at - valueStart));
+    i = at;
+  }
 }
 
 }  // namespace
@@ -60,8 +114,10 @@ std::u16string MaskConnectionString(std::u16string_view text) {
     } else {
       while (i < n && text[i] != u';') ++i;
     }
-    if (IsPasswordKey(key)) {
+    if (IsSecretKey(key)) {
       out.append(u"****");
+    } else if (IsPqOptKey(key)) {
+      AppendMaskedPqOpt(out, text.substr(valueStart, i - valueStart));
     } else {
       out.append(text.substr(valueStart, i - valueStart));
     }

@@ -2,15 +2,20 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 #include "TestSupport.h"
@@ -92,6 +97,12 @@ std::string LineEnds(const ToolTarget& target, const std::string& text) {
 
 void PrepareRegistry(const ToolTarget& target, const std::string& registryFile) {
   if (!target.windows) return;  // the Linux tool reads the file named in its environment
+  // Importing costs two Wine starts: skip it when Wine's registry holds these keys already
+  // (every change to it in this process goes through here).
+  static std::optional<std::string> imported;
+  const std::string wanted = registryFile.empty() ? std::string() : "\x01" + testing_support::ReadFileBytes(registryFile);
+  if (imported == wanted) return;
+  imported.reset();
   // Wine's registry: remove what an earlier test left, then import this test's keys.
   testing_support::TempDir dir;
   const std::string wipe = dir.File("wipe.reg");
@@ -106,18 +117,93 @@ void PrepareRegistry(const ToolTarget& target, const std::string& registryFile) 
   };
   if (!import(wipe)) throw std::runtime_error("regedit could not clear the key");
   if (!registryFile.empty() && !import(registryFile)) throw std::runtime_error("regedit could not import " + registryFile);
+  imported = wanted;
+}
+
+namespace {
+
+pid_t g_tool = -1;
+int g_terminal = -1;
+
+// The terminal a terminal run gives the tool, and the side the test talks through. The
+// test keeps the tool's side open too, so that its mode can still be read after the tool
+// has gone (the last close would reset it).
+struct Terminal {
+  int master = -1;
+  int slave = -1;
+};
+
+}  // namespace
+
+int RunningTool() { return g_tool; }
+int RunningTerminal() { return g_terminal; }
+
+bool IsCooked(int terminal) {
+  termios mode;
+  return tcgetattr(terminal, &mode) == 0 && (mode.c_lflag & ICANON) != 0 && (mode.c_lflag & ECHO) != 0;
 }
 
 RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   PrepareRegistry(target, options.registryFile);
-  int in[2], out[2], err[2];
-  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+  Terminal terminal;
+  int jobPipe[2] = {-1, -1};
+  if (options.terminal) {
+    if (openpty(&terminal.master, &terminal.slave, nullptr, nullptr, nullptr) != 0 || pipe(jobPipe) != 0) {
+      throw std::runtime_error("openpty failed");
+    }
+  } else if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    if (options.terminal) {
+      // This process is the shell: a session with the terminal as its controlling one,
+      // and the tool its foreground job (a job of a shell's, so a stop is not discarded
+      // as it would be for a job without one). It reports the tool's process, waits for
+      // it, and ends the way the tool ended.
+      setsid();
+      ioctl(terminal.slave, TIOCSCTTY, 0);
+      close(terminal.master);
+      const pid_t job = fork();
+      if (job != 0) {
+        setpgid(job, job);
+        tcsetpgrp(terminal.slave, job);
+        ssize_t ignored = write(jobPipe[1], &job, sizeof job);
+        (void)ignored;
+        int status = 0;
+        while (waitpid(job, &status, 0) != job) {
+        }
+        if (WIFSIGNALED(status)) {
+          struct rlimit none = {0, 0};
+          setrlimit(RLIMIT_CORE, &none);
+          signal(WTERMSIG(status), SIG_DFL);
+          kill(getpid(), WTERMSIG(status));
+        }
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 127);
+      }
+      setpgid(0, 0);
+      // Where the shell has not yet made it the foreground job, it waits until it is.
+      signal(SIGTTOU, SIG_IGN);
+      tcsetpgrp(terminal.slave, getpgrp());
+      signal(SIGTTOU, SIG_DFL);
+      for (int fd : {0, 1, 2}) dup2(terminal.slave, fd);
+      close(terminal.slave);
+      close(jobPipe[0]);
+      close(jobPipe[1]);
+    } else {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    }
+    if (!options.inputFile.empty()) {
+      const int file = open(options.inputFile.c_str(), O_RDONLY);
+      if (file < 0) _exit(125);
+      dup2(file, 0);
+      close(file);
+    }
+    for (int fd : options.closedDescriptors) close(fd);
     if (chdir(options.workDir.c_str()) != 0) _exit(126);
     // The Linux tool reads its registry from this file; a missing file is an empty registry.
     const std::string registry = options.registryFile.empty() ? options.workDir + "/no-registry.reg" : options.registryFile;
@@ -128,6 +214,8 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
       struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    // The tool starts with the dispositions a shell gives it, whatever this process has.
+    signal(SIGPIPE, SIG_DFL);
     if (target.windows) {
       const std::string wine = WineRun();
       execl(wine.c_str(), wine.c_str(), target.path.c_str(), static_cast<char*>(nullptr));
@@ -142,16 +230,37 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
     }
     _exit(127);
   }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
+  g_tool = pid;
+  if (options.terminal) {
+    close(jobPipe[1]);
+    pid_t job = -1;
+    if (read(jobPipe[0], &job, sizeof job) == sizeof job) g_tool = job;
+    close(jobPipe[0]);
+  }
+  g_terminal = terminal.slave;
+  int writeEnd = options.terminal ? terminal.master : in[1];
+  if (!options.terminal) {
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    if (options.closedOutputs) {
+      close(out[0]);
+      close(err[0]);
+      out[0] = err[0] = -1;
+    }
+  }
   signal(SIGPIPE, SIG_IGN);
   RunResult result;
   auto send = [&](const std::string& text) {
-    if (!text.empty() && in[1] >= 0) {
-      ssize_t ignored = write(in[1], text.data(), text.size());
+    if (!text.empty() && writeEnd >= 0) {
+      ssize_t ignored = write(writeEnd, text.data(), text.size());
       (void)ignored;
     }
+  };
+  auto endInput = [&]() {
+    // A terminal has no end of input: it stays open until the tool is gone.
+    if (!options.terminal && writeEnd >= 0) close(writeEnd);
+    if (!options.terminal) writeEnd = -1;
   };
   std::size_t step = 0;
   auto advance = [&]() {
@@ -161,52 +270,67 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
       send(options.steps[step].input);
       ++step;
     }
-    if (step == options.steps.size() && in[1] >= 0) {
-      close(in[1]);
-      in[1] = -1;
-    }
+    if (step == options.steps.size()) endInput();
   };
 
   // Without a conversation, all input at once (it is small), then end of input.
   if (options.steps.empty()) {
-    send(options.input);
-    close(in[1]);
-    in[1] = -1;
+    if (options.inputFile.empty()) send(options.input);
+    endInput();
   } else {
     advance();
   }
-  struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  struct pollfd fds[2] = {{options.terminal ? terminal.master : out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
-  int open = 2;
-  while (open > 0) {
+  int open = (fds[0].fd >= 0 ? 1 : 0) + (fds[1].fd >= 0 ? 1 : 0);
+  // A terminal, or outputs nobody reads, never report their end: the tool's exit does.
+  const bool endsWithExit = options.terminal || options.closedOutputs;
+  int status = 0;
+  bool exited = false;
+  while (open > 0 || (endsWithExit && !exited)) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       kill(pid, SIGKILL);
       break;
     }
-    if (poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
+    const int wait = endsWithExit ? static_cast<int>(std::min<long long>(left.count(), 50)) : static_cast<int>(left.count());
+    const int ready = poll(fds, 2, wait);
+    if (ready < 0) continue;
+    bool any = false;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
       char buffer[65536];
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) {
+        any = true;
         sinks[i]->append(buffer, static_cast<std::size_t>(n));
         if (i == 0) advance();
-      } else {
+      } else if (!options.terminal) {
         close(fds[i].fd);
         fds[i].fd = -1;
         --open;
       }
     }
+    if (endsWithExit && !exited && !any && waitpid(pid, &status, WNOHANG) == pid) {
+      exited = true;
+      if (options.terminal) break;  // everything it wrote was read: nothing came in this round
+    }
+  }
+  if (!exited) waitpid(pid, &status, 0);
+  if (options.terminal) {
+    // Read before the test's side is closed, which hangs the terminal up.
+    result.terminalCooked = IsCooked(terminal.slave);
+    close(terminal.slave);
   }
   for (auto& fd : fds) {
     if (fd.fd >= 0) close(fd.fd);
   }
-  if (in[1] >= 0) close(in[1]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  if (writeEnd >= 0 && !options.terminal) close(writeEnd);  // a terminal's was fds[0]
+  g_tool = -1;
+  g_terminal = -1;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result;
 }
 

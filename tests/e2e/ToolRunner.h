@@ -25,6 +25,8 @@ struct RunResult {
   std::string out;
   std::string err;
   int status = -1;  // the exit status; -1 when it did not exit normally (signal, time-out)
+  int signal = 0;   // the signal that ended it
+  bool terminalCooked = false;  // terminal runs: line editing and echo on at the end
 };
 
 // One exchange with a running tool: when its standard output holds `waitFor`, run
@@ -42,9 +44,22 @@ struct RunOptions {
   std::vector<Step> steps;   // instead of input: a conversation, then end of input
   long long fileSizeLimit = -1;  // RLIMIT_FSIZE for the tool, bytes; -1: none
   int timeoutSeconds = 120;
+  std::string inputFile;     // standard input read from this file instead
+  bool closedOutputs = false;  // both output streams are pipes that nobody reads
+  std::vector<int> closedDescriptors;  // standard descriptors the tool starts without
+  // Standard input, output and error on one pseudo-terminal whose controlling process
+  // the tool is, as in a terminal window; what it shows is `out`.
+  bool terminal = false;
 };
 
 RunResult RunTool(const ToolTarget& target, const RunOptions& options);
+
+// While RunTool runs (for a step's action): the tool's process, and in a terminal run
+// the terminal's own side, whose mode is the tool's terminal mode.
+int RunningTool();
+int RunningTerminal();
+// A terminal in line-editing mode with echo, as a shell leaves it.
+bool IsCooked(int terminal);
 
 // Makes the registry of the target hold exactly what the file says under
 // HKEY_LOCAL_MACHINE\SOFTWARE\Talvora (for Windows: imported into Wine's registry).

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -459,6 +461,26 @@ TEST_F(RegistryFileTest, FileIsReadOnceAndComplainsOnce) {
   DWORD size = sizeof buffer;
   EXPECT_EQ(RegQueryValueExW(before.get(), u"v", nullptr, nullptr, buffer, &size), ERROR_SUCCESS);
   EXPECT_EQ(Bytes(buffer, buffer + size), Sz(u"old"));
+}
+
+// Only a regular file of a sane size is read: a device or a FIFO would never end (or
+// never begin), and a huge file would only exhaust the memory.
+TEST_F(RegistryFileTest, OnlyARegularFileOfBoundedSizeIsRead) {
+  const std::string fifo = m_scratch.File("fifo.reg");
+  ASSERT_EQ(std::system(("mkfifo '" + fifo + "'").c_str()), 0);
+  const std::string huge = m_scratch.File("huge.reg");
+  WriteFileBytes(huge, "Windows Registry Editor Version 5.00\r\n");
+  std::filesystem::resize_file(huge, (std::uintmax_t(1) << 30) + 1);  // sparse: nothing is written
+  const struct {
+    std::string path;
+    const char* what;
+  } cases[] = {{"/dev/zero", "is not a regular file"}, {fifo, "is not a regular file"}, {huge, "is larger than 1 GiB"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    LONG status = ERROR_SUCCESS;
+    EXPECT_EQ(ImportAndRead(c.path, status), "Registry file \"" + c.path + "\" " + c.what + "; the registry is empty.\n");
+    EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
+  }
 }
 
 TEST_F(RegistryFileTest, KeysAreOwnedAndStaleHandlesNeverReachAnotherKey) {

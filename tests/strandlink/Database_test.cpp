@@ -106,6 +106,37 @@ TEST_P(DatabaseTest, TestDBVersionAcceptsOnlyVersionFour) {
   }
 }
 
+// Only a value equal to 4 passes, whatever the column's type; the refusal shows it.
+TEST_P(DatabaseTest, TestDBVersionComparesTheValueExactly) {
+  struct Row {
+    const char* type;
+    const char* value;
+    const char* refusal;  // empty: accepted
+  };
+  const Row rows[] = {
+      {"VARCHAR(60)", "'4'", ""},
+      {"FLOAT", "4", ""},
+      {"VARCHAR(60)", "'4abc'", "Schema version '4abc' found, version 4 expected."},
+      {"VARCHAR(60)", "' 4'", "Schema version ' 4' found"},
+      {"VARCHAR(60)", "'4000000000000000000000000000000000000000000000000000'",
+       "Schema version '4000000000000000000000000000000000000000...' found"},
+      {"FLOAT", "4.5", "Schema version 4.5 found"},
+      {"FLOAT", "4.9999", "Schema version 4.9999 found"},
+  };
+  TestDatabase fixture(GetParam());
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.value);
+    ASSERT_TRUE(fixture.Exec(std::string("DROP TABLE SchemaVersion; CREATE TABLE SchemaVersion (Version ") + row.type +
+                             "); INSERT INTO SchemaVersion VALUES (" + row.value + ")"));
+    CODBCDatabase db;
+    ASSERT_NE(db.DriverConnect(fixture.ConnectionString().c_str(), nullptr, nullptr, sqlNoPrompt), 0);
+    _SQL_Error error;
+    EXPECT_EQ(TestDBVersion(&db) == 0, *row.refusal == '\0');
+    EXPECT_EQ(db.GetError(error), *row.refusal != '\0');
+    EXPECT_NE(Narrow(error.message).find(row.refusal), std::string::npos) << Narrow(error.message);
+  }
+}
+
 TEST_P(DatabaseTest, TransactionsCommitRollBackAndCountRows) {
   TestDatabase fixture(GetParam());
   ASSERT_TRUE(fixture.Insert({{1, u"a", std::nullopt, 18, std::nullopt},
@@ -169,6 +200,9 @@ TEST(DatabaseRefusal, DriverMessageReachesTheErrorRecord) {
     ASSERT_TRUE(db.GetError(error));
     const std::string message = Narrow(error.message);
     EXPECT_FALSE(message.empty());
+    // The record holds the message without the line end some drivers give it.
+    EXPECT_TRUE(message.find_last_of("\r\n") == std::string::npos || message.find_last_of("\r\n") < message.size() - 1)
+        << message;
     EXPECT_NE(Lower(message).find(Lower(c.messagePart)), std::string::npos) << message;
   }
 }

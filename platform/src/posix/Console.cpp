@@ -3,8 +3,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "../common/ConsoleLine.h"
 
 namespace {
 
@@ -33,9 +37,11 @@ bool ReadByte(char& c) {
   }
 }
 
-// The terminal's mode while the pause waits for a single key; restored on every way out,
-// also when a signal ends the process during the wait.
+// The terminal's mode while the pause waits for a single key. Whatever ends the process
+// during the wait, a job stop included, gives the operator's terminal back as it was;
+// a continued job takes the single-key mode again.
 termios g_savedMode;
+termios g_keyMode;
 volatile sig_atomic_t g_modeChanged = 0;
 
 void RestoreMode() {
@@ -45,15 +51,109 @@ void RestoreMode() {
   }
 }
 
+void SetKeyMode() {
+  if (::tcsetattr(STDIN_FILENO, TCSANOW, &g_keyMode) == 0) g_modeChanged = 1;
+}
+
+// Every signal whose default action ends the process.
+constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGALRM,   SIGUSR1, SIGUSR2, SIGPIPE,
+                                  SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGABRT, SIGSEGV,  SIGBUS,  SIGFPE,
+                                  SIGILL,  SIGTRAP, SIGSYS};
+constexpr int kHandledSignals = sizeof kEndingSignals / sizeof kEndingSignals[0] + 2;
+
+// Gives the terminal back, then lets the signal do what it would have done: it is
+// delivered with its default action once this handler returns.
 void RestoreAndReraise(int sig) {
+  const int saved = errno;
   RestoreMode();
   std::signal(sig, SIG_DFL);
   std::raise(sig);
+  errno = saved;
 }
+
+void OnContinue(int) {
+  const int saved = errno;
+  struct sigaction stop = {};
+  stop.sa_handler = RestoreAndReraise;
+  ::sigaction(SIGTSTP, &stop, nullptr);
+  // Only the foreground job may change the terminal; one continued in the background
+  // is stopped again by its first read, and takes the mode when it is brought back.
+  if (::tcgetpgrp(STDIN_FILENO) == ::getpgrp()) SetKeyMode();
+  errno = saved;
+}
+
+// Installs the handlers for the length of the pause; signals that were ignored (nohup)
+// stay ignored.
+class CPauseSignals {
+ public:
+  CPauseSignals() {
+    // A stop (Ctrl+Z) is an ending for now: the shell gets its terminal back.
+    struct sigaction restore = {};
+    restore.sa_handler = RestoreAndReraise;
+    for (int sig : kEndingSignals) Install(sig, restore);
+    Install(SIGTSTP, restore);
+    struct sigaction resume = {};
+    resume.sa_handler = OnContinue;
+    Install(SIGCONT, resume);
+  }
+  ~CPauseSignals() {
+    for (int i = 0; i < m_count; ++i) ::sigaction(m_signals[i], &m_previous[i], nullptr);
+  }
+  CPauseSignals(const CPauseSignals&) = delete;
+  CPauseSignals& operator=(const CPauseSignals&) = delete;
+
+ private:
+  void Install(int sig, const struct sigaction& action) {
+    struct sigaction previous;
+    if (::sigaction(sig, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) return;
+    if (::sigaction(sig, &action, nullptr) != 0) return;
+    m_signals[m_count] = sig;
+    m_previous[m_count++] = previous;
+  }
+
+  int m_signals[kHandledSignals] = {};
+  struct sigaction m_previous[kHandledSignals];
+  int m_count = 0;
+};
+
+// Takes one key press: the bytes of an escape sequence, a multi-byte character or a paste
+// arrive together, so everything that comes within a moment of the first byte belongs to
+// it, and what is still queued after that is discarded too.
+void ReadKey() {
+  char bytes[256];
+  for (;;) {
+    const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
+    if (n > 0) break;
+    if (n == 0 || errno != EINTR) return;
+  }
+  constexpr int kQuietMilliseconds = 30;
+  for (int rounds = 0; rounds < 64; ++rounds) {
+    pollfd in = {STDIN_FILENO, POLLIN, 0};
+    const int ready = ::poll(&in, 1, kQuietMilliseconds);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || ::read(STDIN_FILENO, bytes, sizeof bytes) <= 0) break;
+  }
+  ::tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
+bool IsOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
 
 }  // namespace
 
 const char* const kTextLineEnd = "\n";
+
+void ConsolePrepareProcess() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (IsOpen(fd)) continue;
+    // The lowest free descriptor is this one, since those below it are open by now.
+    const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+}
 
 bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8) {
   return WriteAll(Descriptor(stream), utf8.data(), utf8.size());
@@ -61,41 +161,29 @@ bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8) {
 
 bool ConsoleIsTerminal(ConsoleStream stream) { return ::isatty(Descriptor(stream)) == 1; }
 
-bool ConsoleReadLine(std::string& line) {
-  line.clear();
-  char c;
-  bool any = false;
-  while (ReadByte(c)) {
-    any = true;
-    if (c == '\n') return true;
-    line.push_back(c);
-  }
-  return any;
+void ConsoleDiscardTypeAhead() {
+  if (::isatty(STDIN_FILENO) == 1) ::tcflush(STDIN_FILENO, TCIFLUSH);
 }
+
+bool ConsoleReadLine(std::string& line) { return ReadAnswerLine(line, ReadByte); }
 
 void ConsolePause() {
   static constexpr std::string_view kPrompt = "Press any key to continue . . . ";
   WriteAll(STDOUT_FILENO, kPrompt.data(), kPrompt.size());
-  char c;
   if (::isatty(STDIN_FILENO) == 1 && ::tcgetattr(STDIN_FILENO, &g_savedMode) == 0) {
-    termios raw = g_savedMode;
-    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    struct sigaction action = {};
-    action.sa_handler = RestoreAndReraise;
-    struct sigaction oldInt, oldTerm, oldHup;
-    sigaction(SIGINT, &action, &oldInt);
-    sigaction(SIGTERM, &action, &oldTerm);
-    sigaction(SIGHUP, &action, &oldHup);
-    if (::tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) g_modeChanged = 1;
-    ReadByte(c);
-    RestoreMode();
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
-    sigaction(SIGHUP, &oldHup, nullptr);
+    g_keyMode = g_savedMode;
+    g_keyMode.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    g_keyMode.c_cc[VMIN] = 1;
+    g_keyMode.c_cc[VTIME] = 0;
+    {
+      CPauseSignals signals;
+      SetKeyMode();
+      ReadKey();
+      RestoreMode();
+    }
   } else {
     // Like cmd.exe's pause on a pipe: one byte is taken; at end of input it goes on.
+    char c;
     ReadByte(c);
   }
   WriteAll(STDOUT_FILENO, "\n", 1);

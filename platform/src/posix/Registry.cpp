@@ -12,6 +12,7 @@
 
 #include "Console.h"
 #include "RegistryFile.h"
+#include "UniqueDescriptor.h"
 #include "Win32Registry.h"
 
 namespace {
@@ -134,27 +135,41 @@ void Complain(const std::string& path, const std::string& what) {
   (void)ConsoleWriteUtf8(ConsoleStream::Error, line);
 }
 
-// Reads the whole file; false with errno set when it cannot.
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+// An export of a whole hive is well under this; anything larger is not one of ours, and
+// reading it whole would only exhaust the memory.
+constexpr off_t kMaxRegistryFileBytes = off_t(1) << 30;
+
+// Reads the whole file into bytes: "" when it did; otherwise why not, in words, with
+// missing set when there is no file at all (an empty registry, and nothing to say).
+std::string ReadWholeFile(const std::string& path, std::string& bytes, bool& missing) {
+  missing = false;
+  // Not waiting for a FIFO's writer: what is not a regular file is refused anyway.
+  UniqueDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (!fd || ::fstat(fd.get(), &st) != 0) {
+    missing = errno == ENOENT;
+    return std::string("cannot be read: ") + std::strerror(errno);
+  }
+  if (S_ISDIR(st.st_mode)) return std::string("cannot be read: ") + std::strerror(EISDIR);
+  if (!S_ISREG(st.st_mode)) return "is not a regular file";
+  if (st.st_size > kMaxRegistryFileBytes) return "is larger than 1 GiB";
   bytes.clear();
+  bytes.reserve(static_cast<std::size_t>(st.st_size));
   char chunk[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
     if (n > 0) {
+      // It may be growing while it is read.
+      if (bytes.size() + static_cast<std::size_t>(n) > static_cast<std::size_t>(kMaxRegistryFileBytes)) {
+        return "is larger than 1 GiB";
+      }
       bytes.append(chunk, static_cast<std::size_t>(n));
     } else if (n == 0) {
-      break;
+      return std::string();
     } else if (errno != EINTR) {
-      const int saved = errno;
-      ::close(fd);
-      errno = saved;
-      return false;
+      return std::string("cannot be read: ") + std::strerror(errno);
     }
   }
-  ::close(fd);
-  return true;
 }
 
 std::shared_ptr<const CRegistryHive> LoadHive() {
@@ -163,8 +178,10 @@ std::shared_ptr<const CRegistryHive> LoadHive() {
   auto empty = std::make_shared<const CRegistryHive>();
 
   std::string bytes;
-  if (!ReadWholeFile(path, bytes)) {
-    if (errno != ENOENT) Complain(path, std::string("cannot be read: ") + std::strerror(errno));
+  bool missing = false;
+  const std::string failure = ReadWholeFile(path, bytes, missing);
+  if (!failure.empty()) {
+    if (!missing) Complain(path, failure);
     return empty;
   }
   auto hive = std::make_shared<CRegistryHive>();

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "../common/ConsoleLine.h"
 #include "WideText.h"
 #include "Win32Types.h"
 
@@ -19,6 +20,10 @@ bool IsConsole(HANDLE h) {
 }  // namespace
 
 const char* const kTextLineEnd = "\r\n";
+
+// Windows has no signal for a closed pipe, and a closed standard handle is simply absent:
+// a write to either fails, which is all the run needs.
+void ConsolePrepareProcess() {}
 
 bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8) {
   HANDLE h = Handle(stream);
@@ -58,21 +63,18 @@ bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8) {
 
 bool ConsoleIsTerminal(ConsoleStream stream) { return IsConsole(Handle(stream)); }
 
-bool ConsoleReadLine(std::string& line) {
-  line.clear();
+void ConsoleDiscardTypeAhead() {
   HANDLE h = ::GetStdHandle(STD_INPUT_HANDLE);
-  bool any = false;
-  for (;;) {
-    char c;
+  DWORD mode;
+  if (h != INVALID_HANDLE_VALUE && h != nullptr && ::GetConsoleMode(h, &mode)) ::FlushConsoleInputBuffer(h);
+}
+
+bool ConsoleReadLine(std::string& line) {
+  HANDLE h = ::GetStdHandle(STD_INPUT_HANDLE);
+  return ReadAnswerLine(line, [h](char& c) {
     DWORD read = 0;
-    if (!::ReadFile(h, &c, 1, &read, nullptr) || read == 0) break;
-    any = true;
-    if (c == '\n') break;
-    line.push_back(c);
-  }
-  // Text-mode input, as the C runtime gives it on Windows: CR LF reads as LF.
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return any;
+    return ::ReadFile(h, &c, 1, &read, nullptr) && read == 1;
+  });
 }
 
 void ConsolePause() { std::system("pause"); }
