@@ -93,14 +93,17 @@ bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, Ro
 // before this, while the operator reads the question. Returns the rows deleted, or -1
 // when none were, with the reason on `err`.
 //
-// NOTE: what serializable means depends on the driver. The SQLite3 driver's
-// transaction takes the database's write lock at its first statement (BEGIN IMMEDIATE),
-// so no other writer gets in between the check and the DELETE; a writer holding it makes
-// the first statement wait for the driver's busy timeout and then fail. psqlODBC sets
-// PostgreSQL's serializable snapshot isolation: the check and the DELETE see one
-// snapshot, and a row another writer changes meanwhile fails the DELETE or the COMMIT
-// with a serialization failure (40001), which rolls everything back. SQL Server takes
-// range locks on what the check read until the commit.
+// NOTE: what serializable means depends on the driver (measured with each driver's
+// statement trace). The SQLite3 driver accepts the level and begins a deferred
+// transaction ("BEGIN TRANSACTION") at the check's statement: the check's read holds
+// SQLite's shared lock until the transaction ends, so no other writer can commit between
+// the check and the DELETE, and a writer that holds the write lock makes the DELETE fail
+// after the driver's busy timeout ("database is locked"). psqlODBC sets PostgreSQL's
+// serializable snapshot isolation for the session ("SET SESSION CHARACTERISTICS AS
+// TRANSACTION ISOLATION LEVEL SERIALIZABLE"): the check and the DELETE see one snapshot,
+// and a row another writer changes meanwhile fails the DELETE or the COMMIT with a
+// serialization failure (40001), which rolls everything back. SQL Server takes range
+// locks on what the check read and holds them until the commit.
 int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
                          const RowSetFingerprint& listed, char16_t (&statement)[kStatementChars], ConsoleText& err) {
   _SQL_Error error;
