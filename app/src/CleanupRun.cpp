@@ -13,6 +13,7 @@
 #include "ConnectionStringMask.h"
 #include "ConsoleText.h"
 #include "RecordListFile.h"
+#include "RowSetFingerprint.h"
 #include "Win32Format.h"
 #include "strandlink.h"
 
@@ -64,6 +65,87 @@ void FormatStatement(char16_t (&buffer)[kStatementChars], const char16_t* patter
   (void)wsprintfW(buffer, pattern, kLowMask, kLowValue, kHighMask, kHighValue);
 }
 
+void AddRow(RowSetFingerprint& rows, const CRegTreeRecSet& row) {
+  const std::optional<int32_t> key = row.FieldSlot(1) == SQL_NULL_DATA ? std::nullopt : std::optional<int32_t>(row.GetFileID());
+  const bool nameIsNull = row.FieldSlot(2) == SQL_NULL_DATA;
+  const std::size_t identificationLength = std::min(static_cast<std::size_t>(row.GetFileIdentificationLength()),
+                                                    static_cast<std::size_t>(CRegTreeRecSet::kFileIdentificationBytes));
+  rows.Add(key, nameIsNull ? std::u16string_view() : std::u16string_view(row.GetFileName()), nameIsNull,
+           row.GetOperationType(), row.GetFileIdentification(), identificationLength);
+}
+
+// The rows the selection yields now. False with the error when they cannot all be read.
+bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, RowSetFingerprint& rows, _SQL_Error& error) {
+  // A selection without a result set and without an error yields no row.
+  if (records.Open(selection) < 0) return !records.GetError(error);
+  while (!records.IsEof()) {
+    AddRow(rows, records);
+    records.MoveNext();
+  }
+  const bool failed = records.GetError(error);
+  records.Close();
+  return !failed;
+}
+
+// After "yes", in one short transaction at serializable isolation: the rows that match
+// now must be exactly the rows that were listed, and the one DELETE that repeats the
+// criterion must take as many; otherwise everything is rolled back. Nothing is locked
+// before this, while the operator reads the question. Returns the rows deleted, or -1
+// when none were, with the reason on `err`.
+//
+// NOTE: what serializable means depends on the driver (measured with each driver's
+// statement trace). The SQLite3 driver accepts the level and begins a deferred
+// transaction ("BEGIN TRANSACTION") at the check's statement: the check's read holds
+// SQLite's shared lock until the transaction ends, so no other writer can commit between
+// the check and the DELETE, and a writer that holds the write lock makes the DELETE fail
+// after the driver's busy timeout ("database is locked"). psqlODBC sets PostgreSQL's
+// serializable snapshot isolation for the session ("SET SESSION CHARACTERISTICS AS
+// TRANSACTION ISOLATION LEVEL SERIALIZABLE"): the check and the DELETE see one snapshot,
+// and a row another writer changes meanwhile fails the DELETE or the COMMIT with a
+// serialization failure (40001), which rolls everything back. SQL Server takes range
+// locks on what the check read and holds them until the commit.
+int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
+                         const RowSetFingerprint& listed, char16_t (&statement)[kStatementChars], ConsoleText& err) {
+  _SQL_Error error;
+  if (database.BeginTransaction(error, SQL_TXN_SERIALIZABLE) == 0) {
+    err << "Error:" << error.message << endl;
+    return -1;
+  }
+  bool open = true;
+  std::string change;
+  RowSetFingerprint now;
+  FormatStatement(statement, statements.selection);
+  bool failed = !FingerprintSelection(records, statement, now, error);
+  if (!failed) change = listed.DescribeChange(now);
+  if (!failed && change.empty()) {
+    FormatStatement(statement, statements.deletion);
+    // NOTE: a driver that cannot count the deleted rows answers -1, which never equals
+    // the listed count: the deletion is then rolled back rather than taken on trust.
+    SQLLEN deleted = -1;
+    failed = database.Execute(statement, error, &deleted) == 0;
+    if (!failed && deleted != listed.Count()) {
+      change = "the deletion would have removed " + std::to_string(static_cast<int64_t>(deleted)) + " records, but " +
+               std::to_string(listed.Count()) + " were listed.";
+    } else if (!failed) {
+      if (database.EndTransaction(true, error) != 0) return deleted;
+      // A commit that fails has been rolled back, or the connection closed, by the library.
+      failed = true;
+      open = false;
+    }
+  }
+  if (failed) {
+    err << "Error:" << error.message << endl;
+  } else {
+    err << "Error:" << "The table changed after the listing: " << change.c_str() << " Nothing was deleted." << endl;
+  }
+  if (open && database.EndTransaction(false, error) == 0) {
+    // The library closed the connection without committing: the server undoes the
+    // transaction as the session ends.
+    err << "Error:" << error.message << endl;
+  }
+  return -1;
+}
+
 }  // namespace
 
 int RunCleanup(const CleanupStatements& statements) {
@@ -101,6 +183,7 @@ int RunCleanup(const CleanupStatements& statements) {
   out << endl << "Searching for old records... This process may take a few minutes" << endl << endl;
 
   int32_t count = 0;
+  RowSetFingerprint listedRows;
   if (records->Open(statement) >= 0) {
     RecordListFile list;
     (void)list.Open(statements.listFile);
@@ -109,6 +192,7 @@ int RunCleanup(const CleanupStatements& statements) {
       // A NULL name leaves the previous row's name in the buffer: list it as empty.
       const char16_t* name = records->FieldSlot(2) == SQL_NULL_DATA ? u"" : records->GetFileName();
       list.WriteRow(name, records->GetFileIdentification(), records->GetFileIdentificationLength());
+      AddRow(listedRows, *records);
       ++count;
       progress.Row(count);
       records->MoveNext();
@@ -151,25 +235,12 @@ int RunCleanup(const CleanupStatements& statements) {
     std::string answer;
     (void)ConsoleReadLine(answer);
     if (answer == "yes") {
-      FormatStatement(statement, statements.deletion);
       out << "Deleting records..." << endl;
       if (count > kManyRows) out << "This process may take a few minutes" << endl;
-      // One statement, as listed: in a transaction, so that it can be undone when it
-      // would take rows that appeared after the listing and that the operator never saw.
-      SQLLEN deleted = -1;
-      const bool executed = database.BeginTransaction(error) != 0 && database.Execute(statement, error, &deleted) != 0;
-      _SQL_Error rollbackError;
-      if (executed && deleted > count) {
-        (void)database.EndTransaction(false, rollbackError);
-        err << "Error:" << "The deletion would have removed " << static_cast<int64_t>(deleted) << " records, but "
-            << count << " were listed. Nothing was deleted." << endl;
-        out << "No records were deleted" << endl;
-      } else if (executed && database.EndTransaction(true, error) != 0) {
-        // Fewer rows than listed means others removed some meanwhile: say what happened.
-        out << (deleted >= 0 && deleted < count ? static_cast<int64_t>(deleted) : count) << " records were deleted." << endl;
+      const int64_t deleted = DeleteListedRows(database, *records, statements, listedRows, statement, err);
+      if (deleted >= 0) {
+        out << deleted << " records were deleted." << endl;
       } else {
-        (void)database.EndTransaction(false, rollbackError);
-        err << "Error:" << error.message << endl;
         out << "No records were deleted" << endl;
       }
     } else {

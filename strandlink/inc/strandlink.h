@@ -52,9 +52,17 @@ class CODBCDatabase {
   // The same, telling how many rows the statement affected (-1 when the driver cannot).
   [[nodiscard]] int Execute(const char16_t* sql, _SQL_Error& error, SQLLEN* rowCount);
 
-  // A transaction around several statements: autocommit is off until it ends. Non-zero
-  // on success; zero with the record filled.
-  [[nodiscard]] int BeginTransaction(_SQL_Error& error);
+  // A transaction around several statements: autocommit is off until it ends. isolation,
+  // when not 0, is the SQL_TXN_* level asked for first; a driver that refuses it, or
+  // grants another, fails the call, so that no statement runs under a weaker guard than
+  // the caller asked for (the level stays for later transactions of the connection).
+  // Non-zero on success; zero with the record filled.
+  [[nodiscard]] int BeginTransaction(_SQL_Error& error, SQLULEN isolation = 0);
+  // Commits or rolls back. Autocommit is switched back on only once the transaction has
+  // ended: switching it on with a transaction open commits it. When neither the commit
+  // nor the rollback succeeds, the connection is closed instead (never committed), so the
+  // server undoes the transaction when the session ends. Zero with the record filled
+  // when the transaction was not ended as asked.
   [[nodiscard]] int EndTransaction(bool commit, _SQL_Error& error);
 
   // The library's own business: the handle for recordsets, and the error record of a
@@ -65,6 +73,7 @@ class CODBCDatabase {
 
  private:
   bool EnsureEnvironment();
+  void Abandon();
 
   SQLHENV m_hEnv = SQL_NULL_HENV;
   SQLHDBC m_hDbc = SQL_NULL_HDBC;

@@ -26,7 +26,10 @@ int CODBCDatabase::IsConnected() const { return m_connected ? 1 : 0; }
 void CODBCDatabase::Close() {
   if (m_connected) {
     // Whatever a transaction left open is undone, never committed by a disconnect.
-    if (m_inTransaction) SQLEndTran(SQL_HANDLE_DBC, m_hDbc, SQL_ROLLBACK);
+    if (m_inTransaction && !SqlSucceeded(SQLEndTran(SQL_HANDLE_DBC, m_hDbc, SQL_ROLLBACK))) {
+      Abandon();
+      return;
+    }
     m_inTransaction = false;
     SQLDisconnect(m_hDbc);
     m_connected = false;
@@ -92,21 +95,38 @@ void CODBCDatabase::SetError(const _SQL_Error& error) {
 
 int CODBCDatabase::Execute(const char16_t* sql, _SQL_Error& error) { return Execute(sql, error, nullptr); }
 
-int CODBCDatabase::BeginTransaction(_SQL_Error& error) {
-  if (!m_connected) {
-    SetLibraryError(m_lastError, u"08003", u"The connection is not open.");
+int CODBCDatabase::BeginTransaction(_SQL_Error& error, SQLULEN isolation) {
+  if (!m_connected || m_inTransaction) {
+    SetLibraryError(m_lastError, m_connected ? u"25000" : u"08003",
+                    m_connected ? u"A transaction is already open." : u"The connection is not open.");
     m_hasError = true;
     error = m_lastError;
     return 0;
   }
-  const SQLRETURN rc =
-      SQLSetConnectAttr(m_hDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
-  if (!SqlSucceeded(rc)) {
+  auto failed = [&](SQLRETURN rc) {
     ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc, rc, m_lastError);
     m_hasError = true;
     error = m_lastError;
     return 0;
+  };
+  if (isolation != 0) {
+    SQLRETURN rc = SQLSetConnectAttr(m_hDbc, SQL_ATTR_TXN_ISOLATION, reinterpret_cast<SQLPOINTER>(isolation), SQL_IS_UINTEGER);
+    if (!SqlSucceeded(rc)) return failed(rc);
+    // A driver may substitute another level and only say so in a warning (01S02): ask
+    // what it took.
+    SQLUINTEGER granted = 0;
+    rc = SQLGetConnectAttr(m_hDbc, SQL_ATTR_TXN_ISOLATION, &granted, sizeof granted, nullptr);
+    if (!SqlSucceeded(rc)) return failed(rc);
+    if (granted != isolation) {
+      SetLibraryError(m_lastError, u"HYC00", u"The driver does not offer the transaction isolation level asked for.");
+      m_hasError = true;
+      error = m_lastError;
+      return 0;
+    }
   }
+  const SQLRETURN rc =
+      SQLSetConnectAttr(m_hDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
+  if (!SqlSucceeded(rc)) return failed(rc);
   m_inTransaction = true;
   return 1;
 }
@@ -118,18 +138,32 @@ int CODBCDatabase::EndTransaction(bool commit, _SQL_Error& error) {
     error = m_lastError;
     return 0;
   }
-  const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_hDbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
+  SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_hDbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
   const bool ok = SqlSucceeded(rc);
   if (!ok) {
     ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc, rc, m_lastError);
     m_hasError = true;
     error = m_lastError;
     // A transaction that could not be committed must not be half left: undo it.
-    if (commit) SQLEndTran(SQL_HANDLE_DBC, m_hDbc, SQL_ROLLBACK);
+    if (commit) rc = SQLEndTran(SQL_HANDLE_DBC, m_hDbc, SQL_ROLLBACK);
+    if (!SqlSucceeded(rc)) {
+      // The transaction may still be open: switching autocommit on would commit it.
+      Abandon();
+      return 0;
+    }
   }
-  SQLSetConnectAttr(m_hDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER);
   m_inTransaction = false;
+  SQLSetConnectAttr(m_hDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER);
   return ok ? 1 : 0;
+}
+
+void CODBCDatabase::Abandon() {
+  // ODBC refuses to disconnect with a transaction open (25000) and commits nothing
+  // then; when it refuses, the handle is left as it is, and the session ends with the
+  // process, which makes the server undo the transaction.
+  m_inTransaction = false;
+  m_connected = false;
+  if (!SqlSucceeded(SQLDisconnect(m_hDbc))) m_hDbc = SQL_NULL_HDBC;
 }
 
 int CODBCDatabase::Execute(const char16_t* sql, _SQL_Error& error, SQLLEN* rowCount) {

@@ -10,7 +10,9 @@
 #include <unistd.h>
 #include <csignal>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -226,6 +228,104 @@ TEST_P(EndToEnd, YesDeletesExactlyTheListedRows) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(List(), L(std::string(kHeader) + "C:\\data\\one.dat,03/07/2011  14:05\ntwo\nthree,01/01/1601  00:00\n"));
   EXPECT_EQ(db->RemainingIds(), (std::vector<int>{1, 2, 3, 4, 5, 6}));
+}
+
+// Another writer changes the table while the question is on the screen: through the
+// test's own connection, which also shows that the tool holds no lock there. Whatever
+// it did, nothing is deleted and the run says what changed.
+TEST_P(EndToEnd, ChangesAfterTheListingDeleteNothing) {
+  struct Case {
+    const char* name;
+    std::string sql;
+    std::string change;
+    std::vector<int> left;
+  };
+  const std::string listedTwo = "2 records were listed";
+  const Case cases[] = {
+      {"a matching row inserted", "INSERT INTO FileTree (FileID, FileName, OperationType) VALUES (3, 'UNLISTED', 18)",
+       listedTwo + ", 3 match now.", {1, 2, 3, 5}},
+      {"a listed row deleted", "DELETE FROM FileTree WHERE FileID = 2", listedTwo + ", 1 match now.", {1, 5}},
+      {"a listed row no longer matches", "UPDATE FileTree SET OperationType = 17 WHERE FileID = 2",
+       listedTwo + ", 1 match now.", {1, 2, 5}},
+      {"a listed row swapped for an unlisted one",
+       "UPDATE FileTree SET OperationType = 17 WHERE FileID = 1;"
+       "INSERT INTO FileTree (FileID, FileName, OperationType) VALUES (3, 'UNLISTED', 18)",
+       listedTwo + " and as many match now, but not the same ones.", {1, 2, 3, 5}},
+      {"a listed row's name changed", "UPDATE FileTree SET FileName = 'renamed' WHERE FileID = 1",
+       listedTwo + ", but some of them were changed since.", {1, 2, 5}},
+      {"a listed row's operation type changed, still matching", "UPDATE FileTree SET OperationType = 50 WHERE FileID = 2",
+       listedTwo + ", but some of them were changed since.", {1, 2, 5}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(db->Exec("DELETE FROM FileTree"));
+    ASSERT_TRUE(db->Insert({{1, u"listed", std::nullopt, kOld, std::nullopt},
+                            {2, u"listed too", Identification(0), kOld, std::nullopt},
+                            {5, u"kept", std::nullopt, 0, std::nullopt}}));
+    RunOptions options;
+    options.workDir = work.Path();
+    options.registryFile = RegistryFor(Connection());
+    options.steps = {{"", nullptr, "\n"}, {"Are you sure", [&] { EXPECT_TRUE(db->Exec(c.sql)); }, "yes\n"}};
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, Found(2, "Deleting records...\nNo records were deleted\n"));
+    EXPECT_EQ(r.err, L("Error:The table changed after the listing: " + c.change + " Nothing was deleted.\n"));
+    EXPECT_EQ(db->RemainingIds(), c.left);
+  }
+}
+
+// The tool killed at each step of a large run, as a power cut would: afterwards the
+// table holds every row, or exactly the unlisted ones, never a part of the listed.
+TEST_P(EndToEnd, KilledAtAnyStepLeavesAllOrExactlyTheUnlisted) {
+  // 65,536 listed rows, made by the database itself, and five that are not listed.
+  ASSERT_TRUE(db->Insert({{1, u"listed", Identification(0), kOld, std::string(100, 'd')}}));
+  for (int offset = 1; offset < 65536; offset *= 2) {
+    ASSERT_TRUE(db->Exec("INSERT INTO FileTree (FileID, FileName, FileIdentification, OperationType, FileData) SELECT FileID + " +
+                         std::to_string(offset) + ", FileName, FileIdentification, OperationType, FileData FROM FileTree"));
+  }
+  const std::vector<int> unlisted = {100001, 100002, 100003, 100004, 100005};
+  for (int id : unlisted) ASSERT_TRUE(db->Insert({{id, u"kept", std::nullopt, 0, std::nullopt}}));
+  if (GetParam() == Backend::PostgreSQL) ASSERT_TRUE(db->Exec("CHECKPOINT"));
+
+  // The deletion is under way once the DELETE runs on the server, or SQLite's rollback
+  // journal holds the first page it changed.
+  const std::string journal = Narrow(db->ConnectionString()).substr(std::string("Driver=SQLite3;Database=").size());
+  auto deleting = [&] {
+    if (GetParam() == Backend::SQLite) return std::filesystem::exists(journal.substr(0, journal.size() - 1) + "-journal");
+    return db->Scalar("SELECT COUNT(*) FROM pg_stat_activity WHERE state = 'active' AND pid <> pg_backend_pid() AND query LIKE '%DELETE FROM FileTree%'") != "0";
+  };
+  struct Case {
+    const char* name;
+    std::vector<e2e::Step> steps;
+  };
+  bool sawDeletion = false;
+  const e2e::Step pause = {"", nullptr, "\n"};
+  const e2e::Step yes = {"Are you sure", nullptr, "yes\n"};
+  const Case cases[] = {
+      {"while listing", {pause, {"Searching for old records", [] { usleep(100000); }, "", true}}},
+      {"at the question", {pause, {"Are you sure", nullptr, "", true}}},
+      {"while checking", {pause, yes, {"Deleting records...", nullptr, "", true}}},
+      {"while deleting",
+       {pause, yes,
+        {"Deleting records...",
+         [&] {
+           for (int i = 0; i < 60000 && !(sawDeletion = deleting()); ++i) usleep(500);
+         },
+         "", true}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunOptions options;
+    options.workDir = work.Path();
+    options.registryFile = RegistryFor(Connection());
+    options.steps = c.steps;
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, -1) << "killed\n" << r.out << r.err;
+    const std::vector<int> left = db->RemainingIds();
+    if (left.size() != unlisted.size()) EXPECT_EQ(left.size(), 65536u + unlisted.size());
+    EXPECT_EQ(std::vector<int>(left.end() - std::min(left.size(), unlisted.size()), left.end()), unlisted);
+  }
+  EXPECT_TRUE(sawDeletion) << "the kill was meant to land during the deletion";
 }
 
 TEST_P(EndToEnd, AnythingButYesKeepsEveryRow) {
@@ -583,6 +683,79 @@ TEST(EndToEndPostgres, RefusedDeletionShowsTheErrorAndClaimsNothing) {
   EXPECT_EQ(r.out.find("records were deleted."), std::string::npos);
   EXPECT_EQ(r.err.substr(0, 6), "Error:") << r.err;
   EXPECT_NE(Lower(r.err).find("permission denied"), std::string::npos) << r.err;
+  EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2}));
+}
+
+// Triggers of the test's own reach into the transaction after "yes": one keeps a listed
+// row from being deleted, so the DELETE's count differs from the listing's; one ends the
+// server session inside the DELETE, so that the rollback after it fails.
+TEST(EndToEndPostgres, DeletionThatGoesWrongInsideTheTransactionDeletesNothing) {
+  struct Case {
+    const char* name;
+    const char* function;  // the body of a plpgsql trigger function
+    const char* trigger;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"the DELETE takes fewer rows than were listed", "BEGIN IF OLD.FileID = 2 THEN RETURN NULL; END IF; RETURN OLD; END",
+       "BEFORE DELETE ON FileTree FOR EACH ROW",
+       "Error:The table changed after the listing: the deletion would have removed 1 records, but 2 were listed. "
+       "Nothing was deleted."},
+      {"the session ends between the DELETE and the rollback",
+       "BEGIN PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NULL; END", "AFTER DELETE ON FileTree FOR EACH STATEMENT",
+       "Error:"},
+  };
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir work;
+    TestDatabase db(Backend::PostgreSQL);
+    ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt},
+                           {2, u"old too", std::nullopt, kOld, std::nullopt},
+                           {3, u"kept", std::nullopt, 0, std::nullopt}}));
+    _SQL_Error error;
+    ASSERT_NE(db.Connection().Execute(Wide(std::string("CREATE FUNCTION hook() RETURNS trigger LANGUAGE plpgsql AS '") +
+                                           c.function + "'").c_str(), error), 0) << Narrow(error.message);
+    ASSERT_NE(db.Connection().Execute(Wide(std::string("CREATE TRIGGER hook ") + c.trigger + " EXECUTE FUNCTION hook()").c_str(),
+                                      error), 0) << Narrow(error.message);
+    RunOptions options;
+    options.workDir = work.Path();
+    options.registryFile = e2e::WriteConnectionRegistry(work.Path(), Narrow(db.ConnectionString()));
+    options.input = "\nyes\n";
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, 0);
+    const std::string tail = e2e::LineEnds(target, "Deleting records...\nNo records were deleted\n\n");
+    ASSERT_GE(r.out.size(), tail.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << r.out;
+    EXPECT_EQ(r.err.substr(0, std::strlen(c.message)), c.message) << r.err;
+    EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2, 3}));
+  }
+}
+
+// Another writer holds SQLite's write lock when the operator says "yes": after the
+// driver's busy timeout the run says so and deletes nothing.
+TEST(EndToEndSQLite, DatabaseLockedAtYesDeletesNothing) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  TempDir work;
+  TestDatabase db(Backend::SQLite);
+  ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}, {2, u"kept", std::nullopt, 0, std::nullopt}}));
+  RunOptions options;
+  options.workDir = work.Path();
+  options.registryFile = e2e::WriteConnectionRegistry(work.Path(), Narrow(db.ConnectionString()) + "Timeout=1000;");
+  _SQL_Error error;
+  auto lock = [&] {
+    ASSERT_NE(db.Connection().BeginTransaction(error), 0) << Narrow(error.message);
+    ASSERT_NE(db.Connection().Execute(u"UPDATE FileTree SET FileData = NULL WHERE FileID = 2", error), 0) << Narrow(error.message);
+  };
+  options.steps = {{"", nullptr, "\n"}, {"Are you sure", lock, "yes\n"}};
+  const RunResult r = e2e::RunTool(target, options);
+  ASSERT_NE(db.Connection().EndTransaction(false, error), 0) << Narrow(error.message);
+  EXPECT_EQ(r.status, 0);
+  const std::string tail = e2e::LineEnds(target, "Deleting records...\nNo records were deleted\n\n");
+  ASSERT_GE(r.out.size(), tail.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << r.out;
+  EXPECT_EQ(r.err.substr(0, 6), "Error:") << r.err;
+  EXPECT_NE(Lower(r.err).find("locked"), std::string::npos) << r.err;
   EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2}));
 }
 

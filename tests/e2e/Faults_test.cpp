@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 #include "Databases.h"
@@ -23,6 +24,21 @@ std::string RegistryFile(const TempDir& dir, const std::string& connection) {
   return e2e::WriteConnectionRegistry(dir.Path(), connection);
 }
 
+// A loopback port that is free now, as the kernel picks one: two runs of the suite at the
+// same time never reach for the same port, and a port taken by anything else is skipped.
+int FreeLoopbackPort() {
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const bool bound = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  if (probe >= 0) close(probe);
+  if (!bound) throw std::runtime_error("no free loopback port");
+  return ntohs(address.sin_port);
+}
+
 // A server of this test's own, on a port no other test run uses at the same time: one
 // per backend, made when the backend's first case starts.
 class ServerFaults : public ::testing::TestWithParam<Backend> {
@@ -33,8 +49,7 @@ class ServerFaults : public ::testing::TestWithParam<Backend> {
   void SetUp() override {
     target = e2e::TargetFromEnvironment();
     auto& server = servers[static_cast<int>(GetParam())];
-    const int base = GetParam() == Backend::MariaDB ? 57000 : 56000;
-    if (!server) server = std::make_unique<e2e::PrivateCluster>(GetParam(), base + ::getpid() % 1000);
+    if (!server) server = std::make_unique<e2e::PrivateCluster>(GetParam(), FreeLoopbackPort());
     cluster = server.get();
     db = std::make_unique<TestDatabase>(GetParam(), true, cluster->Connection());
   }

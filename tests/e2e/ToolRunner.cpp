@@ -267,6 +267,7 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
     // Runs every step whose cue has appeared; after the last one, end of input.
     while (step < options.steps.size() && result.out.find(options.steps[step].waitFor) != std::string::npos) {
       if (options.steps[step].action) options.steps[step].action();
+      if (options.steps[step].kill) kill(pid, SIGKILL);
       send(options.steps[step].input);
       ++step;
     }

@@ -30,11 +30,13 @@ struct RunResult {
 };
 
 // One exchange with a running tool: when its standard output holds `waitFor`, run
-// `action` (if any), then write `input` to its standard input.
+// `action` (if any), then write `input` to its standard input, or end the tool with
+// SIGKILL when `kill` is set (as a power cut or the task manager would).
 struct Step {
   std::string waitFor;
   std::function<void()> action;
   std::string input;
+  bool kill = false;
 };
 
 struct RunOptions {

@@ -157,9 +157,11 @@ TEST_P(DatabaseTest, TransactionsCommitRollBackAndCountRows) {
   ASSERT_NE(db.Execute(u"DELETE FROM FileTree WHERE FileID = 3", error, &rows), 0);
   db.Close();
   EXPECT_EQ(fixture.RemainingIds(), (std::vector<int>{1, 2, 3}));
-  // Committed.
+  // Committed, at the isolation level the run asks for; a second transaction cannot
+  // begin inside the first.
   ASSERT_NE(db.DriverConnect(fixture.ConnectionString().c_str(), nullptr, nullptr, sqlNoPrompt), 0);
-  ASSERT_NE(db.BeginTransaction(error), 0);
+  ASSERT_NE(db.BeginTransaction(error, SQL_TXN_SERIALIZABLE), 0) << Narrow(error.message);
+  EXPECT_EQ(db.BeginTransaction(error), 0);
   ASSERT_NE(db.Execute(u"DELETE FROM FileTree WHERE OperationType = 18", error, &rows), 0);
   ASSERT_NE(db.EndTransaction(true, error), 0) << Narrow(error.message);
   EXPECT_EQ(fixture.RemainingIds(), std::vector<int>{3});
