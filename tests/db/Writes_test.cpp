@@ -291,6 +291,7 @@ TEST_P(Writes, FetchedLongFieldsReuseABufferLargeEnough) {
 // Update without PrepareSet sends every column as fetched: one that arrived cut is refused
 // whole, and a row that fits goes through.
 TEST_P(Writes, ValuesFetchedLongerThanTheirBufferAreNotWrittenBack) {
+  ASSERT_TRUE(fixture->WidenColumns());  // MariaDB's strict mode refuses 1,001 bytes in VARBINARY(1000)
   ASSERT_TRUE(fixture->Insert({{41, u"long record", std::string(1001, '\x07'), 0, std::nullopt}}));
   if (GetParam() == Backend::SQLite) {
     // PostgreSQL's VARCHAR(260) refuses the longer names.
