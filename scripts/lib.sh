@@ -40,14 +40,18 @@ PG_USER=meridex
 PG_PASSWORD=meridex-test-pw
 PG_DIR=""
 
-# Runs a command as the cluster's owner: postgres refuses to run as root.
-as_pg_owner() {
+# as_owner USER COMMAND...: runs COMMAND as USER when we are root (the servers refuse to
+# run as root), as ourselves otherwise.
+as_owner() {
+  local user="$1"
+  shift
   if [ "$(id -u)" -eq 0 ]; then
-    runuser -u postgres -- "$@"
+    runuser -u "$user" -- "$@"
   else
     "$@"
   fi
 }
+as_pg_owner() { as_owner postgres "$@"; }
 
 # pg_start: a fresh cluster on 127.0.0.1:$PG_PORT, password authentication over TCP.
 pg_start() {
@@ -120,14 +124,7 @@ MARIA_USER=meridex
 MARIA_PASSWORD=meridex-test-pw
 MARIA_DIR=""
 
-# Runs a command as the server's owner: mariadbd refuses to run as root.
-as_maria_owner() {
-  if [ "$(id -u)" -eq 0 ]; then
-    runuser -u mysql -- "$@"
-  else
-    "$@"
-  fi
-}
+as_maria_owner() { as_owner mysql "$@"; }
 
 # maria_server DIR: starts the server whose files are in DIR and waits until it answers.
 maria_server() {
