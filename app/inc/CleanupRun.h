@@ -7,6 +7,11 @@
 struct CleanupStatements {
   // Formatted with the selection criterion's four numbers: 3, 2, 28, 16.
   const char16_t* selection = u"SELECT * FROM FileTree WHERE (OperationType & %d = %d) AND ((OperationType & %d) = %d)";
+  // After "yes", the selection read again for what the listing fingerprinted: the four
+  // columns the recordset binds, without the long field nobody compares.
+  const char16_t* check =
+      u"SELECT FileID, FileName, FileIdentification, OperationType FROM FileTree WHERE (OperationType & %d = %d) AND "
+      u"((OperationType & %d) = %d)";
   const char16_t* deletion = u"DELETE FROM FileTree WHERE (OperationType & %d = %d) AND ((OperationType & %d) = %d)";
   const char* listFile = "Vestrum.csv";
 };

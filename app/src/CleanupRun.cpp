@@ -24,6 +24,9 @@ constexpr int kStatementChars = 1024;
 // The criterion: the two lowest bits of OperationType equal 2, bits 2 to 4 equal 16.
 constexpr int kLowMask = 3, kLowValue = 2, kHighMask = 28, kHighValue = 16;
 constexpr int32_t kManyRows = 1000;
+// What DeleteListedRows answers when nothing was deleted, and when the connection was
+// lost at the commit, so that nobody can tell whether the server committed.
+constexpr int64_t kNothingDeleted = -1, kOutcomeUnknown = -2;
 
 // While rows are listed and standard error is a terminal, one line that counts them.
 // Nothing at all when standard error is redirected: transcripts stay exact.
@@ -90,8 +93,9 @@ bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, Ro
 // After "yes", in one short transaction at serializable isolation: the rows that match
 // now must be exactly the rows that were listed, and the one DELETE that repeats the
 // criterion must take as many; otherwise everything is rolled back. Nothing is locked
-// before this, while the operator reads the question. Returns the rows deleted, or -1
-// when none were, with the reason on `err`.
+// before this, while the operator reads the question. The check reads only the columns
+// it compares: FileData would cross the connection again for nothing. Returns the rows
+// deleted, kNothingDeleted or kOutcomeUnknown, with the reason on `err`.
 //
 // NOTE: what serializable means depends on the driver (measured with each driver's
 // statement trace). The SQLite3 driver accepts the level and begins a deferred
@@ -102,19 +106,24 @@ bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, Ro
 // serializable snapshot isolation for the session ("SET SESSION CHARACTERISTICS AS
 // TRANSACTION ISOLATION LEVEL SERIALIZABLE"): the check and the DELETE see one snapshot,
 // and a row another writer changes meanwhile fails the DELETE or the COMMIT with a
-// serialization failure (40001), which rolls everything back. SQL Server takes range
+// serialization failure (40001), which rolls everything back. MariaDB's driver sends
+// "SET SESSION TRANSACTION ISOLATION LEVEL SERIALIZABLE" and turns autocommit off, and
+// InnoDB then makes the check's plain SELECT a locking read: every row the scan reads
+// (the whole table, since no index serves the criterion) stays share-locked until the
+// commit, so other writers wait for the check and the DELETE, matching rows or not (or
+// give up after their lock wait timeout), while readers go on. SQL Server takes range
 // locks on what the check read and holds them until the commit.
 int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
                          const RowSetFingerprint& listed, char16_t (&statement)[kStatementChars], ConsoleText& err) {
   _SQL_Error error;
   if (database.BeginTransaction(error, SQL_TXN_SERIALIZABLE) == 0) {
     err << "Error:" << error.message << endl;
-    return -1;
+    return kNothingDeleted;
   }
   bool open = true;
   std::string change;
   RowSetFingerprint now;
-  FormatStatement(statement, statements.selection);
+  FormatStatement(statement, statements.check);
   bool failed = !FingerprintSelection(records, statement, now, error);
   if (!failed) change = listed.DescribeChange(now);
   if (!failed && change.empty()) {
@@ -129,6 +138,12 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
     } else if (!failed) {
       if (database.EndTransaction(true, error) != 0) return deleted;
       // A commit that fails has been rolled back, or the connection closed, by the library.
+      // Closed means the server could not even be asked to roll back: the connection
+      // failed, before the server committed or after, and the run must not claim either.
+      if (!database.IsConnected()) {
+        err << "Error:" << error.message << endl;
+        return kOutcomeUnknown;
+      }
       failed = true;
       open = false;
     }
@@ -143,7 +158,7 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
     // transaction as the session ends.
     err << "Error:" << error.message << endl;
   }
-  return -1;
+  return kNothingDeleted;
 }
 
 }  // namespace
@@ -240,6 +255,10 @@ int RunCleanup(const CleanupStatements& statements) {
       const int64_t deleted = DeleteListedRows(database, *records, statements, listedRows, statement, err);
       if (deleted >= 0) {
         out << deleted << " records were deleted." << endl;
+      } else if (deleted == kOutcomeUnknown) {
+        out << "The connection was lost while the deletion was committed: count the records left to know whether "
+               "they were deleted."
+            << endl;
       } else {
         out << "No records were deleted" << endl;
       }

@@ -185,6 +185,13 @@ SQLRETURN CRegTreeRecSet::BindLongFields() {
 SQLRETURN CRegTreeRecSet::UnbindLongFields() { return BindLongField(kFileDataColumn, nullptr, 0, nullptr); }
 
 SQLRETURN CRegTreeRecSet::GetLongFieldsData() {
+  // A result that leaves out the long field (a reading of the four other columns only)
+  // has no value for it. A write from such a row leaves the column alone, since the
+  // library writes only the result's own columns.
+  if (ResultColumns() < kFileDataColumn) {
+    m_lengths[kFileDataSlot] = SQL_NULL_DATA;
+    return SQL_SUCCESS;
+  }
   // Probe for the length: nothing is copied, the indicator receives the total length.
   uint8_t probe = 0;
   SQLLEN indicator = 0;

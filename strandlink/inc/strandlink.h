@@ -131,6 +131,8 @@ class CODBCRecordset {
   // Binds a 1-based column. The 32-bit slot holds the capacity when called and the
   // driver's length or indicator after each fetch. 0 or 1 on success.
   int BindField(int column, void* buffer, SQLSMALLINT cType, int32_t* lengthOrIndicator);
+  // How many columns the open result set has; 0 when none is open.
+  int ResultColumns() const { return m_resultColumns; }
 
   // The long field's binding for a write, made by BindLongFields: one SQLBindCol on the
   // statement, and the library's note of it, so that a write can send the value (at

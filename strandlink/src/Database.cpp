@@ -144,7 +144,17 @@ int CODBCDatabase::EndTransaction(bool commit, _SQL_Error& error) {
     ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc, rc, m_lastError);
     m_hasError = true;
     error = m_lastError;
-    // A transaction that could not be committed must not be half left: undo it.
+    // A transaction that could not be committed must not be half left: undo it. On a
+    // connection that died there is nothing left to ask, and the caller must be able to
+    // tell that the server's outcome is unknown: the connection is closed instead.
+    // NOTE: psqlODBC answers a rollback on a dead connection with success, so the driver
+    // is asked first; a driver that cannot tell leaves the connection taken as alive.
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (commit && SqlSucceeded(SQLGetConnectAttr(m_hDbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+        dead == SQL_CD_TRUE) {
+      Abandon();
+      return 0;
+    }
     if (commit) rc = SQLEndTran(SQL_HANDLE_DBC, m_hDbc, SQL_ROLLBACK);
     if (!SqlSucceeded(rc)) {
       // The transaction may still be open: switching autocommit on would commit it.

@@ -203,6 +203,23 @@ TEST_P(Writes, UpdateOfOneColumnLeavesTheOthers) {
   EXPECT_EQ(ReadRow(Db(), 2).operationType, 18);
 }
 
+TEST_P(Writes, RowReadWithoutItsLongFieldNeverWritesIt) {
+  // The check after "yes" reads the four other columns only: such a row has no FileData,
+  // and writing it back must not store that absence as NULL.
+  const Stored before = ReadRow(Db(), 1);
+  HookLog rs(&Db(), 2, 0);
+  OpenWriter(rs, u"SELECT FileID, FileName, FileIdentification, OperationType FROM FileTree WHERE FileID = 1");
+  ASSERT_FALSE(rs.IsEof());
+  EXPECT_EQ(rs.FieldSlot(5), SQL_NULL_DATA);
+  EXPECT_EQ(rs.GetFileName(), before.name);
+  rs.SetOperationType(50);
+  ASSERT_TRUE(SqlSucceeded(static_cast<SQLRETURN>(rs.Update()))) << ErrorOf(rs);
+  const Stored after = ReadRow(Db(), 1);
+  EXPECT_EQ(after.operationType, 50);
+  EXPECT_EQ(after.data, before.data);
+  EXPECT_EQ(after.dataSlot, before.dataSlot);
+}
+
 TEST_P(Writes, UpdateThatChangesNothingStillFindsItsRow) {
   const Stored before = ReadRow(Db(), 1);
   HookLog rs(&Db(), 2, 0);
