@@ -77,6 +77,12 @@ void AddRow(RowSetFingerprint& rows, const CRegTreeRecSet& row) {
            row.GetOperationType(), row.GetFileIdentification(), identificationLength);
 }
 
+// The rows written into the list file, and their fingerprint.
+struct Listing {
+  int32_t count = 0;
+  RowSetFingerprint rows;
+};
+
 // The rows the selection yields now. False with the error when they cannot all be read.
 bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, RowSetFingerprint& rows, _SQL_Error& error) {
   // A selection without a result set and without an error yields no row.
@@ -114,8 +120,9 @@ bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, Ro
 // give up after their lock wait timeout), while readers go on. SQL Server takes range
 // locks on what the check read and holds them until the commit.
 int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
-                         const RowSetFingerprint& listed, char16_t (&statement)[kStatementChars], ConsoleText& err) {
+                         const RowSetFingerprint& listed, ConsoleText& err) {
   _SQL_Error error;
+  char16_t statement[kStatementChars];
   if (database.BeginTransaction(error, SQL_TXN_SERIALIZABLE) == 0) {
     err << "Error:" << error.message << endl;
     return kNothingDeleted;
@@ -161,13 +168,118 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
   return kNothingDeleted;
 }
 
+// The run's steps, each ending the run early by returning false, with what went wrong on
+// the console.
+
+// The connection string from the registry, then the connection.
+bool Connect(CODBCDatabase& database, ConsoleText& err) {
+  char16_t connection[kConnectionStringChars] = {};
+  if (!ReadConnectionString(connection, kConnectionStringChars)) return false;
+  if (ConnectToDatabase(database, connection)) return true;
+  _SQL_Error error;
+  (void)database.GetError(error);
+  // The string is echoed so the operator sees what was tried, but never its password.
+  err << "Failed to connect to DB " << MaskConnectionString(connection) << endl;
+  err << "Error:" << error.message << endl;
+  return false;
+}
+
+// Walks the open selection into the list file, fingerprinting each row listed.
+bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, ConsoleText& out, ConsoleText& err) {
+  RecordListFile list;
+  (void)list.Open(listFile);
+  ListingProgress progress;
+  while (!list.Failed() && !records.IsEof()) {
+    // A NULL name leaves the previous row's name in the buffer: list it as empty.
+    const char16_t* name = records.FieldSlot(2) == SQL_NULL_DATA ? u"" : records.GetFileName();
+    list.WriteRow(name, records.GetFileIdentification(), records.GetFileIdentificationLength());
+    AddRow(listing.rows, records);
+    ++listing.count;
+    progress.Row(listing.count);
+    records.MoveNext();
+  }
+  progress.Clear();
+  // A row that could not be fetched ends the walk early; the deletion would then take
+  // rows the operator never saw.
+  _SQL_Error error;
+  const bool interrupted = !list.Failed() && records.GetError(error);
+  const bool listed = list.Close();
+  if (!listed) {
+    err << "Failed to write the list of records into: " << listFile << endl;
+    err << list.FailureReason().c_str() << endl;
+  } else if (interrupted) {
+    out << "SQL Error reading table : ";
+    out << error.message << endl;
+  }
+  return listed && !interrupted;
+}
+
+bool ListOldRows(CRegTreeRecSet& records, const CleanupStatements& statements, Listing& listing, ConsoleText& out,
+                 ConsoleText& err) {
+  out << endl << "Searching for old records... This process may take a few minutes" << endl << endl;
+  char16_t statement[kStatementChars];
+  FormatStatement(statement, statements.selection);
+  _SQL_Error error;
+  if (records.Open(statement) >= 0) {
+    if (!WriteList(records, statements.listFile, listing, out, err)) return false;
+  } else if (records.GetError(error)) {
+    out << "SQL Error open table : ";
+    out << error.message << endl;
+    return false;
+  }
+  // A selection that fails without an error has no rows, and no list file.
+  records.Close();
+  out << endl;
+  return true;
+}
+
+// What was found, and the question. True when the answer is "yes".
+bool Confirm(const Listing& listing, const char* listFile, ConsoleText& out) {
+  out << endl << listing.count << " old records were found." << endl << endl;
+  out << "The list of records was written into: " << listFile << endl << endl;
+  ConsoleDiscardTypeAhead();  // the answer is what is typed once the question is there
+  out << "Are you sure you want to delete those records? yes\\no " << "\t" << endl;
+  std::string answer;
+  (void)ConsoleReadLine(answer);
+  return answer == "yes";
+}
+
+void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
+            const Listing& listing, ConsoleText& out, ConsoleText& err) {
+  out << "Deleting records..." << endl;
+  if (listing.count > kManyRows) out << "This process may take a few minutes" << endl;
+  const int64_t deleted = DeleteListedRows(database, records, statements, listing.rows, err);
+  if (deleted >= 0) {
+    out << deleted << " records were deleted." << endl;
+  } else if (deleted == kOutcomeUnknown) {
+    out << "The connection was lost while the deletion was committed: count the records left to know whether "
+           "they were deleted."
+        << endl;
+  } else {
+    out << "No records were deleted" << endl;
+  }
+}
+
+// Everything that needs the connection; the recordset goes before the connection closes.
+void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements, ConsoleText& out, ConsoleText& err) {
+  CRegTreeRecSet records(&database, 1, 0);
+  Listing listing;
+  if (!ListOldRows(records, statements, listing, out, err)) return;
+  if (listing.count == 0) {
+    out << "There aren't any old records to delete." << endl;
+  } else if (Confirm(listing, statements.listFile, out)) {
+    Delete(database, records, statements, listing, out, err);
+  } else {
+    out << "No records were deleted" << endl;
+  }
+}
+
 }  // namespace
 
 int RunCleanup(const CleanupStatements& statements) {
   // Before the connection exists: nothing it opens may land on a closed standard descriptor.
   ConsolePrepareProcess();
   CODBCDatabase database;
-  _SQL_Error error;
   ConsoleText out(ConsoleStream::Output);
   ConsoleText err(ConsoleStream::Error);
 
@@ -175,99 +287,7 @@ int RunCleanup(const CleanupStatements& statements) {
   out << "Warning: before using this tool the Meridex FE service must be restarted." << endl << endl;
   ConsolePause();
 
-  char16_t connection[kConnectionStringChars] = {};
-  if (!ReadConnectionString(connection, kConnectionStringChars)) {
-    out << endl;
-    return 0;
-  }
-
-  char16_t statement[kStatementChars];
-  FormatStatement(statement, statements.selection);
-
-  if (!ConnectToDatabase(database, connection)) {
-    (void)database.GetError(error);
-    // The string is echoed so the operator sees what was tried, but never its password.
-    err << "Failed to connect to DB " << MaskConnectionString(connection) << endl;
-    err << "Error:" << error.message << endl;
-    out << endl;
-    return 0;
-  }
-
-  std::optional<CRegTreeRecSet> records;
-  records.emplace(&database, 1, 0);
-  out << endl << "Searching for old records... This process may take a few minutes" << endl << endl;
-
-  int32_t count = 0;
-  RowSetFingerprint listedRows;
-  if (records->Open(statement) >= 0) {
-    RecordListFile list;
-    (void)list.Open(statements.listFile);
-    ListingProgress progress;
-    while (!list.Failed() && !records->IsEof()) {
-      // A NULL name leaves the previous row's name in the buffer: list it as empty.
-      const char16_t* name = records->FieldSlot(2) == SQL_NULL_DATA ? u"" : records->GetFileName();
-      list.WriteRow(name, records->GetFileIdentification(), records->GetFileIdentificationLength());
-      AddRow(listedRows, *records);
-      ++count;
-      progress.Row(count);
-      records->MoveNext();
-    }
-    progress.Clear();
-    // A row that could not be fetched ends the walk early; the deletion would then take
-    // rows the operator never saw.
-    const bool interrupted = !list.Failed() && records->GetError(error);
-    const bool listed = list.Close();
-    if (!listed) {
-      err << "Failed to write the list of records into: " << statements.listFile << endl;
-      err << list.FailureReason().c_str() << endl;
-    } else if (interrupted) {
-      out << "SQL Error reading table : ";
-      out << error.message << endl;
-    }
-    if (!listed || interrupted) {
-      records.reset();
-      database.Close();
-      out << endl;
-      return 0;
-    }
-  } else if (records->GetError(error)) {
-    out << "SQL Error open table : ";
-    out << error.message << endl;
-    out << endl;
-    return 0;
-  }
-
-  records->Close();
-  out << endl;
-
-  if (count == 0) {
-    out << "There aren't any old records to delete." << endl;
-  } else {
-    out << endl << count << " old records were found." << endl << endl;
-    out << "The list of records was written into: " << statements.listFile << endl << endl;
-    ConsoleDiscardTypeAhead();  // the answer is what is typed once the question is there
-    out << "Are you sure you want to delete those records? yes\\no " << "\t" << endl;
-    std::string answer;
-    (void)ConsoleReadLine(answer);
-    if (answer == "yes") {
-      out << "Deleting records..." << endl;
-      if (count > kManyRows) out << "This process may take a few minutes" << endl;
-      const int64_t deleted = DeleteListedRows(database, *records, statements, listedRows, statement, err);
-      if (deleted >= 0) {
-        out << deleted << " records were deleted." << endl;
-      } else if (deleted == kOutcomeUnknown) {
-        out << "The connection was lost while the deletion was committed: count the records left to know whether "
-               "they were deleted."
-            << endl;
-      } else {
-        out << "No records were deleted" << endl;
-      }
-    } else {
-      out << "No records were deleted" << endl;
-    }
-  }
-
-  records.reset();
+  if (Connect(database, err)) ListAndDelete(database, statements, out, err);
   database.Close();
   out << endl;
   return 0;
