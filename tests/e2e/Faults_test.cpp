@@ -143,24 +143,32 @@ TEST(SilentServer, LoginGivesUpWithAClearMessage) {
   socklen_t length = sizeof address;
   getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
   ASSERT_EQ(listen(listener, 8), 0);
-  const int port = ntohs(address.sin_port);
-
-  TempDir work;
-  e2e::RunOptions options;
-  options.workDir = work.Path();
-  options.registryFile = RegistryFile(work, "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=" + std::to_string(port) +
-                                                ";Database=x;Uid=u;Pwd=p;");
-  options.input = "\nyes\n";
-  options.timeoutSeconds = 90;
-  const auto start = std::chrono::steady_clock::now();
-  const e2e::RunResult r = e2e::RunTool(target, options);
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  // psqlODBC gives up after the login timeout the library sets. NOTE: MariaDB's driver
+  // 3.1.15 ignores that attribute and waits for ever; its own CONN_TIMEOUT, which the
+  // README tells MariaDB's operators to put in the connection string, bounds the wait.
+  const std::string connections[] = {
+      "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=" + port + ";Database=x;Uid=u;Pwd=p;",
+      "Driver={MariaDB Unicode};Server=127.0.0.1;Port=" + port + ";Database=x;Uid=u;Pwd=p;CONN_TIMEOUT=5;",
+  };
+  for (const std::string& connection : connections) {
+    SCOPED_TRACE(connection);
+    TempDir work;
+    e2e::RunOptions options;
+    options.workDir = work.Path();
+    options.registryFile = RegistryFile(work, connection);
+    options.input = "\nyes\n";
+    options.timeoutSeconds = 90;
+    const auto start = std::chrono::steady_clock::now();
+    const e2e::RunResult r = e2e::RunTool(target, options);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, 0) << "the run must end by itself";
+    EXPECT_LT(seconds, 60);
+    EXPECT_NE(r.err.find("Failed to connect to DB "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Pwd=****"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Error:"), std::string::npos);
+  }
   close(listener);
-  EXPECT_EQ(r.status, 0) << "the run must end by itself";
-  EXPECT_LT(seconds, 60);
-  EXPECT_NE(r.err.find("Failed to connect to DB "), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("Pwd=****"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("Error:"), std::string::npos);
 }
 
 }  // namespace
