@@ -7,8 +7,10 @@
 
 namespace {
 
-// How long a driver may take to log in before it gives up. psqlODBC honours it; a
-// server that accepts the connection and never answers is then reported, not waited on.
+// How long a driver may take to log in before it gives up: a server that accepts the
+// connection and never answers is then reported, not waited on.
+// NOTE: psqlODBC honours it; MariaDB Connector/ODBC 3.1.15 ignores it and waits for ever
+// unless the connection string sets its own CONN_TIMEOUT.
 constexpr SQLULEN kLoginTimeoutSeconds = 20;
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 // The connection string with every value that can carry a secret replaced by "****": the
 // value of any key whose name contains PWD or PASSWORD (any letter case, braced or not),
-// and inside psqlODBC's pqopt={...} the values of such keys of libpq's (password=...).
+// and (NOTE: a driver's own syntax) inside psqlODBC's pqopt={...} the values of such keys of libpq's (password=...).
 // Everything else stays as it was, so the operator still sees which server, database and
 // user were tried.
 std::u16string MaskConnectionString(std::u16string_view connection);

@@ -30,7 +30,7 @@ bool IsPqOptKey(std::u16string_view key) {
   return true;
 }
 
-// psqlODBC hands pqopt's value to libpq as its own settings, "key=value" separated by
+// NOTE: psqlODBC hands pqopt's value to libpq as its own settings, "key=value" separated by
 // blanks, a value optionally in single quotes with backslash escapes. The braces are the
 // driver's and come first: "}}" is one '}', and a single '}' ends the value whatever
 // libpq would make of it. Appends value with the values of secret keys masked.
