@@ -188,7 +188,7 @@ SQLRETURN CRegTreeRecSet::GetLongFieldsData() {
   // Probe for the length: nothing is copied, the indicator receives the total length.
   uint8_t probe = 0;
   SQLLEN indicator = 0;
-  SQLRETURN rc = SQLGetData(m_hStmt, kFileDataColumn, SQL_C_BINARY, &probe, 0, &indicator);
+  SQLRETURN rc = SQLGetData(HookStatement(), kFileDataColumn, SQL_C_BINARY, &probe, 0, &indicator);
   m_lengths[kFileDataSlot] = ToSlot(indicator);
   if (!SqlSucceeded(rc)) return rc;
   // NULL, empty, or a driver that cannot tell the length (SQL_NO_TOTAL): the buffer keeps
@@ -212,7 +212,7 @@ SQLRETURN CRegTreeRecSet::GetLongFieldsData() {
     m_fileDataCapacity = length;
   }
   m_fileDataLength = length;
-  rc = SQLGetData(m_hStmt, kFileDataColumn, SQL_C_BINARY, m_fileData, static_cast<SQLLEN>(m_fileDataLength), &indicator);
+  rc = SQLGetData(HookStatement(), kFileDataColumn, SQL_C_BINARY, m_fileData, static_cast<SQLLEN>(m_fileDataLength), &indicator);
   m_lengths[kFileDataSlot] = ToSlot(indicator);
   return rc;
 }
@@ -222,17 +222,17 @@ SQLRETURN CRegTreeRecSet::PutLongFieldsData() {
   // cannot recognise is cancelled rather than looped on.
   constexpr int kMaxRequests = 64;
   SQLPOINTER token = nullptr;
-  SQLRETURN rc = SQLParamData(m_hStmt, &token);
+  SQLRETURN rc = SQLParamData(HookStatement(), &token);
   for (int requests = 0; rc == SQL_NEED_DATA; ++requests) {
     if (requests >= kMaxRequests) {
-      SQLCancel(m_hStmt);
+      SQLCancel(HookStatement());
       return SQL_ERROR;
     }
     if (token == m_fileData && m_fileData != nullptr) {
-      rc = SQLPutData(m_hStmt, m_fileData, static_cast<SQLLEN>(m_fileDataLength));
+      rc = SQLPutData(HookStatement(), m_fileData, static_cast<SQLLEN>(m_fileDataLength));
       if (!SqlSucceeded(rc)) return rc;
     }
-    rc = SQLParamData(m_hStmt, &token);
+    rc = SQLParamData(HookStatement(), &token);
   }
   return rc;
 }

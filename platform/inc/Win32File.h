@@ -15,6 +15,7 @@
 //   FIFO or a device could block the run or has no meaningful contents to identify.
 // - Mapping is of files only (no page-file sections, no named mappings), read-only.
 
+#include "UniqueHandle.h"
 #include "Win32Types.h"
 
 #ifdef _WIN32
@@ -91,47 +92,6 @@ BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime);
 
 #endif  // _WIN32
 
-// Owns one handle-like resource: the type, its close function and its invalid value are
-// declared once, in a traits type. Move-only. Closing keeps the thread's last error, so
-// that clean-up on a failure path cannot change what the caller is told.
-template <typename Traits>
-class UniqueFileResource {
- public:
-  using Type = typename Traits::Type;
-
-  UniqueFileResource() = default;
-  explicit UniqueFileResource(Type value) : m_value(value) {}
-  ~UniqueFileResource() { reset(); }
-  UniqueFileResource(UniqueFileResource&& other) noexcept : m_value(other.release()) {}
-  UniqueFileResource& operator=(UniqueFileResource&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueFileResource(const UniqueFileResource&) = delete;
-  UniqueFileResource& operator=(const UniqueFileResource&) = delete;
-
-  [[nodiscard]] Type get() const { return m_value; }
-  [[nodiscard]] bool is_valid() const { return m_value != Traits::Invalid(); }
-  explicit operator bool() const { return is_valid(); }
-
-  void reset(Type value = Traits::Invalid()) {
-    if (is_valid()) {
-      const DWORD saved = ::GetLastError();
-      Traits::Close(m_value);
-      ::SetLastError(saved);
-    }
-    m_value = value;
-  }
-  [[nodiscard]] Type release() {
-    const Type value = m_value;
-    m_value = Traits::Invalid();
-    return value;
-  }
-
- private:
-  Type m_value = Traits::Invalid();
-};
-
 // CreateFileW fails with INVALID_HANDLE_VALUE, CreateFileMappingW with null.
 struct FileHandleTraits {
   using Type = HANDLE;
@@ -149,6 +109,6 @@ struct MappedViewTraits {
   static void Close(Type view) { (void)::UnmapViewOfFile(view); }
 };
 
-using UniqueFileHandle = UniqueFileResource<FileHandleTraits>;
-using UniqueMappingHandle = UniqueFileResource<MappingHandleTraits>;
-using UniqueMappedView = UniqueFileResource<MappedViewTraits>;
+using UniqueFileHandle = CUniqueHandle<FileHandleTraits>;
+using UniqueMappingHandle = CUniqueHandle<MappingHandleTraits>;
+using UniqueMappedView = CUniqueHandle<MappedViewTraits>;

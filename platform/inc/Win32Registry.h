@@ -12,6 +12,7 @@
 //     refused with ERROR_INVALID_HANDLE rather than followed.
 //   - Nothing is ever written: there are no calls that write.
 
+#include "UniqueHandle.h"
 #include "Win32Types.h"
 
 #ifdef _WIN32
@@ -54,3 +55,12 @@ void ReloadRegistryFile();
 std::size_t OpenRegistryKeyCount();
 
 #endif  // _WIN32
+
+// Owns one open registry key. A predefined key is not something to own: it is never
+// handed to this owner.
+struct RegistryKeyTraits {
+  using Type = HKEY;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type key) { (void)RegCloseKey(key); }
+};
+using UniqueRegistryKey = CUniqueHandle<RegistryKeyTraits>;

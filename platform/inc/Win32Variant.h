@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "UniqueHandle.h"
 #include "Win32Types.h"
 
 #ifdef _WIN32
@@ -209,31 +210,10 @@ inline std::u16string_view BstrView(BSTR text) {
   return text == nullptr ? std::u16string_view() : std::u16string_view(BstrText(text), SysStringLen(text));
 }
 
-// Owns one BSTR: move-only, freed once. Keeps the thread's last error across the free.
-class UniqueBstr {
- public:
-  UniqueBstr() = default;
-  explicit UniqueBstr(BSTR text) : m_text(text) {}
-  ~UniqueBstr() { reset(); }
-  UniqueBstr(UniqueBstr&& other) noexcept : m_text(other.release()) {}
-  UniqueBstr& operator=(UniqueBstr&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueBstr(const UniqueBstr&) = delete;
-  UniqueBstr& operator=(const UniqueBstr&) = delete;
-
-  BSTR get() const { return m_text; }
-  BSTR release() { return std::exchange(m_text, nullptr); }
-  void reset(BSTR text = nullptr) {
-    BSTR old = std::exchange(m_text, text);
-    if (old != nullptr) {
-      const DWORD error = GetLastError();
-      SysFreeString(old);
-      SetLastError(error);
-    }
-  }
-
- private:
-  BSTR m_text = nullptr;
+// SysFreeString takes a null BSTR too, but there is nothing to free then.
+struct BstrTraits {
+  using Type = BSTR;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type text) { SysFreeString(text); }
 };
+using UniqueBstr = CUniqueHandle<BstrTraits>;

@@ -16,10 +16,12 @@
 #include <variant>
 
 #include "PosixPath.h"
+#include "UniqueDescriptor.h"
 
 namespace {
 
-// What a handle stands for. The descriptor is owned: closing the handle closes it.
+// What a handle stands for. Its descriptor is owned by the table's entry: closing the
+// handle closes it.
 struct FileObject {
   int fd;
   bool readable;
@@ -38,10 +40,11 @@ using KernelObject = std::variant<FileObject, MappingObject>;
 // like Windows handles, and never 0 or INVALID_HANDLE_VALUE.
 class CHandleTable {
  public:
-  HANDLE Add(KernelObject object) {
+  // object.fd is descriptor's value; the table owns it from now on.
+  HANDLE Add(KernelObject object, UniqueDescriptor descriptor) {
     std::lock_guard lock(m_mutex);
     m_next += 4;
-    m_objects.emplace(m_next, object);
+    m_objects.emplace(m_next, Entry{object, std::move(descriptor)});
     return reinterpret_cast<HANDLE>(m_next);
   }
 
@@ -50,17 +53,14 @@ class CHandleTable {
     std::lock_guard lock(m_mutex);
     const auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
     if (it == m_objects.end()) return false;
-    object = it->second;
+    object = it->second.object;
     return true;
   }
 
-  bool Remove(HANDLE handle, KernelObject& object) {
+  // Forgets the handle and closes its descriptor; false for an unknown handle.
+  bool Remove(HANDLE handle) {
     std::lock_guard lock(m_mutex);
-    const auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == m_objects.end()) return false;
-    object = it->second;
-    m_objects.erase(it);
-    return true;
+    return m_objects.erase(reinterpret_cast<uintptr_t>(handle)) != 0;
   }
 
   void AddView(const void* base, std::size_t length) {
@@ -90,9 +90,14 @@ class CHandleTable {
   }
 
  private:
+  struct Entry {
+    KernelObject object;
+    UniqueDescriptor descriptor;
+  };
+
   std::mutex m_mutex;
   uintptr_t m_next = 0x100;
-  std::unordered_map<uintptr_t, KernelObject> m_objects;
+  std::unordered_map<uintptr_t, Entry> m_objects;
   std::map<uintptr_t, std::size_t> m_views;  // base -> length
 
   std::map<uintptr_t, std::size_t>::iterator ViewContaining(const void* address) {
@@ -140,6 +145,17 @@ bool FindFile(HANDLE handle, FileObject& file) {
   return true;
 }
 
+// The status of the file behind a file handle; false with the last error set.
+bool StatFile(HANDLE handle, struct stat& st) {
+  FileObject file;
+  if (!FindFile(handle, file)) return false;
+  if (::fstat(file.fd, &st) != 0) {
+    SetLastError(Win32ErrorFromErrno(errno, {}));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 HANDLE CreateFileW(const char16_t* path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -166,14 +182,14 @@ HANDLE CreateFileW(const char16_t* path, DWORD access, DWORD share, LPSECURITY_A
   }
   // O_NONBLOCK: opening a FIFO must not hang the run waiting for a writer; such files
   // are refused below anyway.
-  const int fd = ::open(native.c_str(), mode | O_CLOEXEC | O_NOCTTY | (mode == O_PATH ? 0 : O_NONBLOCK));
-  if (fd < 0) {
+  UniqueDescriptor fd(::open(native.c_str(), mode | O_CLOEXEC | O_NOCTTY | (mode == O_PATH ? 0 : O_NONBLOCK)));
+  if (!fd) {
     SetLastError(Win32ErrorFromErrno(errno, native));
     return INVALID_HANDLE_VALUE;
   }
   struct stat st {};
   DWORD error = ERROR_SUCCESS;
-  if (::fstat(fd, &st) != 0) {
+  if (::fstat(fd.get(), &st) != 0) {
     error = Win32ErrorFromErrno(errno, native);
   } else if (S_ISDIR(st.st_mode)) {
     // Windows opens a directory only for backup semantics, and never for writing.
@@ -181,36 +197,29 @@ HANDLE CreateFileW(const char16_t* path, DWORD access, DWORD share, LPSECURITY_A
   } else if (!S_ISREG(st.st_mode)) {
     error = ERROR_ACCESS_DENIED;
   } else if (mode != O_PATH) {
-    const int fl = ::fcntl(fd, F_GETFL);
-    if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) error = Win32ErrorFromErrno(errno, native);
+    const int fl = ::fcntl(fd.get(), F_GETFL);
+    if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) error = Win32ErrorFromErrno(errno, native);
   }
   if (error != ERROR_SUCCESS) {
-    ::close(fd);
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
   SetLastError(ERROR_SUCCESS);
-  return Handles().Add(FileObject{fd, read});
+  const FileObject file{fd.get(), read};
+  return Handles().Add(file, std::move(fd));
 }
 
 BOOL CloseHandle(HANDLE handle) {
-  KernelObject object;
-  if (!Handles().Remove(handle, object)) {
+  if (!Handles().Remove(handle)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  std::visit([](const auto& o) { ::close(o.fd); }, object);
   return TRUE;
 }
 
 BOOL GetFileTime(HANDLE handle, LPFILETIME creation, LPFILETIME lastAccess, LPFILETIME lastWrite) {
-  FileObject file;
-  if (!FindFile(handle, file)) return FALSE;
   struct stat st {};
-  if (::fstat(file.fd, &st) != 0) {
-    SetLastError(Win32ErrorFromErrno(errno, {}));
-    return FALSE;
-  }
+  if (!StatFile(handle, st)) return FALSE;
   // The creation time is the last-write time, which is what Wine reports for a Linux
   // file: the birth time that statx can give is deliberately not used, so that a record
   // built by the Linux build equals the one the Windows build makes of the same file.
@@ -221,13 +230,8 @@ BOOL GetFileTime(HANDLE handle, LPFILETIME creation, LPFILETIME lastAccess, LPFI
 }
 
 DWORD GetFileSize(HANDLE handle, DWORD* high) {
-  FileObject file;
-  if (!FindFile(handle, file)) return INVALID_FILE_SIZE;
   struct stat st {};
-  if (::fstat(file.fd, &st) != 0) {
-    SetLastError(Win32ErrorFromErrno(errno, {}));
-    return INVALID_FILE_SIZE;
-  }
+  if (!StatFile(handle, st)) return INVALID_FILE_SIZE;
   const auto size = static_cast<uint64_t>(st.st_size);
   if (high != nullptr) *high = static_cast<DWORD>(size >> 32);
   const auto low = static_cast<DWORD>(size & 0xFFFFFFFFu);
@@ -274,13 +278,14 @@ HANDLE CreateFileMappingW(HANDLE handle, LPSECURITY_ATTRIBUTES security, DWORD p
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  const int fd = ::fcntl(file.fd, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) {
+  UniqueDescriptor fd(::fcntl(file.fd, F_DUPFD_CLOEXEC, 0));
+  if (!fd) {
     SetLastError(Win32ErrorFromErrno(errno, {}));
     return nullptr;
   }
   SetLastError(ERROR_SUCCESS);
-  return Handles().Add(MappingObject{fd, requested != 0 ? requested : fileSize});
+  const MappingObject mapping{fd.get(), requested != 0 ? requested : fileSize};
+  return Handles().Add(mapping, std::move(fd));
 }
 
 LPVOID MapViewOfFile(HANDLE handle, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes) {

@@ -12,6 +12,7 @@
 
 #include "Console.h"
 #include "RegistryFile.h"
+#include "PosixIo.h"
 #include "UniqueDescriptor.h"
 #include "Win32Registry.h"
 
@@ -157,7 +158,7 @@ std::string ReadWholeFile(const std::string& path, std::string& bytes, bool& mis
   bytes.reserve(static_cast<std::size_t>(st.st_size));
   char chunk[65536];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    const ssize_t n = ReadRetrying(fd.get(), chunk, sizeof chunk);
     if (n > 0) {
       // It may be growing while it is read.
       if (bytes.size() + static_cast<std::size_t>(n) > static_cast<std::size_t>(kMaxRegistryFileBytes)) {
@@ -166,7 +167,7 @@ std::string ReadWholeFile(const std::string& path, std::string& bytes, bool& mis
       bytes.append(chunk, static_cast<std::size_t>(n));
     } else if (n == 0) {
       return std::string();
-    } else if (errno != EINTR) {
+    } else {
       return std::string("cannot be read: ") + std::strerror(errno);
     }
   }
