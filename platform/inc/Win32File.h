@@ -9,10 +9,11 @@
 // - A path is taken as it is, converted to UTF-8; a backslash is an ordinary character
 //   in a Linux file name, not a separator. A path holding an unpaired surrogate has no
 //   UTF-8 form and is refused (ERROR_INVALID_NAME) rather than opening another file.
-// - Only OPEN_EXISTING is supported: the tool only reads files it is given. Share modes
-//   are accepted but not enforced, since nothing else on Linux honours them.
-// - Only regular files (and directories with FILE_FLAG_BACKUP_SEMANTICS) are opened; a
-//   FIFO or a device could block the run or has no meaningful contents to identify.
+// - Only OPEN_EXISTING, for reading or for the attributes only, is supported: the tool
+//   only reads files it is given (write access is ERROR_ACCESS_DENIED). Share modes are
+//   accepted but not enforced, since nothing else on Linux honours them.
+// - Only regular files are opened (a directory or anything else is ERROR_ACCESS_DENIED):
+//   a FIFO or a device could block the run or has no meaningful contents to identify.
 // - Mapping is of files only (no page-file sections, no named mappings), read-only.
 
 #include "UniqueHandle.h"
@@ -39,16 +40,8 @@ inline HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security, DW
 
 #else  // POSIX
 
-#ifndef FILE_FLAG_BACKUP_SEMANTICS
-#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
-#endif
-#define FILE_READ_DATA 0x0001
-#define FILE_WRITE_DATA 0x0002
-#define FILE_APPEND_DATA 0x0004
-#define GENERIC_ALL 0x10000000u
 #define PAGE_READWRITE 0x04
 #define PAGE_WRITECOPY 0x08
-#define FILE_MAP_COPY 0x0001
 #define FILE_MAP_WRITE 0x0002
 #define ERROR_READ_FAULT 30L
 #define ERROR_GEN_FAILURE 31L

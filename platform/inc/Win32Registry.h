@@ -31,8 +31,6 @@
 
 #else  // POSIX
 
-#include <cstddef>
-
 // Opens subKey below key. Only the backslash separates; a leading one is ERROR_BAD_PATHNAME,
 // doubled or trailing ones are passed over. A null or empty subKey gives a predefined key
 // back as it is and any other key as a new handle. *result is null after a failure.
@@ -45,14 +43,6 @@
                                     DWORD* size);
 
 [[nodiscard]] LONG RegCloseKey(HKEY key);
-
-// Forgets the file read, so that the next call reads $MERIDEX_REGISTRY again. Keys open at
-// that moment go on answering from what they were opened on. Tests bring their own files
-// this way.
-void ReloadRegistryFile();
-
-// How many keys are open now, predefined keys not counted. For tests of handle ownership.
-std::size_t OpenRegistryKeyCount();
 
 #endif  // _WIN32
 

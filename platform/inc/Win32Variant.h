@@ -27,9 +27,6 @@ inline BSTR SysAllocStringLen(const char16_t* text, UINT length) {
 }
 inline char16_t* BstrText(BSTR text) { return reinterpret_cast<char16_t*>(text); }
 
-// oleaut32 does every conversion on this build.
-inline constexpr bool kOwnVariantConversions = false;
-
 #else  // POSIX
 
 typedef uint16_t VARTYPE;
@@ -198,10 +195,6 @@ void VariantInit(VARIANTARG* variant);
 [[nodiscard]] HRESULT VariantChangeType(VARIANTARG* dest, const VARIANTARG* source, USHORT flags, VARTYPE vt);
 
 inline char16_t* BstrText(BSTR text) { return text; }
-
-// This build converts variants itself. Tests of where we deliberately answer otherwise
-// than oleaut32 (a NaN is an overflow here, not a number) run only where this is true.
-inline constexpr bool kOwnVariantConversions = true;
 
 #endif  // _WIN32
 

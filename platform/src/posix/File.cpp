@@ -12,9 +12,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <variant>
 
+#include "HandleTable.h"
 #include "PosixPath.h"
 #include "UniqueDescriptor.h"
 
@@ -34,33 +34,29 @@ struct MappingObject {
 };
 using KernelObject = std::variant<FileObject, MappingObject>;
 
-// Handles are keys of a table, never pointers to the objects: a stale or forged handle
-// is then only a failed lookup (ERROR_INVALID_HANDLE), never a read of freed memory.
-// Values are not reused, so a handle closed twice stays invalid. They are multiples of 4
-// like Windows handles, and never 0 or INVALID_HANDLE_VALUE.
-class CHandleTable {
+// The open file and mapping handles (a stale or forged one is ERROR_INVALID_HANDLE), and
+// the mapped views by address.
+class CFileObjects {
  public:
-  // object.fd is descriptor's value; the table owns it from now on.
+  // object.fd is descriptor's value; the table owns it from now on. Null when full.
   HANDLE Add(KernelObject object, UniqueDescriptor descriptor) {
     std::lock_guard lock(m_mutex);
-    m_next += 4;
-    m_objects.emplace(m_next, Entry{object, std::move(descriptor)});
-    return reinterpret_cast<HANDLE>(m_next);
+    return reinterpret_cast<HANDLE>(m_objects.Add(Entry{object, std::move(descriptor)}));
   }
 
   // Copies the object out; false for an unknown handle.
   bool Find(HANDLE handle, KernelObject& object) {
     std::lock_guard lock(m_mutex);
-    const auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == m_objects.end()) return false;
-    object = it->second.object;
+    const Entry* entry = m_objects.Find(reinterpret_cast<uintptr_t>(handle));
+    if (entry == nullptr) return false;
+    object = entry->object;
     return true;
   }
 
   // Forgets the handle and closes its descriptor; false for an unknown handle.
   bool Remove(HANDLE handle) {
     std::lock_guard lock(m_mutex);
-    return m_objects.erase(reinterpret_cast<uintptr_t>(handle)) != 0;
+    return m_objects.Remove(reinterpret_cast<uintptr_t>(handle));
   }
 
   void AddView(const void* base, std::size_t length) {
@@ -96,8 +92,7 @@ class CHandleTable {
   };
 
   std::mutex m_mutex;
-  uintptr_t m_next = 0x100;
-  std::unordered_map<uintptr_t, Entry> m_objects;
+  CHandleTable<Entry> m_objects;
   std::map<uintptr_t, std::size_t> m_views;  // base -> length
 
   std::map<uintptr_t, std::size_t>::iterator ViewContaining(const void* address) {
@@ -109,10 +104,15 @@ class CHandleTable {
   }
 };
 
-CHandleTable& Handles() {
-  static CHandleTable table;
+CFileObjects& Handles() {
+  static CFileObjects table;
   return table;
 }
+
+// The access rights that read a file's data or write any of it (FILE_READ_DATA;
+// FILE_WRITE_DATA, FILE_APPEND_DATA, GENERIC_ALL).
+constexpr DWORD kFileReadData = 0x0001;
+constexpr DWORD kAnyWriteAccess = 0x0002 | 0x0004 | 0x10000000u;
 
 // Windows' view offsets must be multiples of the allocation granularity.
 constexpr uint64_t kAllocationGranularity = 64 * 1024;
@@ -158,28 +158,23 @@ bool StatFile(HANDLE handle, struct stat& st) {
 
 }  // namespace
 
-HANDLE CreateFileW(const char16_t* path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                   DWORD disposition, DWORD flags, HANDLE templateFile) {
+HANDLE CreateFileW(const char16_t* path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES /*security*/,
+                   DWORD disposition, DWORD /*flags*/, HANDLE /*templateFile*/) {
   constexpr DWORD kAllShareModes = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   if ((share & ~kAllShareModes) != 0 || disposition != OPEN_EXISTING) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
+  if ((access & (GENERIC_WRITE | kAnyWriteAccess)) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);  // the tool only reads files
+    return INVALID_HANDLE_VALUE;
+  }
   std::string native;
   if (!PosixPathFromWide(path, native)) return INVALID_HANDLE_VALUE;
 
-  const bool read = (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;
-  const bool write = (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
   // Access 0 asks for the attributes only: O_PATH needs no read permission, as Windows
   // grants attribute queries on files its caller cannot read.
-  int mode = O_PATH;
-  if (read && write) {
-    mode = O_RDWR;
-  } else if (read) {
-    mode = O_RDONLY;
-  } else if (write) {
-    mode = O_WRONLY;
-  }
+  const int mode = (access & (GENERIC_READ | kFileReadData)) != 0 ? O_RDONLY : O_PATH;
   // O_NONBLOCK: opening a FIFO must not hang the run waiting for a writer; such files
   // are refused below anyway.
   UniqueDescriptor fd(::open(native.c_str(), mode | O_CLOEXEC | O_NOCTTY | (mode == O_PATH ? 0 : O_NONBLOCK)));
@@ -191,10 +186,8 @@ HANDLE CreateFileW(const char16_t* path, DWORD access, DWORD share, LPSECURITY_A
   DWORD error = ERROR_SUCCESS;
   if (::fstat(fd.get(), &st) != 0) {
     error = Win32ErrorFromErrno(errno, native);
-  } else if (S_ISDIR(st.st_mode)) {
-    // Windows opens a directory only for backup semantics, and never for writing.
-    if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || write) error = ERROR_ACCESS_DENIED;
   } else if (!S_ISREG(st.st_mode)) {
+    // Windows opens a directory only for backup semantics, which the tool never asks for.
     error = ERROR_ACCESS_DENIED;
   } else if (mode != O_PATH) {
     const int fl = ::fcntl(fd.get(), F_GETFL);
@@ -204,9 +197,10 @@ HANDLE CreateFileW(const char16_t* path, DWORD access, DWORD share, LPSECURITY_A
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
-  SetLastError(ERROR_SUCCESS);
-  const FileObject file{fd.get(), read};
-  return Handles().Add(file, std::move(fd));
+  const FileObject file{fd.get(), mode == O_RDONLY};
+  const HANDLE handle = Handles().Add(file, std::move(fd));
+  SetLastError(handle != nullptr ? ERROR_SUCCESS : ERROR_TOO_MANY_OPEN_FILES);
+  return handle != nullptr ? handle : INVALID_HANDLE_VALUE;
 }
 
 BOOL CloseHandle(HANDLE handle) {
@@ -283,9 +277,10 @@ HANDLE CreateFileMappingW(HANDLE handle, LPSECURITY_ATTRIBUTES security, DWORD p
     SetLastError(Win32ErrorFromErrno(errno, {}));
     return nullptr;
   }
-  SetLastError(ERROR_SUCCESS);
   const MappingObject mapping{fd.get(), requested != 0 ? requested : fileSize};
-  return Handles().Add(mapping, std::move(fd));
+  const HANDLE section = Handles().Add(mapping, std::move(fd));
+  SetLastError(section != nullptr ? ERROR_SUCCESS : ERROR_TOO_MANY_OPEN_FILES);
+  return section;
 }
 
 LPVOID MapViewOfFile(HANDLE handle, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes) {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "PosixPath.h"
 #include "PosixIo.h"
+#include "PosixPath.h"
 #include "UniqueDescriptor.h"
 #include "WideText.h"
 #include "Win32File.h"
