@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <map>
@@ -119,6 +120,8 @@ constexpr uint64_t kAllocationGranularity = 64 * 1024;
 // 100-ns intervals from 1601-01-01 to 1970-01-01.
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
 constexpr uint64_t kLargestFileTime = 0x7FFFFFFFFFFFFFFFULL;
+// Days from 1601-01-01 to 1970-01-01, the epoch of std::chrono's calendar.
+constexpr int kDaysFrom1601To1970 = static_cast<int>(kUnixEpochAsFileTime / 864000000000LL);
 
 FILETIME ToFileTime(const timespec& t) {
   // Times before 1601 or past 30828 cannot be expressed; they are held at the ends of the
@@ -366,25 +369,16 @@ BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime) {
   // Milliseconds are truncated, not rounded, as on Windows.
   const uint64_t milliseconds = value / 10000;
   const uint64_t msOfDay = milliseconds % 86400000;
-  const auto days = static_cast<int64_t>(milliseconds / 86400000);  // since 1601-01-01, a Monday
+  // The proleptic Gregorian calendar, whose dates run from 1601 to 30828 here: well
+  // inside what the calendar types hold (years up to 32767).
+  const auto daysSince1601 = static_cast<int>(milliseconds / 86400000);
+  const std::chrono::sys_days date{std::chrono::days{daysSince1601 - kDaysFrom1601To1970}};
+  const std::chrono::year_month_day calendar{date};
 
-  // Proleptic Gregorian calendar: shift to an era that starts on 1 March so that the leap
-  // day ends the year, then count 400-year eras (146097 days each). 1601-01-01 is day
-  // 306 of the era year 1600 counted from 1600-03-01.
-  const int64_t z = days + 306;
-  const int64_t era = z / 146097;
-  const int64_t doe = z - era * 146097;                                  // [0, 146096]
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);           // [0, 365]
-  const int64_t mp = (5 * doy + 2) / 153;                                // [0, 11], March = 0
-  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
-  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t year = 1600 + era * 400 + yoe + (month <= 2 ? 1 : 0);
-
-  systemTime->wYear = static_cast<WORD>(year);
-  systemTime->wMonth = static_cast<WORD>(month);
-  systemTime->wDayOfWeek = static_cast<WORD>((days + 1) % 7);
-  systemTime->wDay = static_cast<WORD>(day);
+  systemTime->wYear = static_cast<WORD>(static_cast<int>(calendar.year()));
+  systemTime->wMonth = static_cast<WORD>(static_cast<unsigned>(calendar.month()));
+  systemTime->wDayOfWeek = static_cast<WORD>(std::chrono::weekday{date}.c_encoding());
+  systemTime->wDay = static_cast<WORD>(static_cast<unsigned>(calendar.day()));
   systemTime->wHour = static_cast<WORD>(msOfDay / 3600000);
   systemTime->wMinute = static_cast<WORD>(msOfDay / 60000 % 60);
   systemTime->wSecond = static_cast<WORD>(msOfDay / 1000 % 60);
