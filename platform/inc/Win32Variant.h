@@ -148,9 +148,7 @@ enum VARENUM : VARTYPE {
 #define VARIANT_FALSE (static_cast<VARIANT_BOOL>(0))
 
 // Flags of VariantChangeType.
-#define VARIANT_NOVALUEPROP 0x01
 #define VARIANT_ALPHABOOL 0x02
-#define VARIANT_NOUSEROVERRIDE 0x04
 #define VARIANT_LOCALBOOL 0x10
 
 #define E_NOTIMPL (static_cast<HRESULT>(0x80004001))

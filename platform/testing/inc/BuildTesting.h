@@ -18,3 +18,7 @@ inline constexpr bool kFormatterRefusesUnsupported = !kOnWindows;
 // answer otherwise than oleaut32 (a NaN is an overflow here, not a number) run only where
 // this is true.
 inline constexpr bool kOwnVariantConversions = !kOnWindows;
+
+// Our version reader keeps every value it hands back inside the block, whatever a hostile
+// image holds; version.dll trusts the lengths a resource gives itself.
+inline constexpr bool kVersionReaderChecksBlocks = !kOnWindows;
