@@ -39,8 +39,10 @@ class CUniqueHandle {
   [[nodiscard]] Type get() const { return m_value; }
   explicit operator bool() const { return m_value != Traits::Invalid(); }
 
-  // Closes what is held (if anything) and takes value.
+  // Closes what is held (if anything) and takes value. Given the handle it holds already,
+  // it keeps it open: closing it would leave the owner holding a closed handle.
   void reset(Type value = Traits::Invalid()) {
+    if (value == m_value) return;
     const Type old = std::exchange(m_value, value);
     if (old != Traits::Invalid()) {
       const DWORD saved = GetLastError();
