@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "Assert.h"
-#include "Win32File.h"
 #include "Win32Format.h"
 
 namespace {

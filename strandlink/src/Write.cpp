@@ -232,7 +232,9 @@ void CODBCRecordset::PlanColumn(const Binding& b, bool longField, WriteKind kind
     // token that says which value it wants.
     p.columnSize = static_cast<SQLULEN>(-(slot - SQL_LEN_DATA_AT_EXEC_OFFSET));
     p.bufferLength = 0;
-    if (b.buffer == nullptr || static_cast<SQLLEN>(p.columnSize) > b.capacity) plan.Refuse(u"HY090", kMoreThanTheBuffer);
+    if (b.buffer == nullptr || static_cast<SQLLEN>(p.columnSize) > b.capacity) {
+      plan.Refuse(u"HY090", kMoreThanTheBuffer);
+    }
   } else if (slot >= 0) {
     SQLLEN length = slot;
     // Fetched longer than its buffer: what the buffer holds is not the value.
