@@ -1,7 +1,8 @@
 #pragma once
 // "Vestrum.csv": the list of the rows that would be deleted, written before anything is.
 // UTF-8 without BOM, the platform's text line ends, one line per row in fetch order:
-// the name, and ",MM/DD/YYYY  HH:MM" when the row carries a 112-byte identification.
+// the name, and ",MM/DD/YYYY  HH:MM" when the row carries a 112-byte identification (the
+// last-write time in UTC; nothing after the comma when the time has no calendar form).
 //
 // Writes are buffered; every failure (cannot create, a short write, a failed close) is
 // remembered with its reason, so the run can refuse to delete what it could not list.
@@ -26,12 +27,6 @@ class RecordListFile {
 
   bool Failed() const { return m_failed; }
   const std::string& FailureReason() const { return m_reason; }
-
-  static constexpr uint32_t kDateCapacity = 260;
-  // The date column for a 112-byte identification record: "MM/DD/YYYY  HH:MM" of its
-  // last-write time in UTC; empty when the time cannot be converted. WriteRow writes the
-  // same text without going through wide characters.
-  static void FormatWriteTime(const uint8_t* record, char16_t (&text)[kDateCapacity]);
 
  private:
   void AppendWriteTime(const uint8_t* record);

@@ -69,8 +69,8 @@ void FormatStatement(char16_t (&buffer)[kStatementChars], const char16_t* patter
 }
 
 void AddRow(RowSetFingerprint& rows, const CRegTreeRecSet& row) {
-  const std::optional<int32_t> key = row.FieldSlot(1) == SQL_NULL_DATA ? std::nullopt : std::optional<int32_t>(row.GetFileID());
-  const bool nameIsNull = row.FieldSlot(2) == SQL_NULL_DATA;
+  const std::optional<int32_t> key = row.IsFileIDNull() ? std::nullopt : std::optional<int32_t>(row.GetFileID());
+  const bool nameIsNull = row.IsFileNameNull();
   const std::size_t identificationLength = std::min(static_cast<std::size_t>(row.GetFileIdentificationLength()),
                                                     static_cast<std::size_t>(CRegTreeRecSet::kFileIdentificationBytes));
   rows.Add(key, nameIsNull ? std::u16string_view() : std::u16string_view(row.GetFileName()), nameIsNull,
@@ -191,7 +191,7 @@ bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, 
   ListingProgress progress;
   while (!list.Failed() && !records.IsEof()) {
     // A NULL name leaves the previous row's name in the buffer: list it as empty.
-    const char16_t* name = records.FieldSlot(2) == SQL_NULL_DATA ? u"" : records.GetFileName();
+    const char16_t* name = records.IsFileNameNull() ? u"" : records.GetFileName();
     list.WriteRow(name, records.GetFileIdentification(), records.GetFileIdentificationLength());
     AddRow(listing.rows, records);
     ++listing.count;
@@ -262,7 +262,7 @@ void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupState
 
 // Everything that needs the connection; the recordset goes before the connection closes.
 void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements, ConsoleText& out, ConsoleText& err) {
-  CRegTreeRecSet records(&database, 1, 0);
+  CRegTreeRecSet records(&database, CRegTreeRecSet::kReadOnlyCursor, CRegTreeRecSet::kNoOptions);
   Listing listing;
   if (!ListOldRows(records, statements, listing, out, err)) return;
   if (listing.count == 0) {

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "BoundedFormat.h"
 #include "Console.h"
 #include "FileIdentification.h"
 #include "RegularFile.h"
@@ -72,25 +71,14 @@ void RecordListFile::FlushBuffer() {
   m_buffer.clear();
 }
 
-void RecordListFile::FormatWriteTime(const uint8_t* record, char16_t (&text)[kDateCapacity]) {
-  text[0] = 0;
-  FILETIME written;
-  std::memcpy(&written.dwLowDateTime, record + kLastWriteTimeOffset, 4);
-  std::memcpy(&written.dwHighDateTime, record + kLastWriteTimeOffset + 4, 4);
-  SYSTEMTIME calendar;
-  if (!FileTimeToSystemTime(&written, &calendar)) return;
-  (void)BoundedFormatCch(text, kDateCapacity, u"%02d/%02d/%d  %02d:%02d", calendar.wMonth, calendar.wDay,
-                         calendar.wYear, calendar.wHour, calendar.wMinute);
-}
-
 void RecordListFile::AppendWriteTime(const uint8_t* record) {
   FILETIME written;
   std::memcpy(&written.dwLowDateTime, record + kLastWriteTimeOffset, 4);
   std::memcpy(&written.dwHighDateTime, record + kLastWriteTimeOffset + 4, 4);
   SYSTEMTIME calendar;
   if (!FileTimeToSystemTime(&written, &calendar)) return;
-  // The same text as FormatWriteTime, written straight as UTF-8: this runs once per
-  // listed row, and the general formatter and a wide round trip cost more than the
+  // The text "%02d/%02d/%d  %02d:%02d" gives, written straight as UTF-8: this runs once
+  // per listed row, and the general formatter and a wide round trip cost more than the
   // fetch itself. Every field of a converted time has at most two digits but the year.
   char text[24];
   char* p = PutNumber(text, calendar.wMonth, 2);

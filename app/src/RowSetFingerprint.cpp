@@ -6,9 +6,9 @@ namespace {
 
 // A multiply-rotate chain over 64-bit words with a final avalanche (MurmurHash3's
 // finaliser): cheap enough to run over every listed row twice.
-class RowHash {
+class CRowHash {
  public:
-  explicit RowHash(uint64_t seed) : m_state(seed) {}
+  explicit CRowHash(uint64_t seed) : m_state(seed) {}
 
   void Word(uint64_t word) {
     m_state = (m_state ^ word) * 0x9E3779B97F4A7C15ULL;
@@ -48,7 +48,7 @@ class RowHash {
 // Marks a NULL apart from every value of the same field.
 constexpr uint64_t kNull = ~0ULL;
 
-void Key(RowHash& hash, std::optional<int32_t> key) {
+void Key(CRowHash& hash, std::optional<int32_t> key) {
   hash.Word(key ? static_cast<uint64_t>(static_cast<uint32_t>(*key)) : kNull);
 }
 
@@ -56,9 +56,9 @@ void Key(RowHash& hash, std::optional<int32_t> key) {
 
 void RowSetFingerprint::Add(std::optional<int32_t> key, std::u16string_view name, bool nameIsNull, int32_t operationType,
                             const uint8_t* identification, std::size_t identificationLength) {
-  RowHash keyHash(1);
+  CRowHash keyHash(1);
   Key(keyHash, key);
-  RowHash row(2);
+  CRowHash row(2);
   Key(row, key);
   if (nameIsNull) {
     row.Word(kNull);

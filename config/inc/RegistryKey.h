@@ -10,6 +10,7 @@
 // The object owns only the registry key it opened last and closes it when destroyed; the
 // root it was given, and any tree node, are never closed or freed by it.
 
+#include "Win32Registry.h"
 #include "Win32Types.h"
 
 class CMemoryKey;
@@ -49,7 +50,7 @@ class CRegistryKey {
   [[nodiscard]] bool OpenMemoryKey(const char16_t* subKey, REGSAM access);
   [[nodiscard]] LONG QueryMemoryValue(const char16_t* name, BYTE* data, DWORD* size, DWORD* type);
 
-  HKEY m_hKey;
-  bool m_bOwnsKey;
+  HKEY m_hKey;                    // the key the object stands on: the root, or m_ownedKey
+  UniqueRegistryKey m_ownedKey;   // the key it opened last, if any
   CMemoryKey* m_pMemoryKey;
 };

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "WideText.h"
+
 namespace {
 
 // The path walk creates a missing key when the access has any bit of KEY_WRITE. That
@@ -14,8 +16,6 @@ constexpr REGSAM kCreatingAccess = READ_CONTROL | KEY_SET_VALUE | KEY_CREATE_SUB
 constexpr std::size_t kComponentBuffer = CMemoryKey::kMaxComponentLength + 1;
 
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
-char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
 
 // Checked before the walk, so that a path refused for a long component creates nothing.
 bool ComponentsFit(const char16_t* path) {

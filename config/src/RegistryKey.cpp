@@ -1,7 +1,6 @@
 #include "RegistryKey.h"
 
 #include "MemoryKey.h"
-#include "Win32Registry.h"
 
 namespace {
 
@@ -11,18 +10,11 @@ DWORD ByteSize(DWORD capacity) { return capacity > 0x7FFFFFFFu ? 0xFFFFFFFEu : c
 
 }  // namespace
 
-CRegistryKey::CRegistryKey(HKEY root) noexcept : m_hKey(root), m_bOwnsKey(false), m_pMemoryKey(nullptr) {}
+CRegistryKey::CRegistryKey(HKEY root) noexcept : m_hKey(root), m_pMemoryKey(nullptr) {}
 
-CRegistryKey::CRegistryKey(CMemoryKey& treeRoot) noexcept
-    : m_hKey(nullptr), m_bOwnsKey(false), m_pMemoryKey(&treeRoot) {}
+CRegistryKey::CRegistryKey(CMemoryKey& treeRoot) noexcept : m_hKey(nullptr), m_pMemoryKey(&treeRoot) {}
 
-CRegistryKey::~CRegistryKey() {
-  if (m_bOwnsKey) {
-    const DWORD error = GetLastError();
-    (void)RegCloseKey(m_hKey);
-    SetLastError(error);
-  }
-}
+CRegistryKey::~CRegistryKey() = default;
 
 bool CRegistryKey::Open(const char16_t* subKey, REGSAM access, LONG* status) {
   if (m_hKey != nullptr) return OpenRegistryKey(subKey, access, status);
@@ -43,9 +35,8 @@ bool CRegistryKey::OpenRegistryKey(const char16_t* subKey, REGSAM access, LONG* 
   // An empty path on a predefined key gives that very key back: nothing new to own, and
   // the root must not end up closed.
   if (opened == m_hKey) return true;
-  if (m_bOwnsKey) (void)RegCloseKey(m_hKey);
+  m_ownedKey.reset(opened);
   m_hKey = opened;
-  m_bOwnsKey = true;
   return true;
 }
 

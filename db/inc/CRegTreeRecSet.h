@@ -1,10 +1,6 @@
 #pragma once
 // The typed recordset over FileTree.
 //
-// CODBCTypedRecordset turns the library's BindFields hook into a fixed sequence of
-// typed-field hooks (capacities, buffers and target types, names, binding) and adds the
-// operations every typed recordset offers; its own hooks do nothing.
-//
 // CRegTreeRecSet holds one FileTree row in member buffers. For reading, columns 1 to 4
 // are bound by position, so each fetch lands straight in them; for writing, the same
 // buffers and the same 32-bit length/indicator slots say what to send. FileData, the
@@ -13,36 +9,19 @@
 
 #include <cstdint>
 
+#include "CODBCTypedRecordset.h"
 #include "FileIdentification.h"
-#include "Win32Variant.h"
-#include "strandlink.h"
-
-class CODBCTypedRecordset : public CODBCRecordset {
- public:
-  // first == 1 asks the library for a read-only forward cursor; anything else for an
-  // updatable one.
-  CODBCTypedRecordset(CODBCDatabase* database, unsigned long first, unsigned long second);
-  ~CODBCTypedRecordset() override;
-
-  [[nodiscard]] int BindFields() override;
-
-  // The typed hooks, in this order after the library's.
-  virtual void InitFieldLengths();
-  virtual void InitFieldBindings();
-  virtual void InitFieldNames();
-  [[nodiscard]] virtual bool BindAllFields();
-  virtual const char16_t* GetFieldName(int index);
-  virtual HRESULT SetLongFieldData(const void* data, unsigned long length);
-  // Recordsets whose identifier is not an ordinary column would set it here; none does.
-  [[nodiscard]] virtual bool SetRecordID(int id);
-  [[nodiscard]] virtual bool LoadLongFieldFromFile(const char16_t* path);
-  virtual void SetFieldValue(const char16_t* column, VARIANT value);
-  virtual CODBCTypedRecordset& CopyFrom(const CODBCTypedRecordset& other);
-  [[nodiscard]] virtual int GetRecordID();
-};
 
 class CRegTreeRecSet : public CODBCTypedRecordset {
  public:
+  // The columns in result-set order, numbered from 1 as ODBC numbers them.
+  enum Column : int {
+    kFileIDColumn = 1,
+    kFileNameColumn,
+    kFileIdentificationColumn,
+    kOperationTypeColumn,
+    kFileDataColumn,
+  };
   static constexpr int kColumnCount = 5;
   static constexpr int kBoundColumnCount = 4;
   static constexpr int kFileNameChars = 261;  // 260 characters and the NUL
@@ -92,14 +71,21 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   // Builds a record from the file; uses no member state.
   bool BuildFileIdentification(const char16_t* path, FileIdentificationRecord* record);
 
-  // The length/indicator slot of a column position 1..5 (tests and the library's writes).
+  // The length/indicator slot of a column (a position 1..5): its capacity, what the last
+  // fetch reported, or what a write is to send.
   int32_t FieldSlot(int position) const { return m_lengths[position - 1]; }
+  // Whether the last fetch found the column NULL; its buffer then still holds what was
+  // there before.
+  bool IsNull(Column column) const { return FieldSlot(column) == SQL_NULL_DATA; }
+  bool IsFileIDNull() const { return IsNull(kFileIDColumn); }
+  bool IsFileNameNull() const { return IsNull(kFileNameColumn); }
   int32_t FieldCount() const { return m_nFields; }
   bool FieldsBound() const { return m_bFieldsBound; }
 
  private:
   void ReleaseFileData();
-  void PrepareGetFields();
+  int32_t& Slot(Column column) { return m_lengths[column - 1]; }
+  int32_t Slot(Column column) const { return m_lengths[column - 1]; }
 
   int32_t m_fileID;
   char16_t m_fileName[kFileNameChars];

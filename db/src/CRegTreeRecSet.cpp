@@ -7,17 +7,12 @@
 #include <vector>
 
 #include "Assert.h"
-#include "Win32File.h"
 #include "Win32Format.h"
 
 namespace {
 
 constexpr char16_t kFieldNames[CRegTreeRecSet::kColumnCount][20] = {
     u"FileID", u"FileName", u"FileIdentification", u"OperationType", u"FileData"};
-
-// The long field is the fifth column of the result set, read after the four bound ones.
-constexpr SQLUSMALLINT kFileDataColumn = 5;
-constexpr int kFileDataSlot = 4;
 
 int32_t ToSlot(SQLLEN value) {
   if (value > INT32_MAX) return INT32_MAX;
@@ -26,59 +21,6 @@ int32_t ToSlot(SQLLEN value) {
 }
 
 }  // namespace
-
-// ---- CODBCTypedRecordset: the general layer ----
-
-CODBCTypedRecordset::CODBCTypedRecordset(CODBCDatabase* database, unsigned long first, unsigned long second)
-    : CODBCRecordset(database, first, second, first != 1 ? 1 : 0) {}
-
-CODBCTypedRecordset::~CODBCTypedRecordset() = default;
-
-int CODBCTypedRecordset::BindFields() {
-  const int r = CODBCRecordset::BindFields();
-  if (r != SQL_SUCCESS && r != SQL_SUCCESS_WITH_INFO) return SQL_ERROR;
-  InitFieldLengths();
-  InitFieldBindings();
-  m_bFieldsBound = false;
-  m_bFieldsBound = BindAllFields();
-  return SQL_SUCCESS_WITH_INFO;
-}
-
-void CODBCTypedRecordset::InitFieldLengths() {}
-void CODBCTypedRecordset::InitFieldBindings() {}
-void CODBCTypedRecordset::InitFieldNames() {}
-bool CODBCTypedRecordset::BindAllFields() { return false; }
-const char16_t* CODBCTypedRecordset::GetFieldName(int) { return nullptr; }
-HRESULT CODBCTypedRecordset::SetLongFieldData(const void*, unsigned long) { return S_OK; }
-bool CODBCTypedRecordset::SetRecordID(int) { return false; }
-void CODBCTypedRecordset::SetFieldValue(const char16_t*, VARIANT) {}
-bool CODBCTypedRecordset::LoadLongFieldFromFile(const char16_t* path) {
-  if (path == nullptr || path[0] == 0) return false;
-  const UniqueFileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return false;
-  const UniqueMappingHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-  if (!mapping) return false;
-  const UniqueMappedView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
-  if (!view) return false;
-  // The size is taken once the view exists, and never more than the view holds: a file
-  // that shrank or grew since it was opened must not make the copy read past the view.
-  MEMORY_BASIC_INFORMATION region = {};
-  if (VirtualQuery(view.get(), &region, sizeof region) == 0) return false;
-  DWORD high = 0;
-  SetLastError(ERROR_SUCCESS);
-  const DWORD size = GetFileSize(file.get(), &high);
-  // A value of 4 GiB or more cannot be held by the 32-bit length: refuse it rather than
-  // store its first bytes as if they were all of it.
-  if (high != 0 || (size == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS)) return false;
-  const SIZE_T mapped = region.RegionSize;
-  (void)SetLongFieldData(view.get(), static_cast<unsigned long>(size < mapped ? size : mapped));
-  return true;
-}
-
-CODBCTypedRecordset& CODBCTypedRecordset::CopyFrom(const CODBCTypedRecordset&) { return *this; }
-int CODBCTypedRecordset::GetRecordID() { return 0; }
-
-// ---- CRegTreeRecSet: the FileTree row ----
 
 CRegTreeRecSet::CRegTreeRecSet(CODBCDatabase* database, unsigned long first, unsigned long second)
     : CODBCTypedRecordset(database, first, second),
@@ -125,10 +67,10 @@ void CRegTreeRecSet::PrepareSet() {
 }
 
 void CRegTreeRecSet::InitFieldLengths() {
-  m_lengths[0] = sizeof m_fileID;
-  m_lengths[1] = sizeof m_fileName;
-  m_lengths[2] = sizeof m_fileIdentification;
-  m_lengths[3] = sizeof m_operationType;
+  Slot(kFileIDColumn) = sizeof m_fileID;
+  Slot(kFileNameColumn) = sizeof m_fileName;
+  Slot(kFileIdentificationColumn) = sizeof m_fileIdentification;
+  Slot(kOperationTypeColumn) = sizeof m_operationType;
 }
 
 void CRegTreeRecSet::InitFieldBindings() {
@@ -170,16 +112,18 @@ const char16_t* CRegTreeRecSet::GetFieldName(int index) {
 int CRegTreeRecSet::GetRecordID() { return m_fileID; }
 
 const uint8_t* CRegTreeRecSet::GetFileIdentification() const {
-  return m_lengths[2] < 0 ? nullptr : m_fileIdentification;
+  return Slot(kFileIdentificationColumn) < 0 ? nullptr : m_fileIdentification;
 }
 
-int CRegTreeRecSet::GetFileIdentificationLength() const { return m_lengths[2] < 0 ? 0 : m_lengths[2]; }
+int CRegTreeRecSet::GetFileIdentificationLength() const {
+  const int32_t length = Slot(kFileIdentificationColumn);
+  return length < 0 ? 0 : length;
+}
 
-// ---- the long field ----
 
 SQLRETURN CRegTreeRecSet::BindLongFields() {
   // One SQLBindCol, made through the library so that its writes know the long field.
-  return BindLongField(kFileDataColumn, m_fileData, static_cast<SQLLEN>(m_fileDataLength), &m_lengths[kFileDataSlot]);
+  return BindLongField(kFileDataColumn, m_fileData, static_cast<SQLLEN>(m_fileDataLength), &Slot(kFileDataColumn));
 }
 
 SQLRETURN CRegTreeRecSet::UnbindLongFields() { return BindLongField(kFileDataColumn, nullptr, 0, nullptr); }
@@ -189,14 +133,14 @@ SQLRETURN CRegTreeRecSet::GetLongFieldsData() {
   // has no value for it. A write from such a row leaves the column alone, since the
   // library writes only the result's own columns.
   if (ResultColumns() < kFileDataColumn) {
-    m_lengths[kFileDataSlot] = SQL_NULL_DATA;
+    Slot(kFileDataColumn) = SQL_NULL_DATA;
     return SQL_SUCCESS;
   }
   // Probe for the length: nothing is copied, the indicator receives the total length.
   uint8_t probe = 0;
   SQLLEN indicator = 0;
-  SQLRETURN rc = SQLGetData(m_hStmt, kFileDataColumn, SQL_C_BINARY, &probe, 0, &indicator);
-  m_lengths[kFileDataSlot] = ToSlot(indicator);
+  SQLRETURN rc = SQLGetData(HookStatement(), kFileDataColumn, SQL_C_BINARY, &probe, 0, &indicator);
+  Slot(kFileDataColumn) = ToSlot(indicator);
   if (!SqlSucceeded(rc)) return rc;
   // NULL, empty, or a driver that cannot tell the length (SQL_NO_TOTAL): the buffer keeps
   // the previous value and the slot says which case applies.
@@ -219,8 +163,8 @@ SQLRETURN CRegTreeRecSet::GetLongFieldsData() {
     m_fileDataCapacity = length;
   }
   m_fileDataLength = length;
-  rc = SQLGetData(m_hStmt, kFileDataColumn, SQL_C_BINARY, m_fileData, static_cast<SQLLEN>(m_fileDataLength), &indicator);
-  m_lengths[kFileDataSlot] = ToSlot(indicator);
+  rc = SQLGetData(HookStatement(), kFileDataColumn, SQL_C_BINARY, m_fileData, static_cast<SQLLEN>(m_fileDataLength), &indicator);
+  Slot(kFileDataColumn) = ToSlot(indicator);
   return rc;
 }
 
@@ -229,17 +173,17 @@ SQLRETURN CRegTreeRecSet::PutLongFieldsData() {
   // cannot recognise is cancelled rather than looped on.
   constexpr int kMaxRequests = 64;
   SQLPOINTER token = nullptr;
-  SQLRETURN rc = SQLParamData(m_hStmt, &token);
+  SQLRETURN rc = SQLParamData(HookStatement(), &token);
   for (int requests = 0; rc == SQL_NEED_DATA; ++requests) {
     if (requests >= kMaxRequests) {
-      SQLCancel(m_hStmt);
+      SQLCancel(HookStatement());
       return SQL_ERROR;
     }
     if (token == m_fileData && m_fileData != nullptr) {
-      rc = SQLPutData(m_hStmt, m_fileData, static_cast<SQLLEN>(m_fileDataLength));
+      rc = SQLPutData(HookStatement(), m_fileData, static_cast<SQLLEN>(m_fileDataLength));
       if (!SqlSucceeded(rc)) return rc;
     }
-    rc = SQLParamData(m_hStmt, &token);
+    rc = SQLParamData(HookStatement(), &token);
   }
   return rc;
 }
@@ -259,16 +203,15 @@ HRESULT CRegTreeRecSet::SetLongFieldData(const void* data, unsigned long length)
     }
   }
   ReleaseFileData();
-  m_lengths[kFileDataSlot] = SQL_NULL_DATA;
+  Slot(kFileDataColumn) = SQL_NULL_DATA;
   if (copy == nullptr) return status;
   m_fileData = copy;
   m_fileDataLength = static_cast<uint32_t>(length);
   m_fileDataCapacity = m_fileDataLength;
-  m_lengths[kFileDataSlot] = SQL_LEN_DATA_AT_EXEC(static_cast<int32_t>(length));
+  Slot(kFileDataColumn) = SQL_LEN_DATA_AT_EXEC(static_cast<int32_t>(length));
   return S_OK;
 }
 
-// ---- the identification record ----
 
 bool CRegTreeRecSet::BuildFileIdentification(const char16_t* path, FileIdentificationRecord* record) {
   ASSERT(path != nullptr, kAssertLineBuildFileIdentification);
@@ -279,7 +222,7 @@ void CRegTreeRecSet::SetFileIdentification(const void* data, int length) {
   ASSERT(length == static_cast<int>(kFileIdentificationSize), kAssertLineSetFileIdentification);
   std::memset(m_fileIdentification, 0, sizeof m_fileIdentification);
   if (data == nullptr) return;
-  m_lengths[2] = length;
+  Slot(kFileIdentificationColumn) = length;
   // A longer value is stored cut to the field; the slot still tells its full length.
   const int copy = length < 0 ? 0 : (length > kFileIdentificationBytes ? kFileIdentificationBytes : length);
   std::memcpy(m_fileIdentification, data, static_cast<std::size_t>(copy));
@@ -292,15 +235,14 @@ bool CRegTreeRecSet::SetFileIdentificationFromFile(const char16_t* path) {
   return built;
 }
 
-// ---- the setters ----
 
 void CRegTreeRecSet::SetFileID(int value) {
-  m_lengths[0] = sizeof m_fileID;
+  Slot(kFileIDColumn) = sizeof m_fileID;
   m_fileID = value;
 }
 
 void CRegTreeRecSet::SetOperationType(int value) {
-  m_lengths[3] = sizeof m_operationType;
+  Slot(kOperationTypeColumn) = sizeof m_operationType;
   m_operationType = value;
 }
 
@@ -309,7 +251,7 @@ void CRegTreeRecSet::SetFileName(const char16_t* text) {
   if (text == nullptr || text[0] == 0) return;
   std::size_t n = 0;
   while (n < kFileNameChars - 1 && text[n] != 0) ++n;  // at most 260: the last unit stays the NUL
-  m_lengths[1] = static_cast<int32_t>(n * sizeof(char16_t));
+  Slot(kFileNameColumn) = static_cast<int32_t>(n * sizeof(char16_t));
   std::memcpy(m_fileName, text, n * sizeof(char16_t));
 }
 
@@ -380,13 +322,11 @@ void CRegTreeRecSet::SetFieldValue(const char16_t* column, VARIANT value) {
 CODBCTypedRecordset& CRegTreeRecSet::CopyFrom(const CODBCTypedRecordset& base) {
   const auto* other = dynamic_cast<const CRegTreeRecSet*>(&base);
   if (other == nullptr) return *this;
-  int32_t slots[kColumnCount];
-  for (int p = 1; p <= kColumnCount; ++p) slots[p - 1] = other->FieldSlot(p);
   // A fetched NULL (or empty long value) leaves the buffer as the previous row left it;
   // the slot is what tells, so a NULL arrives as no data rather than as that row's value.
-  const int32_t dataSlot = slots[kFileDataSlot];
+  const int32_t dataSlot = other->Slot(kFileDataColumn);
   const bool noData = dataSlot == SQL_NULL_DATA || dataSlot == 0 || dataSlot == SQL_NO_TOTAL;
-  const char16_t* name = slots[1] == SQL_NULL_DATA ? nullptr : other->GetFileName();
+  const char16_t* name = other->IsFileNameNull() ? nullptr : other->GetFileName();
   const uint8_t* identification = other->GetFileIdentification();
   const uint8_t* data = noData ? nullptr : other->GetFileData();
   const unsigned long dataLength = noData ? 0 : other->GetFileDataLength();
@@ -405,15 +345,17 @@ CODBCTypedRecordset& CRegTreeRecSet::CopyFrom(const CODBCTypedRecordset& base) {
   const int32_t fileID = other->GetFileID(), operationType = other->GetOperationType();
 
   // The integers are held by value; a NULL one arrives as 0 and stays NULL in the copy.
-  SetFileID(slots[0] == SQL_NULL_DATA ? 0 : fileID);
-  if (slots[0] == SQL_NULL_DATA) m_lengths[0] = SQL_NULL_DATA;
+  const bool nullID = other->IsFileIDNull(), nullOperationType = other->IsNull(kOperationTypeColumn);
+  const int32_t nameSlot = other->Slot(kFileNameColumn);
+  SetFileID(nullID ? 0 : fileID);
+  if (nullID) Slot(kFileIDColumn) = SQL_NULL_DATA;
   SetFileName(name);
   // A name fetched longer than the buffer arrived cut: the copy keeps its length, so that
   // a write refuses it rather than store it cut.
-  if (slots[1] > static_cast<int32_t>(sizeof m_fileName)) m_lengths[1] = slots[1];
+  if (nameSlot > static_cast<int32_t>(sizeof m_fileName)) Slot(kFileNameColumn) = nameSlot;
   SetFileIdentification(identification, identificationLength);
-  SetOperationType(slots[3] == SQL_NULL_DATA ? 0 : operationType);
-  if (slots[3] == SQL_NULL_DATA) m_lengths[3] = SQL_NULL_DATA;
+  SetOperationType(nullOperationType ? 0 : operationType);
+  if (nullOperationType) Slot(kOperationTypeColumn) = SQL_NULL_DATA;
   (void)SetLongFieldData(data, dataLength);
   return *this;
 }

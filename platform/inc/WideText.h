@@ -16,5 +16,19 @@ std::u16string FromUtf8(std::string_view text);
 // out then holding the text before it. For input where a silent change would be wrong.
 bool DecodeUtf8Strict(std::string_view text, std::u16string& out);
 
+// An ASCII capital as its small letter; every other unit as it is. Names that Windows
+// compares without case in ASCII only (keys of a connection string, resource names) use it.
+constexpr char16_t FoldAscii(char16_t c) {
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+// The value of a hexadecimal digit (either case), or -1 for any other unit.
+constexpr int HexDigitValue(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
 // Length of a NUL-terminated UTF-16 string (null counts as empty).
 std::size_t WideLength(const char16_t* text);

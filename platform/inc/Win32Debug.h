@@ -18,10 +18,3 @@ inline void OutputDebugStringW(const char16_t* text) { ::OutputDebugStringW(rein
 void OutputDebugStringW(const char16_t* text);
 
 #endif  // _WIN32
-
-// Whether the channel is the $MERIDEX_DEBUG_OUTPUT file (POSIX) rather than a debugger.
-#ifdef _WIN32
-inline constexpr bool kDebugChannelIsFile = false;
-#else
-inline constexpr bool kDebugChannelIsFile = true;
-#endif

@@ -9,12 +9,14 @@
 // - A path is taken as it is, converted to UTF-8; a backslash is an ordinary character
 //   in a Linux file name, not a separator. A path holding an unpaired surrogate has no
 //   UTF-8 form and is refused (ERROR_INVALID_NAME) rather than opening another file.
-// - Only OPEN_EXISTING is supported: the tool only reads files it is given. Share modes
-//   are accepted but not enforced, since nothing else on Linux honours them.
-// - Only regular files (and directories with FILE_FLAG_BACKUP_SEMANTICS) are opened; a
-//   FIFO or a device could block the run or has no meaningful contents to identify.
+// - Only OPEN_EXISTING, for reading or for the attributes only, is supported: the tool
+//   only reads files it is given (write access is ERROR_ACCESS_DENIED). Share modes are
+//   accepted but not enforced, since nothing else on Linux honours them.
+// - Only regular files are opened (a directory or anything else is ERROR_ACCESS_DENIED):
+//   a FIFO or a device could block the run or has no meaningful contents to identify.
 // - Mapping is of files only (no page-file sections, no named mappings), read-only.
 
+#include "UniqueHandle.h"
 #include "Win32Types.h"
 
 #ifdef _WIN32
@@ -38,16 +40,8 @@ inline HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security, DW
 
 #else  // POSIX
 
-#ifndef FILE_FLAG_BACKUP_SEMANTICS
-#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
-#endif
-#define FILE_READ_DATA 0x0001
-#define FILE_WRITE_DATA 0x0002
-#define FILE_APPEND_DATA 0x0004
-#define GENERIC_ALL 0x10000000u
 #define PAGE_READWRITE 0x04
 #define PAGE_WRITECOPY 0x08
-#define FILE_MAP_COPY 0x0001
 #define FILE_MAP_WRITE 0x0002
 #define ERROR_READ_FAULT 30L
 #define ERROR_GEN_FAILURE 31L
@@ -91,47 +85,6 @@ BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime);
 
 #endif  // _WIN32
 
-// Owns one handle-like resource: the type, its close function and its invalid value are
-// declared once, in a traits type. Move-only. Closing keeps the thread's last error, so
-// that clean-up on a failure path cannot change what the caller is told.
-template <typename Traits>
-class UniqueFileResource {
- public:
-  using Type = typename Traits::Type;
-
-  UniqueFileResource() = default;
-  explicit UniqueFileResource(Type value) : m_value(value) {}
-  ~UniqueFileResource() { reset(); }
-  UniqueFileResource(UniqueFileResource&& other) noexcept : m_value(other.release()) {}
-  UniqueFileResource& operator=(UniqueFileResource&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueFileResource(const UniqueFileResource&) = delete;
-  UniqueFileResource& operator=(const UniqueFileResource&) = delete;
-
-  [[nodiscard]] Type get() const { return m_value; }
-  [[nodiscard]] bool is_valid() const { return m_value != Traits::Invalid(); }
-  explicit operator bool() const { return is_valid(); }
-
-  void reset(Type value = Traits::Invalid()) {
-    if (is_valid()) {
-      const DWORD saved = ::GetLastError();
-      Traits::Close(m_value);
-      ::SetLastError(saved);
-    }
-    m_value = value;
-  }
-  [[nodiscard]] Type release() {
-    const Type value = m_value;
-    m_value = Traits::Invalid();
-    return value;
-  }
-
- private:
-  Type m_value = Traits::Invalid();
-};
-
 // CreateFileW fails with INVALID_HANDLE_VALUE, CreateFileMappingW with null.
 struct FileHandleTraits {
   using Type = HANDLE;
@@ -149,6 +102,6 @@ struct MappedViewTraits {
   static void Close(Type view) { (void)::UnmapViewOfFile(view); }
 };
 
-using UniqueFileHandle = UniqueFileResource<FileHandleTraits>;
-using UniqueMappingHandle = UniqueFileResource<MappingHandleTraits>;
-using UniqueMappedView = UniqueFileResource<MappedViewTraits>;
+using UniqueFileHandle = CUniqueHandle<FileHandleTraits>;
+using UniqueMappingHandle = CUniqueHandle<MappingHandleTraits>;
+using UniqueMappedView = CUniqueHandle<MappedViewTraits>;

@@ -60,9 +60,6 @@ inline int lstrcmpW(const char16_t* left, const char16_t* right) {
 
 inline int lstrlenW(const char16_t* text) { return ::lstrlenW(reinterpret_cast<LPCWSTR>(text)); }
 
-// The real _vsnwprintf formats everything msvcrt knows; ours refuses what it does not.
-inline constexpr bool kFormatterRefusesUnsupported = false;
-
 #else  // POSIX
 
 int _vsnwprintf(char16_t* buffer, size_t count, const char16_t* format, va_list args);
@@ -70,8 +67,6 @@ int wvsprintfW(char16_t* buffer, const char16_t* format, va_list args);
 int wsprintfW(char16_t* buffer, const char16_t* format, ...);
 int lstrcmpW(const char16_t* left, const char16_t* right);
 int lstrlenW(const char16_t* text);
-
-inline constexpr bool kFormatterRefusesUnsupported = true;
 
 #endif  // _WIN32
 

@@ -12,6 +12,7 @@
 //     refused with ERROR_INVALID_HANDLE rather than followed.
 //   - Nothing is ever written: there are no calls that write.
 
+#include "UniqueHandle.h"
 #include "Win32Types.h"
 
 #ifdef _WIN32
@@ -30,8 +31,6 @@
 
 #else  // POSIX
 
-#include <cstddef>
-
 // Opens subKey below key. Only the backslash separates; a leading one is ERROR_BAD_PATHNAME,
 // doubled or trailing ones are passed over. A null or empty subKey gives a predefined key
 // back as it is and any other key as a new handle. *result is null after a failure.
@@ -45,12 +44,13 @@
 
 [[nodiscard]] LONG RegCloseKey(HKEY key);
 
-// Forgets the file read, so that the next call reads $MERIDEX_REGISTRY again. Keys open at
-// that moment go on answering from what they were opened on. Tests bring their own files
-// this way.
-void ReloadRegistryFile();
-
-// How many keys are open now, predefined keys not counted. For tests of handle ownership.
-std::size_t OpenRegistryKeyCount();
-
 #endif  // _WIN32
+
+// Owns one open registry key. A predefined key is not something to own: it is never
+// handed to this owner.
+struct RegistryKeyTraits {
+  using Type = HKEY;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type key) { (void)RegCloseKey(key); }
+};
+using UniqueRegistryKey = CUniqueHandle<RegistryKeyTraits>;

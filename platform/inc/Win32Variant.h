@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "UniqueHandle.h"
 #include "Win32Types.h"
 
 #ifdef _WIN32
@@ -25,9 +26,6 @@ inline BSTR SysAllocStringLen(const char16_t* text, UINT length) {
   return ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text), length);
 }
 inline char16_t* BstrText(BSTR text) { return reinterpret_cast<char16_t*>(text); }
-
-// oleaut32 does every conversion on this build.
-inline constexpr bool kOwnVariantConversions = false;
 
 #else  // POSIX
 
@@ -150,9 +148,7 @@ enum VARENUM : VARTYPE {
 #define VARIANT_FALSE (static_cast<VARIANT_BOOL>(0))
 
 // Flags of VariantChangeType.
-#define VARIANT_NOVALUEPROP 0x01
 #define VARIANT_ALPHABOOL 0x02
-#define VARIANT_NOUSEROVERRIDE 0x04
 #define VARIANT_LOCALBOOL 0x10
 
 #define E_NOTIMPL (static_cast<HRESULT>(0x80004001))
@@ -198,10 +194,6 @@ void VariantInit(VARIANTARG* variant);
 
 inline char16_t* BstrText(BSTR text) { return text; }
 
-// This build converts variants itself. Tests of where we deliberately answer otherwise
-// than oleaut32 (a NaN is an overflow here, not a number) run only where this is true.
-inline constexpr bool kOwnVariantConversions = true;
-
 #endif  // _WIN32
 
 // The whole string, embedded NULs included; empty for a null BSTR.
@@ -209,31 +201,10 @@ inline std::u16string_view BstrView(BSTR text) {
   return text == nullptr ? std::u16string_view() : std::u16string_view(BstrText(text), SysStringLen(text));
 }
 
-// Owns one BSTR: move-only, freed once. Keeps the thread's last error across the free.
-class UniqueBstr {
- public:
-  UniqueBstr() = default;
-  explicit UniqueBstr(BSTR text) : m_text(text) {}
-  ~UniqueBstr() { reset(); }
-  UniqueBstr(UniqueBstr&& other) noexcept : m_text(other.release()) {}
-  UniqueBstr& operator=(UniqueBstr&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueBstr(const UniqueBstr&) = delete;
-  UniqueBstr& operator=(const UniqueBstr&) = delete;
-
-  BSTR get() const { return m_text; }
-  BSTR release() { return std::exchange(m_text, nullptr); }
-  void reset(BSTR text = nullptr) {
-    BSTR old = std::exchange(m_text, text);
-    if (old != nullptr) {
-      const DWORD error = GetLastError();
-      SysFreeString(old);
-      SetLastError(error);
-    }
-  }
-
- private:
-  BSTR m_text = nullptr;
+// SysFreeString takes a null BSTR too, but there is nothing to free then.
+struct BstrTraits {
+  using Type = BSTR;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type text) { SysFreeString(text); }
 };
+using UniqueBstr = CUniqueHandle<BstrTraits>;

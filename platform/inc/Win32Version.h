@@ -23,13 +23,7 @@ inline BOOL VerQueryValueW(const void* block, const char16_t* subBlock, void** v
   return ::VerQueryValueW(block, reinterpret_cast<LPCWSTR>(subBlock), value, length);
 }
 
-// version.dll trusts the lengths a resource gives itself; a hostile image can make it hand
-// back values that lie past the block.
-inline constexpr bool kVersionReaderChecksBlocks = false;
-
 #else  // POSIX
-
-#define VS_FFI_SIGNATURE 0xFEEF04BDu
 
 struct VS_FIXEDFILEINFO {
   DWORD dwSignature;
@@ -62,10 +56,8 @@ BOOL GetFileVersionInfoW(const char16_t* path, DWORD handle, DWORD length, void*
 // caller's block; *length is in bytes for binary values and in characters for text.
 // Keys compare without regard to case. A missing key is ERROR_RESOURCE_TYPE_NOT_FOUND.
 // Nothing is read beyond the root block's own length.
-BOOL VerQueryValueW(const void* block, const char16_t* subBlock, void** value, UINT* length);
-
 // Whatever a hostile image holds, every value handed back lies inside the block.
-inline constexpr bool kVersionReaderChecksBlocks = true;
+BOOL VerQueryValueW(const void* block, const char16_t* subBlock, void** value, UINT* length);
 
 #endif  // _WIN32
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "OdbcApi.h"
+#include "OdbcHandle.h"
 
 // How DriverConnect may involve the user. The tool always passes sqlNoPrompt.
 enum drvCompletion {
@@ -67,16 +68,22 @@ class CODBCDatabase {
 
   // The library's own business: the handle for recordsets, and the error record of a
   // failure that the library found itself (a refused schema version).
-  SQLHDBC Handle() const { return m_hDbc; }
+  SQLHDBC Handle() const { return m_hDbc.get(); }
   void SetError(const _SQL_Error& error);
   void ClearError() { m_hasError = false; }
 
  private:
   bool EnsureEnvironment();
   void Abandon();
+  // Keep the error on the connection, copy it out to the caller's record, and answer 0:
+  // the end of every failed operation that reports through a record.
+  int Fail(_SQL_Error& error);
+  int Fail(const char16_t* state, const char16_t* text, _SQL_Error& error);
+  int FailWithDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc, _SQL_Error& error);
 
-  SQLHENV m_hEnv = SQL_NULL_HENV;
-  SQLHDBC m_hDbc = SQL_NULL_HDBC;
+  // Declared in this order so that the connection is freed before its environment.
+  UniqueEnvHandle m_hEnv;
+  UniqueDbcHandle m_hDbc;
   bool m_connected = false;
   bool m_inTransaction = false;
   bool m_hasError = false;
@@ -140,7 +147,11 @@ class CODBCRecordset {
   // address as the token SQLParamData hands back). Null buffer and slot unbind it.
   SQLRETURN BindLongField(int column, void* buffer, SQLLEN length, int32_t* lengthOrIndicator);
 
-  SQLHSTMT m_hStmt = SQL_NULL_HSTMT;
+  // The statement the long-field hooks work on: while a row is written, the write's own
+  // statement (where the long field is bound and its data sent); otherwise the result
+  // set's.
+  SQLHSTMT HookStatement() const { return m_writeStmt != SQL_NULL_HSTMT ? m_writeStmt : m_hStmt.get(); }
+
   int32_t m_nFields = 0;
   bool m_bFieldsBound = false;
 
@@ -158,10 +169,17 @@ class CODBCRecordset {
     int32_t cutSlot;
   };
   struct Parameter;
+  struct WritePlan;
+  class CWriteScope;
   enum class WriteKind { Insert, Update, Delete };
 
   SQLRETURN Fetch();
   SQLRETURN Write(WriteKind kind);
+  bool CanWrite(WriteKind kind);
+  void PlanColumn(const Binding& b, bool longField, WriteKind kind, WritePlan& plan) const;
+  void PlanStatement(WriteKind kind, WritePlan& plan);
+  SQLRETURN SendWrite(WriteKind kind, SQLHSTMT write, WritePlan& plan);
+  SQLRETURN CheckRowWritten(WriteKind kind, SQLHSTMT write, SQLRETURN rc);
   bool ReadWriteTarget();
   void KeepKey();
   bool KeptRowExists();
@@ -170,6 +188,8 @@ class CODBCRecordset {
   void RecordStatementError(SQLRETURN rc);
   void RecordError(const char16_t* state, const char16_t* text);
 
+  UniqueStmtHandle m_hStmt;
+  SQLHSTMT m_writeStmt = SQL_NULL_HSTMT;  // not owned: the write in progress owns it
   CODBCDatabase* m_database;
   unsigned long m_cursorKind;
   unsigned long m_options;

@@ -17,23 +17,21 @@ constexpr SQLULEN kLoginTimeoutSeconds = 20;
 
 CODBCDatabase::CODBCDatabase() = default;
 
-CODBCDatabase::~CODBCDatabase() {
-  Close();
-  if (m_hDbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, m_hDbc);
-  if (m_hEnv != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, m_hEnv);
-}
+// The owners free the connection and then the environment; a connection still open
+// cannot be freed, so it is closed first.
+CODBCDatabase::~CODBCDatabase() { Close(); }
 
 int CODBCDatabase::IsConnected() const { return m_connected ? 1 : 0; }
 
 void CODBCDatabase::Close() {
   if (m_connected) {
     // Whatever a transaction left open is undone, never committed by a disconnect.
-    if (m_inTransaction && !SqlSucceeded(SQLEndTran(SQL_HANDLE_DBC, m_hDbc, SQL_ROLLBACK))) {
+    if (m_inTransaction && !SqlSucceeded(SQLEndTran(SQL_HANDLE_DBC, m_hDbc.get(), SQL_ROLLBACK))) {
       Abandon();
       return;
     }
     m_inTransaction = false;
-    SQLDisconnect(m_hDbc);
+    SQLDisconnect(m_hDbc.get());
     m_connected = false;
   }
   // The connection handle is kept for reuse; the last error stays readable after Close,
@@ -41,20 +39,18 @@ void CODBCDatabase::Close() {
 }
 
 bool CODBCDatabase::EnsureEnvironment() {
-  if (m_hEnv == SQL_NULL_HENV) {
-    if (!SqlSucceeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_hEnv))) {
-      m_hEnv = SQL_NULL_HENV;
+  if (!m_hEnv) {
+    if (!SqlSucceeded(AllocateHandle(SQL_NULL_HANDLE, m_hEnv))) {
       SetLibraryError(m_lastError, u"HY001", u"The ODBC environment could not be allocated.");
       m_hasError = true;
       return false;
     }
-    SQLSetEnvAttr(m_hEnv, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLSetEnvAttr(m_hEnv.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
   }
-  if (m_hDbc == SQL_NULL_HDBC) {
-    const SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, m_hEnv, &m_hDbc);
+  if (!m_hDbc) {
+    const SQLRETURN rc = AllocateHandle(m_hEnv.get(), m_hDbc);
     if (!SqlSucceeded(rc)) {
-      ReadDiagnostic(SQL_HANDLE_ENV, m_hEnv, rc, m_lastError);
-      m_hDbc = SQL_NULL_HDBC;
+      ReadDiagnostic(SQL_HANDLE_ENV, m_hEnv.get(), rc, m_lastError);
       m_hasError = true;
       return false;
     }
@@ -66,15 +62,15 @@ int CODBCDatabase::DriverConnect(const char16_t* connect, char16_t* out, HWND wi
   if (m_connected) Close();
   m_hasError = false;
   if (!EnsureEnvironment()) return 0;
-  SQLSetConnectAttr(m_hDbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kLoginTimeoutSeconds), 0);
+  SQLSetConnectAttr(m_hDbc.get(), SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kLoginTimeoutSeconds), 0);
   static const char16_t kEmpty[] = u"";
   const char16_t* text = connect != nullptr ? connect : kEmpty;
   SQLSMALLINT outLength = 0;
   const SQLRETURN rc =
-      SQLDriverConnectW(m_hDbc, static_cast<SQLHWND>(window), AsSqlText(text), SQL_NTS, out != nullptr ? AsSqlText(out) : nullptr,
+      SQLDriverConnectW(m_hDbc.get(), static_cast<SQLHWND>(window), AsSqlText(text), SQL_NTS, out != nullptr ? AsSqlText(out) : nullptr,
                         out != nullptr ? 1024 : 0, &outLength, static_cast<SQLUSMALLINT>(completion));
   if (!SqlSucceeded(rc)) {
-    ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc, rc, m_lastError);
+    ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc.get(), rc, m_lastError);
     m_hasError = true;
     return 0;
   }
@@ -82,13 +78,7 @@ int CODBCDatabase::DriverConnect(const char16_t* connect, char16_t* out, HWND wi
   return 1;
 }
 
-bool CODBCDatabase::GetError(_SQL_Error& error) const {
-  if (!m_hasError) return false;
-  const int16_t record = error.recordNumber;
-  error = m_lastError;
-  error.recordNumber = record;
-  return true;
-}
+bool CODBCDatabase::GetError(_SQL_Error& error) const { return CopyKeptError(m_hasError, m_lastError, error); }
 
 void CODBCDatabase::SetError(const _SQL_Error& error) {
   m_lastError = error;
@@ -97,67 +87,65 @@ void CODBCDatabase::SetError(const _SQL_Error& error) {
 
 int CODBCDatabase::Execute(const char16_t* sql, _SQL_Error& error) { return Execute(sql, error, nullptr); }
 
+int CODBCDatabase::Fail(_SQL_Error& error) {
+  m_hasError = true;
+  error = m_lastError;
+  return 0;
+}
+
+int CODBCDatabase::Fail(const char16_t* state, const char16_t* text, _SQL_Error& error) {
+  SetLibraryError(m_lastError, state, text);
+  return Fail(error);
+}
+
+int CODBCDatabase::FailWithDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc, _SQL_Error& error) {
+  ReadDiagnostic(handleType, handle, rc, m_lastError);
+  return Fail(error);
+}
+
 int CODBCDatabase::BeginTransaction(_SQL_Error& error, SQLULEN isolation) {
   if (!m_connected || m_inTransaction) {
-    SetLibraryError(m_lastError, m_connected ? u"25000" : u"08003",
-                    m_connected ? u"A transaction is already open." : u"The connection is not open.");
-    m_hasError = true;
-    error = m_lastError;
-    return 0;
+    return Fail(m_connected ? u"25000" : u"08003",
+                m_connected ? u"A transaction is already open." : u"The connection is not open.", error);
   }
-  auto failed = [&](SQLRETURN rc) {
-    ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc, rc, m_lastError);
-    m_hasError = true;
-    error = m_lastError;
-    return 0;
-  };
+  const SQLHDBC dbc = m_hDbc.get();
   if (isolation != 0) {
-    SQLRETURN rc = SQLSetConnectAttr(m_hDbc, SQL_ATTR_TXN_ISOLATION, reinterpret_cast<SQLPOINTER>(isolation), SQL_IS_UINTEGER);
-    if (!SqlSucceeded(rc)) return failed(rc);
+    SQLRETURN rc = SQLSetConnectAttr(dbc, SQL_ATTR_TXN_ISOLATION, reinterpret_cast<SQLPOINTER>(isolation), SQL_IS_UINTEGER);
+    if (!SqlSucceeded(rc)) return FailWithDiagnostic(SQL_HANDLE_DBC, dbc, rc, error);
     // A driver may substitute another level and only say so in a warning (01S02): ask
     // what it took.
     SQLUINTEGER granted = 0;
-    rc = SQLGetConnectAttr(m_hDbc, SQL_ATTR_TXN_ISOLATION, &granted, sizeof granted, nullptr);
-    if (!SqlSucceeded(rc)) return failed(rc);
+    rc = SQLGetConnectAttr(dbc, SQL_ATTR_TXN_ISOLATION, &granted, sizeof granted, nullptr);
+    if (!SqlSucceeded(rc)) return FailWithDiagnostic(SQL_HANDLE_DBC, dbc, rc, error);
     if (granted != isolation) {
-      SetLibraryError(m_lastError, u"HYC00", u"The driver does not offer the transaction isolation level asked for.");
-      m_hasError = true;
-      error = m_lastError;
-      return 0;
+      return Fail(u"HYC00", u"The driver does not offer the transaction isolation level asked for.", error);
     }
   }
   const SQLRETURN rc =
-      SQLSetConnectAttr(m_hDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
-  if (!SqlSucceeded(rc)) return failed(rc);
+      SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
+  if (!SqlSucceeded(rc)) return FailWithDiagnostic(SQL_HANDLE_DBC, dbc, rc, error);
   m_inTransaction = true;
   return 1;
 }
 
 int CODBCDatabase::EndTransaction(bool commit, _SQL_Error& error) {
-  if (!m_connected || !m_inTransaction) {
-    SetLibraryError(m_lastError, u"25000", u"There is no transaction to end.");
-    m_hasError = true;
-    error = m_lastError;
-    return 0;
-  }
-  SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_hDbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
+  if (!m_connected || !m_inTransaction) return Fail(u"25000", u"There is no transaction to end.", error);
+  SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_hDbc.get(), commit ? SQL_COMMIT : SQL_ROLLBACK);
   const bool ok = SqlSucceeded(rc);
   if (!ok) {
-    ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc, rc, m_lastError);
-    m_hasError = true;
-    error = m_lastError;
+    (void)FailWithDiagnostic(SQL_HANDLE_DBC, m_hDbc.get(), rc, error);
     // A transaction that could not be committed must not be half left: undo it. On a
     // connection that died there is nothing left to ask, and the caller must be able to
     // tell that the server's outcome is unknown: the connection is closed instead.
     // NOTE: psqlODBC answers a rollback on a dead connection with success, so the driver
     // is asked first; a driver that cannot tell leaves the connection taken as alive.
     SQLUINTEGER dead = SQL_CD_FALSE;
-    if (commit && SqlSucceeded(SQLGetConnectAttr(m_hDbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+    if (commit && SqlSucceeded(SQLGetConnectAttr(m_hDbc.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
         dead == SQL_CD_TRUE) {
       Abandon();
       return 0;
     }
-    if (commit) rc = SQLEndTran(SQL_HANDLE_DBC, m_hDbc, SQL_ROLLBACK);
+    if (commit) rc = SQLEndTran(SQL_HANDLE_DBC, m_hDbc.get(), SQL_ROLLBACK);
     if (!SqlSucceeded(rc)) {
       // The transaction may still be open: switching autocommit on would commit it.
       Abandon();
@@ -165,51 +153,39 @@ int CODBCDatabase::EndTransaction(bool commit, _SQL_Error& error) {
     }
   }
   m_inTransaction = false;
-  SQLSetConnectAttr(m_hDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER);
+  SQLSetConnectAttr(m_hDbc.get(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER);
   return ok ? 1 : 0;
 }
 
 void CODBCDatabase::Abandon() {
   // ODBC refuses to disconnect with a transaction open (25000) and commits nothing
   // then; when it refuses, the handle is left as it is, and the session ends with the
-  // process, which makes the server undo the transaction.
+  // process, which makes the server undo the transaction. The handle is given up, not
+  // freed: ODBC refuses to free a connection that is still connected.
   m_inTransaction = false;
   m_connected = false;
-  if (!SqlSucceeded(SQLDisconnect(m_hDbc))) m_hDbc = SQL_NULL_HDBC;
+  if (!SqlSucceeded(SQLDisconnect(m_hDbc.get()))) (void)m_hDbc.release();
 }
 
 int CODBCDatabase::Execute(const char16_t* sql, _SQL_Error& error, SQLLEN* rowCount) {
   if (rowCount != nullptr) *rowCount = -1;
-  if (!m_connected) {
-    SetLibraryError(m_lastError, u"08003", u"The connection is not open.");
-    m_hasError = true;
-    error = m_lastError;
-    return 0;
-  }
-  SQLHSTMT stmt = SQL_NULL_HSTMT;
-  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, m_hDbc, &stmt);
-  if (!SqlSucceeded(rc)) {
-    ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc, rc, m_lastError);
-    m_hasError = true;
-    error = m_lastError;
-    return 0;
-  }
+  if (!m_connected) return Fail(u"08003", u"The connection is not open.", error);
+  UniqueStmtHandle owner;
+  SQLRETURN rc = AllocateHandle(m_hDbc.get(), owner);
+  if (!SqlSucceeded(rc)) return FailWithDiagnostic(SQL_HANDLE_DBC, m_hDbc.get(), rc, error);
+  const SQLHSTMT stmt = owner.get();
   rc = SQLExecDirectW(stmt, AsSqlText(sql != nullptr ? sql : u""), SQL_NTS);
   // A searched statement that matches no row answers SQL_NO_DATA: that is success.
   // NOTE: MariaDB Connector/ODBC answers SQL_SUCCESS with a row count of 0 instead.
   const bool ok = SqlSucceeded(rc) || rc == SQL_NO_DATA;
   if (!ok) {
     m_lastError.recordNumber = error.recordNumber;
-    ReadDiagnostic(SQL_HANDLE_STMT, stmt, rc, m_lastError);
-    m_hasError = true;
-    error = m_lastError;
-  } else {
-    m_hasError = false;
-    if (rowCount != nullptr && rc != SQL_NO_DATA && !SqlSucceeded(SQLRowCount(stmt, rowCount))) *rowCount = -1;
-    if (rowCount != nullptr && rc == SQL_NO_DATA) *rowCount = 0;
+    return FailWithDiagnostic(SQL_HANDLE_STMT, stmt, rc, error);
   }
-  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-  return ok ? 1 : 0;
+  m_hasError = false;
+  if (rowCount != nullptr && rc != SQL_NO_DATA && !SqlSucceeded(SQLRowCount(stmt, rowCount))) *rowCount = -1;
+  if (rowCount != nullptr && rc == SQL_NO_DATA) *rowCount = 0;
+  return 1;
 }
 
 namespace {
@@ -276,77 +252,76 @@ std::u16string ShownVersion(const std::u16string& text, bool cut) {
   return u"'" + text + (cut ? u"...'" : u"'");
 }
 
+// What the version query answered: how many rows (counted up to 2), and the first one.
+struct VersionRows {
+  int rows = 0;
+  std::u16string first;
+  bool isNull = false;
+  bool cut = false;
+};
+
+// Reads the rows of the version query. False, with error filled, when a row cannot be
+// read.
+bool ReadVersionRows(SQLHSTMT stmt, VersionRows& found, _SQL_Error& error) {
+  // Read as text, whatever the column's type, so that nothing the driver would round or
+  // cut on the way to an integer ('4abc', 4.5) can pass for version 4.
+  char16_t version[kVersionTextChars + 1] = {};
+  SQLLEN indicator = 0;
+  SQLRETURN rc;
+  while ((rc = SQLFetch(stmt)) != SQL_NO_DATA) {
+    if (SqlSucceeded(rc)) rc = SQLGetData(stmt, 1, SQL_C_WCHAR, AsSqlText(version), sizeof version, &indicator);
+    if (!SqlSucceeded(rc)) {
+      ReadDiagnostic(SQL_HANDLE_STMT, stmt, rc, error);
+      return false;
+    }
+    if (found.rows == 0) {
+      found.isNull = indicator == SQL_NULL_DATA;
+      version[kVersionTextChars] = 0;
+      found.first = version;
+      found.cut = indicator == SQL_NO_TOTAL || indicator > static_cast<SQLLEN>(kVersionTextChars * sizeof(char16_t));
+    }
+    if (++found.rows > 1) break;
+  }
+  return true;
+}
+
+// Why the rows found are not the accepted version; empty when they are.
+std::u16string VersionMismatch(const VersionRows& found) {
+  const std::u16string expected = u"version " + FromUtf8(std::to_string(kAcceptedSchemaVersion)) + u" expected";
+  if (found.rows == 0) return u"The SchemaVersion table holds no version; " + expected + u".";
+  if (found.rows > 1) return u"The SchemaVersion table holds more than one row; " + expected + u".";
+  if (found.isNull) return u"The SchemaVersion table holds a NULL version; " + expected + u".";
+  if (found.cut || !IsExactly(found.first, kAcceptedSchemaVersion)) {
+    return u"Schema version " + ShownVersion(found.first, found.cut) + u" found, " + expected + u".";
+  }
+  return {};
+}
+
 }  // namespace
 
 long TestDBVersion(CODBCDatabase* database) {
   if (database == nullptr || !database->IsConnected()) return 1;
   _SQL_Error error;
-  SQLHSTMT stmt = SQL_NULL_HSTMT;
-  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, database->Handle(), &stmt);
+  UniqueStmtHandle stmt;
+  SQLRETURN rc = AllocateHandle(database->Handle(), stmt);
   if (!SqlSucceeded(rc)) {
     ReadDiagnostic(SQL_HANDLE_DBC, database->Handle(), rc, error);
     database->SetError(error);
     return 1;
   }
-  long result = 1;
-  rc = SQLExecDirectW(stmt, AsSqlText(u"SELECT Version FROM SchemaVersion"), SQL_NTS);
+  rc = SQLExecDirectW(stmt.get(), AsSqlText(u"SELECT Version FROM SchemaVersion"), SQL_NTS);
+  VersionRows found;
   if (!SqlSucceeded(rc)) {
     // Typically a database without the table: the driver's message says so.
-    ReadDiagnostic(SQL_HANDLE_STMT, stmt, rc, error);
-    database->SetError(error);
-    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-    return result;
-  }
-  // Read as text, whatever the column's type, so that nothing the driver would round or
-  // cut on the way to an integer ('4abc', 4.5) can pass for version 4.
-  char16_t version[kVersionTextChars + 1] = {};
-  SQLLEN indicator = 0;
-  int rows = 0;
-  bool fetchFailed = false;
-  std::u16string first;
-  bool isNull = false;
-  bool cut = false;
-  while ((rc = SQLFetch(stmt)) != SQL_NO_DATA) {
-    if (!SqlSucceeded(rc)) {
-      ReadDiagnostic(SQL_HANDLE_STMT, stmt, rc, error);
-      fetchFailed = true;
-      break;
+    ReadDiagnostic(SQL_HANDLE_STMT, stmt.get(), rc, error);
+  } else if (ReadVersionRows(stmt.get(), found, error)) {
+    const std::u16string mismatch = VersionMismatch(found);
+    if (mismatch.empty()) {
+      database->ClearError();
+      return 0;
     }
-    rc = SQLGetData(stmt, 1, SQL_C_WCHAR, AsSqlText(version), sizeof version, &indicator);
-    if (!SqlSucceeded(rc)) {
-      ReadDiagnostic(SQL_HANDLE_STMT, stmt, rc, error);
-      fetchFailed = true;
-      break;
-    }
-    if (rows == 0) {
-      isNull = indicator == SQL_NULL_DATA;
-      version[kVersionTextChars] = 0;
-      first = version;
-      cut = indicator == SQL_NO_TOTAL || indicator > static_cast<SQLLEN>(kVersionTextChars * sizeof(char16_t));
-    }
-    if (++rows > 1) break;
+    SetLibraryError(error, u"HY000", mismatch.c_str());
   }
-  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-
-  const std::u16string expected = u"version " + FromUtf8(std::to_string(kAcceptedSchemaVersion)) + u" expected";
-  std::u16string text;
-  if (fetchFailed) {
-    database->SetError(error);
-    return result;
-  }
-  if (rows == 0) {
-    text = u"The SchemaVersion table holds no version; " + expected + u".";
-  } else if (rows > 1) {
-    text = u"The SchemaVersion table holds more than one row; " + expected + u".";
-  } else if (isNull) {
-    text = u"The SchemaVersion table holds a NULL version; " + expected + u".";
-  } else if (cut || !IsExactly(first, kAcceptedSchemaVersion)) {
-    text = u"Schema version " + ShownVersion(first, cut) + u" found, " + expected + u".";
-  } else {
-    database->ClearError();
-    return 0;
-  }
-  SetLibraryError(error, u"HY000", text.c_str());
   database->SetError(error);
-  return result;
+  return 1;
 }

@@ -4,6 +4,14 @@
 
 _SQL_Error::_SQL_Error() : recordNumber(1), returnCode(SQL_SUCCESS), sqlState{}, nativeError(0), message{} {}
 
+bool CopyKeptError(bool hasError, const _SQL_Error& kept, _SQL_Error& error) {
+  if (!hasError) return false;
+  const int16_t record = error.recordNumber;
+  error = kept;
+  error.recordNumber = record;
+  return true;
+}
+
 void SetLibraryError(_SQL_Error& error, const char16_t* state, const char16_t* text) {
   error.returnCode = SQL_ERROR;
   error.nativeError = 0;

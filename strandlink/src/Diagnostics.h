@@ -7,6 +7,10 @@
 // diagnostic it still leaves a message that names the return code.
 void ReadDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc, _SQL_Error& error);
 
+// What GetError hands out: the kept record, under the record number the caller asked
+// for; false, and error untouched, when there is none.
+bool CopyKeptError(bool hasError, const _SQL_Error& kept, _SQL_Error& error);
+
 // Fills error with a message of the library's own.
 void SetLibraryError(_SQL_Error& error, const char16_t* state, const char16_t* text);
 

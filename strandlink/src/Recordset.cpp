@@ -9,7 +9,7 @@ CODBCRecordset::CODBCRecordset(CODBCDatabase* database, unsigned long cursorKind
 CODBCRecordset::~CODBCRecordset() { Close(); }
 
 void CODBCRecordset::RecordStatementError(SQLRETURN rc) {
-  ReadDiagnostic(SQL_HANDLE_STMT, m_hStmt, rc, m_lastError);
+  ReadDiagnostic(SQL_HANDLE_STMT, HookStatement(), rc, m_lastError);
   m_hasError = true;
 }
 
@@ -18,13 +18,7 @@ void CODBCRecordset::RecordError(const char16_t* state, const char16_t* text) {
   m_hasError = true;
 }
 
-bool CODBCRecordset::GetError(_SQL_Error& error) const {
-  if (!m_hasError) return false;
-  const int16_t record = error.recordNumber;
-  error = m_lastError;
-  error.recordNumber = record;
-  return true;
-}
+bool CODBCRecordset::GetError(_SQL_Error& error) const { return CopyKeptError(m_hasError, m_lastError, error); }
 
 int CODBCRecordset::Insert(int count) {
   if (count != 1) {
@@ -61,14 +55,14 @@ int CODBCRecordset::BindField(int column, void* buffer, SQLSMALLINT cType, int32
   // NOTE: the SQLite3 driver and psqlODBC both accept a column number beyond the result
   // set and then fetch rows that never touch its buffer, so the library checks it.
   // (MariaDB Connector/ODBC refuses it with 07009 itself; the check answers the same.)
-  if (m_hStmt == SQL_NULL_HSTMT || column < 1 || column > m_resultColumns) {
+  if (!m_hStmt || column < 1 || column > m_resultColumns) {
     RecordError(u"07009", u"Invalid descriptor index: the result set has no such column to bind.");
     return SQL_ERROR;
   }
   // The slot carries the capacity in; from now on it is the column's length/indicator.
   const SQLLEN capacity = lengthOrIndicator != nullptr ? *lengthOrIndicator : 0;
   Binding& binding = m_bindings.emplace_back(Binding{column, buffer, cType, capacity, lengthOrIndicator, 0, false, 0});
-  const SQLRETURN rc = SQLBindCol(m_hStmt, static_cast<SQLUSMALLINT>(column), cType, buffer, capacity,
+  const SQLRETURN rc = SQLBindCol(m_hStmt.get(), static_cast<SQLUSMALLINT>(column), cType, buffer, capacity,
                                   lengthOrIndicator != nullptr ? &binding.indicator : nullptr);
   if (!SqlSucceeded(rc)) {
     RecordStatementError(rc);
@@ -90,7 +84,7 @@ void CODBCRecordset::CopyIndicatorsToSlots() {
 }
 
 SQLRETURN CODBCRecordset::Fetch() {
-  SQLRETURN rc = SQLFetch(m_hStmt);
+  SQLRETURN rc = SQLFetch(m_hStmt.get());
   if (rc == SQL_NO_DATA) {
     m_eof = true;
     m_hasError = false;
@@ -127,14 +121,13 @@ int CODBCRecordset::Open(const char16_t* sql) {
     RecordError(u"08003", u"The connection is not open.");
     return -1;
   }
-  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, m_database->Handle(), &m_hStmt);
+  SQLRETURN rc = AllocateHandle(m_database->Handle(), m_hStmt);
   if (!SqlSucceeded(rc)) {
     ReadDiagnostic(SQL_HANDLE_DBC, m_database->Handle(), rc, m_lastError);
     m_hasError = true;
-    m_hStmt = SQL_NULL_HSTMT;
     return -1;
   }
-  rc = SQLExecDirectW(m_hStmt, AsSqlText(sql != nullptr ? sql : u""), SQL_NTS);
+  rc = SQLExecDirectW(m_hStmt.get(), AsSqlText(sql != nullptr ? sql : u""), SQL_NTS);
   if (!SqlSucceeded(rc)) {
     if (rc == SQL_NO_DATA) {
       // A statement that ran but produced no result set: nothing to walk, and no error
@@ -148,7 +141,7 @@ int CODBCRecordset::Open(const char16_t* sql) {
     return -1;
   }
   SQLSMALLINT columns = 0;
-  if (!SqlSucceeded(SQLNumResultCols(m_hStmt, &columns)) || columns == 0) {
+  if (!SqlSucceeded(SQLNumResultCols(m_hStmt.get(), &columns)) || columns == 0) {
     Close();
     return -1;
   }
@@ -176,15 +169,12 @@ int CODBCRecordset::Open(const char16_t* sql) {
 }
 
 int CODBCRecordset::MoveNext() {
-  if (m_hStmt == SQL_NULL_HSTMT || m_eof) return SQL_NO_DATA;
+  if (!m_hStmt || m_eof) return SQL_NO_DATA;
   return Fetch();
 }
 
 void CODBCRecordset::Close() {
-  if (m_hStmt != SQL_NULL_HSTMT) {
-    SQLFreeHandle(SQL_HANDLE_STMT, m_hStmt);
-    m_hStmt = SQL_NULL_HSTMT;
-  }
+  m_hStmt.reset();
   m_bindings.clear();
   m_hasLongField = false;
   m_table.clear();

@@ -1,8 +1,8 @@
 #include "ConnectionStringMask.h"
 
-namespace {
+#include "WideText.h"
 
-char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c; }
+namespace {
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 

@@ -5,15 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "BoundedFormat.h"
 #include "Console.h"
 #include "FileIdentification.h"
 #include "RecordListFile.h"
 #include "TestSupport.h"
+#include "Win32File.h"
 
 using namespace testing_support;
 
@@ -26,6 +29,19 @@ std::string Record(uint64_t lastWrite, std::size_t length = kFileIdentificationS
 }
 
 const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+// The date column as the bounded formatter writes it, which the list file must match.
+constexpr uint32_t kDateCapacity = 260;
+void FormatWriteTime(const uint8_t* record, char16_t (&text)[kDateCapacity]) {
+  text[0] = 0;
+  FILETIME written;
+  std::memcpy(&written.dwLowDateTime, record + kLastWriteTimeOffset, 4);
+  std::memcpy(&written.dwHighDateTime, record + kLastWriteTimeOffset + 4, 4);
+  SYSTEMTIME calendar;
+  if (!FileTimeToSystemTime(&written, &calendar)) return;
+  (void)BoundedFormatCch(text, kDateCapacity, u"%02d/%02d/%d  %02d:%02d", calendar.wMonth, calendar.wDay,
+                         calendar.wYear, calendar.wHour, calendar.wMinute);
+}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -69,8 +85,8 @@ TEST(RecordListFile, DateColumnIsTheFormattersText) {
   EXPECT_EQ(lines[0], "File Name, File Write Time");
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(lines[i + 1], std::string("f,") + cases[i].date) << cases[i].filetime;
-    char16_t formatted[RecordListFile::kDateCapacity];
-    RecordListFile::FormatWriteTime(Bytes(Record(cases[i].filetime)), formatted);
+    char16_t formatted[kDateCapacity];
+    FormatWriteTime(Bytes(Record(cases[i].filetime)), formatted);
     EXPECT_EQ(Narrow(formatted), cases[i].date) << cases[i].filetime;
   }
 }

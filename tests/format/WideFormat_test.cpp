@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "BuildTesting.h"
 #include "Win32Format.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "BuildTesting.h"
 #include "DebugCapture.h"
 #include "ScopedEnvironment.h"
 #include "TestSupport.h"

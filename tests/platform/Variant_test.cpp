@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "BuildTesting.h"
 #include "Win32Variant.h"
 
 // Every expected value below is oleaut32's answer, taken from the Windows build under Wine;

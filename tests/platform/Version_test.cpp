@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "BuildTesting.h"
 #include "TestSupport.h"
 #include "Win32Version.h"
 

@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 
+#include "BuildTesting.h"
 #include "BoundedFormat.h"
 #include "Win32Format.h"
 

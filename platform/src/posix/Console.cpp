@@ -9,33 +9,15 @@
 #include <unistd.h>
 
 #include "../common/ConsoleLine.h"
+#include "PosixIo.h"
+#include "UniqueDescriptor.h"
 
 namespace {
 
 int Descriptor(ConsoleStream stream) { return stream == ConsoleStream::Output ? STDOUT_FILENO : STDERR_FILENO; }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Reads one byte; false at end of input or on an error.
-bool ReadByte(char& c) {
-  for (;;) {
-    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-    if (n == 1) return true;
-    if (n < 0 && errno == EINTR) continue;
-    return false;
-  }
-}
+bool ReadByte(char& c) { return ReadRetrying(STDIN_FILENO, &c, 1) == 1; }
 
 // The terminal's mode while the pause waits for a single key. Whatever ends the process
 // during the wait, a job stop included, gives the operator's terminal back as it was;
@@ -146,17 +128,18 @@ void ConsolePrepareProcess() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (IsOpen(fd)) continue;
     // The lowest free descriptor is this one, since those below it are open by now.
-    const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-    if (null >= 0 && null != fd) {
-      ::dup2(null, fd);
-      ::close(null);
+    UniqueDescriptor null(::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY));
+    if (null.get() == fd) {
+      (void)null.release();  // it is the standard descriptor now, and stays open
+    } else if (null) {
+      ::dup2(null.get(), fd);
     }
   }
   std::signal(SIGPIPE, SIG_IGN);
 }
 
 bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8) {
-  return WriteAll(Descriptor(stream), utf8.data(), utf8.size());
+  return WriteFully(Descriptor(stream), utf8.data(), utf8.size());
 }
 
 bool ConsoleIsTerminal(ConsoleStream stream) { return ::isatty(Descriptor(stream)) == 1; }
@@ -169,7 +152,7 @@ bool ConsoleReadLine(std::string& line) { return ReadAnswerLine(line, ReadByte);
 
 void ConsolePause() {
   static constexpr std::string_view kPrompt = "Press any key to continue . . . ";
-  WriteAll(STDOUT_FILENO, kPrompt.data(), kPrompt.size());
+  WriteFully(STDOUT_FILENO, kPrompt.data(), kPrompt.size());
   if (::isatty(STDIN_FILENO) == 1 && ::tcgetattr(STDIN_FILENO, &g_savedMode) == 0) {
     g_keyMode = g_savedMode;
     g_keyMode.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
@@ -186,5 +169,5 @@ void ConsolePause() {
     char c;
     ReadByte(c);
   }
-  WriteAll(STDOUT_FILENO, "\n", 1);
+  WriteFully(STDOUT_FILENO, "\n", 1);
 }

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include "DebugOutputHook.h"
+#include "PosixIo.h"
+#include "UniqueDescriptor.h"
 #include "WideText.h"
 #include "Win32Debug.h"
 
@@ -18,18 +20,10 @@ void* g_observerContext = nullptr;
 void AppendToChannelFile(const std::string& utf8) {
   const char* path = std::getenv("MERIDEX_DEBUG_OUTPUT");
   if (path == nullptr || *path == 0 || utf8.empty()) return;
-  const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-  if (fd < 0) return;
-  const char* data = utf8.data();
-  std::size_t left = utf8.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // a full disk loses the trace, never the caller
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  ::close(fd);
+  const UniqueDescriptor fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+  if (!fd) return;
+  // A full disk loses the trace, never the caller.
+  (void)WriteFully(fd.get(), utf8.data(), utf8.size());
 }
 
 }  // namespace

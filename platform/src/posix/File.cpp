@@ -6,20 +6,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <variant>
 
+#include "HandleTable.h"
 #include "PosixPath.h"
+#include "UniqueDescriptor.h"
 
 namespace {
 
-// What a handle stands for. The descriptor is owned: closing the handle closes it.
+// What a handle stands for. Its descriptor is owned by the table's entry: closing the
+// handle closes it.
 struct FileObject {
   int fd;
   bool readable;
@@ -32,35 +35,29 @@ struct MappingObject {
 };
 using KernelObject = std::variant<FileObject, MappingObject>;
 
-// Handles are keys of a table, never pointers to the objects: a stale or forged handle
-// is then only a failed lookup (ERROR_INVALID_HANDLE), never a read of freed memory.
-// Values are not reused, so a handle closed twice stays invalid. They are multiples of 4
-// like Windows handles, and never 0 or INVALID_HANDLE_VALUE.
-class CHandleTable {
+// The open file and mapping handles (a stale or forged one is ERROR_INVALID_HANDLE), and
+// the mapped views by address.
+class CFileObjects {
  public:
-  HANDLE Add(KernelObject object) {
+  // object.fd is descriptor's value; the table owns it from now on. Null when full.
+  HANDLE Add(KernelObject object, UniqueDescriptor descriptor) {
     std::lock_guard lock(m_mutex);
-    m_next += 4;
-    m_objects.emplace(m_next, object);
-    return reinterpret_cast<HANDLE>(m_next);
+    return reinterpret_cast<HANDLE>(m_objects.Add(Entry{object, std::move(descriptor)}));
   }
 
   // Copies the object out; false for an unknown handle.
   bool Find(HANDLE handle, KernelObject& object) {
     std::lock_guard lock(m_mutex);
-    const auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == m_objects.end()) return false;
-    object = it->second;
+    const Entry* entry = m_objects.Find(reinterpret_cast<uintptr_t>(handle));
+    if (entry == nullptr) return false;
+    object = entry->object;
     return true;
   }
 
-  bool Remove(HANDLE handle, KernelObject& object) {
+  // Forgets the handle and closes its descriptor; false for an unknown handle.
+  bool Remove(HANDLE handle) {
     std::lock_guard lock(m_mutex);
-    const auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == m_objects.end()) return false;
-    object = it->second;
-    m_objects.erase(it);
-    return true;
+    return m_objects.Remove(reinterpret_cast<uintptr_t>(handle));
   }
 
   void AddView(const void* base, std::size_t length) {
@@ -90,9 +87,13 @@ class CHandleTable {
   }
 
  private:
+  struct Entry {
+    KernelObject object;
+    UniqueDescriptor descriptor;
+  };
+
   std::mutex m_mutex;
-  uintptr_t m_next = 0x100;
-  std::unordered_map<uintptr_t, KernelObject> m_objects;
+  CHandleTable<Entry> m_objects;
   std::map<uintptr_t, std::size_t> m_views;  // base -> length
 
   std::map<uintptr_t, std::size_t>::iterator ViewContaining(const void* address) {
@@ -104,16 +105,23 @@ class CHandleTable {
   }
 };
 
-CHandleTable& Handles() {
-  static CHandleTable table;
+CFileObjects& Handles() {
+  static CFileObjects table;
   return table;
 }
+
+// The access rights that read a file's data or write any of it (FILE_READ_DATA;
+// FILE_WRITE_DATA, FILE_APPEND_DATA, GENERIC_ALL).
+constexpr DWORD kFileReadData = 0x0001;
+constexpr DWORD kAnyWriteAccess = 0x0002 | 0x0004 | 0x10000000u;
 
 // Windows' view offsets must be multiples of the allocation granularity.
 constexpr uint64_t kAllocationGranularity = 64 * 1024;
 // 100-ns intervals from 1601-01-01 to 1970-01-01.
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
 constexpr uint64_t kLargestFileTime = 0x7FFFFFFFFFFFFFFFULL;
+// Days from 1601-01-01 to 1970-01-01, the epoch of std::chrono's calendar.
+constexpr int kDaysFrom1601To1970 = static_cast<int>(kUnixEpochAsFileTime / 864000000000LL);
 
 FILETIME ToFileTime(const timespec& t) {
   // Times before 1601 or past 30828 cannot be expressed; they are held at the ends of the
@@ -140,77 +148,75 @@ bool FindFile(HANDLE handle, FileObject& file) {
   return true;
 }
 
+// The status of the file behind a file handle; false with the last error set.
+bool StatFile(HANDLE handle, struct stat& st) {
+  FileObject file;
+  if (!FindFile(handle, file)) return false;
+  if (::fstat(file.fd, &st) != 0) {
+    SetLastError(Win32ErrorFromErrno(errno, {}));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-HANDLE CreateFileW(const char16_t* path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                   DWORD disposition, DWORD flags, HANDLE templateFile) {
+HANDLE CreateFileW(const char16_t* path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES /*security*/,
+                   DWORD disposition, DWORD /*flags*/, HANDLE /*templateFile*/) {
   constexpr DWORD kAllShareModes = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   if ((share & ~kAllShareModes) != 0 || disposition != OPEN_EXISTING) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
+  if ((access & (GENERIC_WRITE | kAnyWriteAccess)) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);  // the tool only reads files
+    return INVALID_HANDLE_VALUE;
+  }
   std::string native;
   if (!PosixPathFromWide(path, native)) return INVALID_HANDLE_VALUE;
 
-  const bool read = (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;
-  const bool write = (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
   // Access 0 asks for the attributes only: O_PATH needs no read permission, as Windows
   // grants attribute queries on files its caller cannot read.
-  int mode = O_PATH;
-  if (read && write) {
-    mode = O_RDWR;
-  } else if (read) {
-    mode = O_RDONLY;
-  } else if (write) {
-    mode = O_WRONLY;
-  }
+  const int mode = (access & (GENERIC_READ | kFileReadData)) != 0 ? O_RDONLY : O_PATH;
   // O_NONBLOCK: opening a FIFO must not hang the run waiting for a writer; such files
   // are refused below anyway.
-  const int fd = ::open(native.c_str(), mode | O_CLOEXEC | O_NOCTTY | (mode == O_PATH ? 0 : O_NONBLOCK));
-  if (fd < 0) {
+  UniqueDescriptor fd(::open(native.c_str(), mode | O_CLOEXEC | O_NOCTTY | (mode == O_PATH ? 0 : O_NONBLOCK)));
+  if (!fd) {
     SetLastError(Win32ErrorFromErrno(errno, native));
     return INVALID_HANDLE_VALUE;
   }
   struct stat st {};
   DWORD error = ERROR_SUCCESS;
-  if (::fstat(fd, &st) != 0) {
+  if (::fstat(fd.get(), &st) != 0) {
     error = Win32ErrorFromErrno(errno, native);
-  } else if (S_ISDIR(st.st_mode)) {
-    // Windows opens a directory only for backup semantics, and never for writing.
-    if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || write) error = ERROR_ACCESS_DENIED;
   } else if (!S_ISREG(st.st_mode)) {
+    // Windows opens a directory only for backup semantics, which the tool never asks for.
     error = ERROR_ACCESS_DENIED;
   } else if (mode != O_PATH) {
-    const int fl = ::fcntl(fd, F_GETFL);
-    if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) error = Win32ErrorFromErrno(errno, native);
+    const int fl = ::fcntl(fd.get(), F_GETFL);
+    if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) error = Win32ErrorFromErrno(errno, native);
   }
   if (error != ERROR_SUCCESS) {
-    ::close(fd);
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
-  SetLastError(ERROR_SUCCESS);
-  return Handles().Add(FileObject{fd, read});
+  const FileObject file{fd.get(), mode == O_RDONLY};
+  const HANDLE handle = Handles().Add(file, std::move(fd));
+  SetLastError(handle != nullptr ? ERROR_SUCCESS : ERROR_TOO_MANY_OPEN_FILES);
+  return handle != nullptr ? handle : INVALID_HANDLE_VALUE;
 }
 
 BOOL CloseHandle(HANDLE handle) {
-  KernelObject object;
-  if (!Handles().Remove(handle, object)) {
+  if (!Handles().Remove(handle)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  std::visit([](const auto& o) { ::close(o.fd); }, object);
   return TRUE;
 }
 
 BOOL GetFileTime(HANDLE handle, LPFILETIME creation, LPFILETIME lastAccess, LPFILETIME lastWrite) {
-  FileObject file;
-  if (!FindFile(handle, file)) return FALSE;
   struct stat st {};
-  if (::fstat(file.fd, &st) != 0) {
-    SetLastError(Win32ErrorFromErrno(errno, {}));
-    return FALSE;
-  }
+  if (!StatFile(handle, st)) return FALSE;
   // The creation time is the last-write time, which is what Wine reports for a Linux
   // file: the birth time that statx can give is deliberately not used, so that a record
   // built by the Linux build equals the one the Windows build makes of the same file.
@@ -221,13 +227,8 @@ BOOL GetFileTime(HANDLE handle, LPFILETIME creation, LPFILETIME lastAccess, LPFI
 }
 
 DWORD GetFileSize(HANDLE handle, DWORD* high) {
-  FileObject file;
-  if (!FindFile(handle, file)) return INVALID_FILE_SIZE;
   struct stat st {};
-  if (::fstat(file.fd, &st) != 0) {
-    SetLastError(Win32ErrorFromErrno(errno, {}));
-    return INVALID_FILE_SIZE;
-  }
+  if (!StatFile(handle, st)) return INVALID_FILE_SIZE;
   const auto size = static_cast<uint64_t>(st.st_size);
   if (high != nullptr) *high = static_cast<DWORD>(size >> 32);
   const auto low = static_cast<DWORD>(size & 0xFFFFFFFFu);
@@ -274,13 +275,15 @@ HANDLE CreateFileMappingW(HANDLE handle, LPSECURITY_ATTRIBUTES security, DWORD p
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  const int fd = ::fcntl(file.fd, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) {
+  UniqueDescriptor fd(::fcntl(file.fd, F_DUPFD_CLOEXEC, 0));
+  if (!fd) {
     SetLastError(Win32ErrorFromErrno(errno, {}));
     return nullptr;
   }
-  SetLastError(ERROR_SUCCESS);
-  return Handles().Add(MappingObject{fd, requested != 0 ? requested : fileSize});
+  const MappingObject mapping{fd.get(), requested != 0 ? requested : fileSize};
+  const HANDLE section = Handles().Add(mapping, std::move(fd));
+  SetLastError(section != nullptr ? ERROR_SUCCESS : ERROR_TOO_MANY_OPEN_FILES);
+  return section;
 }
 
 LPVOID MapViewOfFile(HANDLE handle, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes) {
@@ -366,25 +369,16 @@ BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime) {
   // Milliseconds are truncated, not rounded, as on Windows.
   const uint64_t milliseconds = value / 10000;
   const uint64_t msOfDay = milliseconds % 86400000;
-  const auto days = static_cast<int64_t>(milliseconds / 86400000);  // since 1601-01-01, a Monday
+  // The proleptic Gregorian calendar, whose dates run from 1601 to 30828 here: well
+  // inside what the calendar types hold (years up to 32767).
+  const auto daysSince1601 = static_cast<int>(milliseconds / 86400000);
+  const std::chrono::sys_days date{std::chrono::days{daysSince1601 - kDaysFrom1601To1970}};
+  const std::chrono::year_month_day calendar{date};
 
-  // Proleptic Gregorian calendar: shift to an era that starts on 1 March so that the leap
-  // day ends the year, then count 400-year eras (146097 days each). 1601-01-01 is day
-  // 306 of the era year 1600 counted from 1600-03-01.
-  const int64_t z = days + 306;
-  const int64_t era = z / 146097;
-  const int64_t doe = z - era * 146097;                                  // [0, 146096]
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);           // [0, 365]
-  const int64_t mp = (5 * doy + 2) / 153;                                // [0, 11], March = 0
-  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
-  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t year = 1600 + era * 400 + yoe + (month <= 2 ? 1 : 0);
-
-  systemTime->wYear = static_cast<WORD>(year);
-  systemTime->wMonth = static_cast<WORD>(month);
-  systemTime->wDayOfWeek = static_cast<WORD>((days + 1) % 7);
-  systemTime->wDay = static_cast<WORD>(day);
+  systemTime->wYear = static_cast<WORD>(static_cast<int>(calendar.year()));
+  systemTime->wMonth = static_cast<WORD>(static_cast<unsigned>(calendar.month()));
+  systemTime->wDayOfWeek = static_cast<WORD>(std::chrono::weekday{date}.c_encoding());
+  systemTime->wDay = static_cast<WORD>(static_cast<unsigned>(calendar.day()));
   systemTime->wHour = static_cast<WORD>(msOfDay / 3600000);
   systemTime->wMinute = static_cast<WORD>(msOfDay / 60000 % 60);
   systemTime->wSecond = static_cast<WORD>(msOfDay / 1000 % 60);

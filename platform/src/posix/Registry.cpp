@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "Console.h"
+#include "HandleTable.h"
+#include "PosixIo.h"
 #include "RegistryFile.h"
+#include "RegistryTestHooks.h"
 #include "UniqueDescriptor.h"
 #include "Win32Registry.h"
 
@@ -21,11 +24,6 @@ constexpr char kDefaultRegistryFile[] = "/etc/meridex/registry.reg";
 
 // A key path is a counted string on Windows; longer ones are refused before any lookup.
 constexpr std::size_t kMaxSubKeyLength = 32767;
-
-// Far beyond what the tool opens; it keeps handle values clear of the predefined keys.
-constexpr std::size_t kMaxOpenKeys = std::size_t{1} << 24;
-
-static_assert(sizeof(uintptr_t) == 8, "handle values carry a 32-bit generation above the slot number");
 
 struct SPredefinedKey {
   uint32_t value;
@@ -54,75 +52,10 @@ struct COpenKey {
   const CRegistryNode* node = nullptr;
 };
 
-// Open keys by handle value. A value is the slot number and the slot's generation, which
-// changes at every close, so a stale or made-up value is recognised and refused instead
-// of reaching another key's object.
-class CKeyTable {
- public:
-  // Null when the table is full.
-  HKEY Add(COpenKey key) {
-    std::size_t index;
-    if (!m_free.empty()) {
-      index = m_free.back();
-      m_free.pop_back();
-    } else {
-      if (m_slots.size() >= kMaxOpenKeys) return nullptr;
-      m_slots.emplace_back();
-      index = m_slots.size() - 1;
-    }
-    SSlot& slot = m_slots[index];
-    slot.key = std::make_unique<COpenKey>(std::move(key));
-    ++m_count;
-    return reinterpret_cast<HKEY>((static_cast<uintptr_t>(slot.generation) << 32) |
-                                  (static_cast<uintptr_t>(index + 1) << 2));
-  }
-
-  const COpenKey* Find(HKEY key) const {
-    std::size_t index;
-    return Locate(key, index) ? m_slots[index].key.get() : nullptr;
-  }
-
-  bool Remove(HKEY key) {
-    std::size_t index;
-    if (!Locate(key, index)) return false;
-    SSlot& slot = m_slots[index];
-    slot.key.reset();
-    slot.generation = slot.generation == kMaxGeneration ? 1 : slot.generation + 1;
-    m_free.push_back(index);
-    --m_count;
-    return true;
-  }
-
-  std::size_t Count() const { return m_count; }
-
- private:
-  // Generations stay in 1..0x7FFFFFFF, so that no handle value has the upper half of a
-  // predefined key (0 or 0xFFFFFFFF), nor is null.
-  static constexpr uint32_t kMaxGeneration = 0x7FFFFFFF;
-
-  struct SSlot {
-    uint32_t generation = 1;
-    std::unique_ptr<COpenKey> key;
-  };
-
-  bool Locate(HKEY key, std::size_t& index) const {
-    const uintptr_t v = reinterpret_cast<uintptr_t>(key);
-    const uint32_t low = static_cast<uint32_t>(v);
-    if ((low & 3u) != 0 || low == 0) return false;
-    index = (low >> 2) - 1;
-    return index < m_slots.size() && m_slots[index].key != nullptr &&
-           m_slots[index].generation == static_cast<uint32_t>(v >> 32);
-  }
-
-  std::vector<SSlot> m_slots;
-  std::vector<std::size_t> m_free;
-  std::size_t m_count = 0;
-};
-
 struct CRegistryState {
   std::mutex mutex;
   std::shared_ptr<const CRegistryHive> hive;  // null until the file is read
-  CKeyTable keys;
+  CHandleTable<COpenKey> keys;  // the open keys by handle value
 };
 
 CRegistryState& Registry() {
@@ -157,7 +90,7 @@ std::string ReadWholeFile(const std::string& path, std::string& bytes, bool& mis
   bytes.reserve(static_cast<std::size_t>(st.st_size));
   char chunk[65536];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    const ssize_t n = ReadRetrying(fd.get(), chunk, sizeof chunk);
     if (n > 0) {
       // It may be growing while it is read.
       if (bytes.size() + static_cast<std::size_t>(n) > static_cast<std::size_t>(kMaxRegistryFileBytes)) {
@@ -166,7 +99,7 @@ std::string ReadWholeFile(const std::string& path, std::string& bytes, bool& mis
       bytes.append(chunk, static_cast<std::size_t>(n));
     } else if (n == 0) {
       return std::string();
-    } else if (errno != EINTR) {
+    } else {
       return std::string("cannot be read: ") + std::strerror(errno);
     }
   }
@@ -212,7 +145,7 @@ bool Resolve(CRegistryState& state, HKEY key, COpenKey& out) {
     }
     return false;
   }
-  const COpenKey* open = state.keys.Find(key);
+  const COpenKey* open = state.keys.Find(reinterpret_cast<uintptr_t>(key));
   if (open == nullptr) return false;
   out = *open;
   return true;
@@ -259,9 +192,9 @@ LONG RegOpenKeyExW(HKEY key, const char16_t* subKey, DWORD /*options*/, REGSAM /
     start = end + 1;
   }
 
-  const HKEY opened = state.keys.Add(COpenKey{from.hive, node});
-  if (opened == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-  *result = opened;
+  const uintptr_t opened = state.keys.Add(COpenKey{from.hive, node});
+  if (opened == 0) return ERROR_NOT_ENOUGH_MEMORY;
+  *result = reinterpret_cast<HKEY>(opened);
   return ERROR_SUCCESS;
 }
 
@@ -295,7 +228,7 @@ LONG RegCloseKey(HKEY key) {
   if (IsPredefined(key, predefined)) return ERROR_SUCCESS;
   CRegistryState& state = Registry();
   std::lock_guard<std::mutex> lock(state.mutex);
-  return state.keys.Remove(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  return state.keys.Remove(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 void ReloadRegistryFile() {

@@ -61,13 +61,6 @@ constexpr SDataPrefix kDataPrefixes[] = {
     {u"-", State::DeleteValue, REG_NONE},
 };
 
-int HexDigit(char16_t c) {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-  return -1;
-}
-
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 void AppendUtf16Le(std::vector<BYTE>& out, std::u16string_view text) {
@@ -281,9 +274,9 @@ class CRegFileParser {
     SkipBlanks();
     uint32_t value = 0;
     int digits = 0;
-    for (; HexDigit(Peek()) >= 0; ++m_pos, ++digits) {
+    for (; HexDigitValue(Peek()) >= 0; ++m_pos, ++digits) {
       if (digits == 8) return Fail("a dword: of more than eight hex digits");
-      value = (value << 4) | static_cast<uint32_t>(HexDigit(Peek()));
+      value = (value << 4) | static_cast<uint32_t>(HexDigitValue(Peek()));
     }
     if (digits == 0) return Fail("a dword: without hex digits");
     for (int i = 0; i < 4; ++i) m_data.push_back(static_cast<BYTE>(value >> (8 * i)));
@@ -293,9 +286,9 @@ class CRegFileParser {
   State OnHexType() {
     uint32_t type = 0;
     int digits = 0;
-    for (; HexDigit(Peek()) >= 0; ++m_pos, ++digits) {
+    for (; HexDigitValue(Peek()) >= 0; ++m_pos, ++digits) {
       if (digits == 8) return Fail("a hex(N): type of more than eight hex digits");
-      type = (type << 4) | static_cast<uint32_t>(HexDigit(Peek()));
+      type = (type << 4) | static_cast<uint32_t>(HexDigitValue(Peek()));
     }
     if (digits == 0 || !Consume(u"):")) return Fail("hex( without a hex type number and \"):\"");
     m_type = type;
@@ -315,15 +308,15 @@ class CRegFileParser {
         SkipLine();
         return State::HexContinuation;
       }
-      int high = HexDigit(Peek());
+      int high = HexDigitValue(Peek());
       if (high < 0) return Fail("a hex byte that is not one or two hex digits");
       ++m_pos;
       int value = high;
-      if (HexDigit(Peek()) >= 0) {
-        value = value * 16 + HexDigit(Peek());
+      if (HexDigitValue(Peek()) >= 0) {
+        value = value * 16 + HexDigitValue(Peek());
         ++m_pos;
       }
-      if (HexDigit(Peek()) >= 0) return Fail("a hex byte of more than two hex digits");
+      if (HexDigitValue(Peek()) >= 0) return Fail("a hex byte of more than two hex digits");
       m_data.push_back(static_cast<BYTE>(value));
       if (Consume(u",")) continue;
       SkipBlanks();

@@ -3,11 +3,11 @@
 
 #include <unistd.h>
 
-#include "Win32File.h"
+#include "UniqueHandle.h"
 
 struct DescriptorTraits {
   using Type = int;
   static Type Invalid() { return -1; }
   static void Close(Type fd) { (void)::close(fd); }
 };
-using UniqueDescriptor = UniqueFileResource<DescriptorTraits>;
+using UniqueDescriptor = CUniqueHandle<DescriptorTraits>;

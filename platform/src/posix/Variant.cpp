@@ -19,6 +19,8 @@
 #include <optional>
 #include <string>
 
+#include "WideText.h"
+
 namespace {
 
 constexpr std::size_t kPrefixBytes = sizeof(uint32_t);
@@ -207,11 +209,121 @@ bool IsBlank(char16_t c) {
 
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
-int HexDigit(char16_t c) {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-  return -1;
+// The "&H" and "&O" forms (p stands after the blanks that lead them): their bits, at most
+// 32, else an overflow.
+HRESULT ParseRadixNumber(const char16_t* p, Number32& out) {
+  const unsigned shift = (p[1] == u'H' || p[1] == u'h') ? 4 : 3;
+  p += 2;
+  uint64_t value = 0;
+  bool any = false;
+  bool overflow = false;
+  for (;; ++p) {
+    const int digit = HexDigitValue(*p);
+    if (digit < 0 || digit >= (1 << shift)) break;
+    any = true;
+    if ((value >> (32 - shift)) != 0) overflow = true;  // would pass 32 bits
+    value = ((value << shift) | static_cast<uint64_t>(digit)) & 0xFFFFFFFFFFull;
+  }
+  while (IsBlank(*p)) ++p;
+  if (!any || *p != u'\0') return DISP_E_TYPEMISMATCH;
+  if (overflow || value > 0xFFFFFFFFu) return DISP_E_OVERFLOW;
+  out.bits = static_cast<uint32_t>(value);
+  return S_OK;
+}
+
+// A decimal number without its sign: its significant digits (leading zeros dropped) and
+// where the decimal point falls in them. Only the first kKeep are stored: later ones can
+// only be fraction digits of a number that fits 64 bits, and for rounding it only matters
+// whether any of them is not zero.
+struct Decimal {
+  static constexpr std::size_t kKeep = 40;
+  std::string digits;
+  bool droppedNonZero = false;
+  int64_t pointAt = 0;  // digits before the decimal point, counted among the significant ones
+  bool anyDigit = false;
+  bool afterPoint = false;
+
+  void Take(char16_t c) {
+    anyDigit = true;
+    if (digits.empty() && c == u'0') {
+      if (afterPoint) --pointAt;  // 0.05: the point lies one place further from "5"
+      return;
+    }
+    if (!afterPoint) ++pointAt;
+    if (digits.size() < kKeep) {
+      digits.push_back(static_cast<char>(c));
+    } else if (c != u'0') {
+      droppedNonZero = true;
+    }
+  }
+};
+
+// Reads digits [exponent] from p onwards; p is left after them. False when there are none
+// or the exponent has no digits.
+bool ParseDecimal(const char16_t*& p, Decimal& number) {
+  if (!IsDigit(*p) && !(*p == u'.' && IsDigit(p[1]))) return false;
+  for (; IsDigit(*p) || (*p == u',' && number.anyDigit); ++p) {
+    if (*p != u',') number.Take(*p);
+  }
+  if (*p == u'.') {
+    number.afterPoint = true;
+    for (++p; IsDigit(*p); ++p) number.Take(*p);
+  }
+  if (!number.anyDigit) return false;
+  if (*p != u'e' && *p != u'E') return true;
+  ++p;
+  bool exponentNegative = false;
+  if (*p == u'+' || *p == u'-') exponentNegative = *p++ == u'-';
+  if (!IsDigit(*p)) return false;
+  int64_t exponent = 0;
+  for (; IsDigit(*p); ++p) {
+    // Beyond a million places every value is zero or an overflow; stop counting there.
+    if (exponent < 1000000) exponent = exponent * 10 + (*p - u'0');
+  }
+  number.pointAt += exponentNegative ? -exponent : exponent;
+  return true;
+}
+
+// The integer nearest to number, half to even, exactly; huge past 64 bits.
+void RoundToInteger(const Decimal& number, Exact& exact) {
+  const std::string& digits = number.digits;
+  const int64_t pointAt = number.pointAt;
+  if (digits.empty()) return;  // zero, "-0" included
+  if (pointAt > 20) {
+    exact.huge = true;
+    return;
+  }
+  uint64_t magnitude = 0;
+  for (int64_t i = 0; i < pointAt; ++i) {
+    const uint64_t digit = i < static_cast<int64_t>(digits.size()) ? static_cast<uint64_t>(digits[i] - '0') : 0;
+    if (__builtin_mul_overflow(magnitude, 10u, &magnitude) || __builtin_add_overflow(magnitude, digit, &magnitude)) {
+      exact.huge = true;
+      return;
+    }
+  }
+  // The first fraction digit decides, the rest break a tie.
+  int firstFraction = 0;
+  bool restNonZero = number.droppedNonZero;
+  if (pointAt >= 0) {
+    const auto at = static_cast<std::size_t>(pointAt);
+    if (at < digits.size()) firstFraction = digits[at] - '0';
+    for (std::size_t i = at + 1; i < digits.size(); ++i) restNonZero = restNonZero || digits[i] != '0';
+  } else {
+    restNonZero = true;  // at least one digit, all of them below the first fraction place
+  }
+  if (firstFraction > 5 || (firstFraction == 5 && (restNonZero || (magnitude & 1) != 0))) {
+    if (magnitude == std::numeric_limits<uint64_t>::max()) {
+      exact.huge = true;
+      return;
+    }
+    ++magnitude;
+  }
+  exact.magnitude = magnitude;
+}
+
+const char16_t* SkipBlanks(const char16_t* p) {
+  while (IsBlank(*p)) ++p;
+  return p;
 }
 
 // Parses the number in text (up to its first NUL) with the invariant "C" rules, which on
@@ -233,89 +345,19 @@ int HexDigit(char16_t c) {
 // locale's currency symbol ("$5"). All are DISP_E_TYPEMISMATCH.
 HRESULT ParseNumber(const char16_t* text, Number32& out) {
   if (text == nullptr) return DISP_E_TYPEMISMATCH;
-  const char16_t* p = text;
-  while (IsBlank(*p)) ++p;
-
-  if (p[0] == u'&' && (p[1] == u'H' || p[1] == u'h' || p[1] == u'O' || p[1] == u'o')) {
-    const unsigned shift = (p[1] == u'H' || p[1] == u'h') ? 4 : 3;
-    p += 2;
-    uint64_t value = 0;
-    bool any = false;
-    bool overflow = false;
-    for (;; ++p) {
-      const int digit = HexDigit(*p);
-      if (digit < 0 || digit >= (1 << shift)) break;
-      any = true;
-      if ((value >> (32 - shift)) != 0) overflow = true;  // would pass 32 bits
-      value = ((value << shift) | static_cast<uint64_t>(digit)) & 0xFFFFFFFFFFull;
-    }
-    while (IsBlank(*p)) ++p;
-    if (!any || *p != u'\0') return DISP_E_TYPEMISMATCH;
-    if (overflow || value > 0xFFFFFFFFu) return DISP_E_OVERFLOW;
-    out.bits = static_cast<uint32_t>(value);
-    return S_OK;
-  }
+  const char16_t* p = SkipBlanks(text);
+  if (p[0] == u'&' && (p[1] == u'H' || p[1] == u'h' || p[1] == u'O' || p[1] == u'o')) return ParseRadixNumber(p, out);
 
   bool negative = false;
-  bool signBefore = false;
-  bool parenthesis = false;
-  if (*p == u'+' || *p == u'-') {
+  const bool signBefore = *p == u'+' || *p == u'-';
+  const bool parenthesis = *p == u'(';
+  if (signBefore || parenthesis) {
     negative = *p == u'-';
-    signBefore = true;
-    ++p;
-    while (IsBlank(*p)) ++p;
-  } else if (*p == u'(') {
-    parenthesis = true;
-    ++p;
-    while (IsBlank(*p)) ++p;
+    p = SkipBlanks(p + 1);
   }
-
-  // Significant digits (leading zeros dropped) and where the decimal point falls in them.
-  // Only the first kKeep are stored: later ones can only be fraction digits of a number that
-  // fits 64 bits, and for rounding it only matters whether any of them is not zero.
-  constexpr std::size_t kKeep = 40;
-  std::string digits;
-  bool droppedNonZero = false;
-  int64_t pointAt = 0;  // digits before the decimal point, counted among the significant ones
-  bool anyDigit = false;
-  bool afterPoint = false;
-  const auto take = [&](char16_t c) {
-    anyDigit = true;
-    if (digits.empty() && c == u'0') {
-      if (afterPoint) --pointAt;  // 0.05: the point lies one place further from "5"
-      return;
-    }
-    if (!afterPoint) ++pointAt;
-    if (digits.size() < kKeep) {
-      digits.push_back(static_cast<char>(c));
-    } else if (c != u'0') {
-      droppedNonZero = true;
-    }
-  };
-  if (!IsDigit(*p) && !(*p == u'.' && IsDigit(p[1]))) return DISP_E_TYPEMISMATCH;
-  for (; IsDigit(*p) || (*p == u',' && anyDigit); ++p) {
-    if (*p != u',') take(*p);
-  }
-  if (*p == u'.') {
-    afterPoint = true;
-    for (++p; IsDigit(*p); ++p) take(*p);
-  }
-  if (!anyDigit) return DISP_E_TYPEMISMATCH;
-
-  if (*p == u'e' || *p == u'E') {
-    ++p;
-    bool exponentNegative = false;
-    if (*p == u'+' || *p == u'-') exponentNegative = *p++ == u'-';
-    if (!IsDigit(*p)) return DISP_E_TYPEMISMATCH;
-    int64_t exponent = 0;
-    for (; IsDigit(*p); ++p) {
-      // Beyond a million places every value is zero or an overflow; stop counting there.
-      if (exponent < 1000000) exponent = exponent * 10 + (*p - u'0');
-    }
-    pointAt += exponentNegative ? -exponent : exponent;
-  }
-
-  while (IsBlank(*p)) ++p;
+  Decimal number;
+  if (!ParseDecimal(p, number)) return DISP_E_TYPEMISMATCH;
+  p = SkipBlanks(p);
   if (parenthesis) {
     if (*p != u')') return DISP_E_TYPEMISMATCH;
     negative = true;
@@ -324,42 +366,9 @@ HRESULT ParseNumber(const char16_t* text, Number32& out) {
     negative = *p == u'-';
     ++p;
   }
-  while (IsBlank(*p)) ++p;
-  if (*p != u'\0') return DISP_E_TYPEMISMATCH;
-
-  Exact& exact = out.exact;
-  exact.negative = negative;
-  if (digits.empty()) return S_OK;  // zero, "-0" included
-  if (pointAt > 20) {
-    exact.huge = true;
-    return S_OK;
-  }
-  uint64_t magnitude = 0;
-  for (int64_t i = 0; i < pointAt; ++i) {
-    const uint64_t digit = i < static_cast<int64_t>(digits.size()) ? static_cast<uint64_t>(digits[i] - '0') : 0;
-    if (__builtin_mul_overflow(magnitude, 10u, &magnitude) || __builtin_add_overflow(magnitude, digit, &magnitude)) {
-      exact.huge = true;
-      return S_OK;
-    }
-  }
-  // The first fraction digit decides, the rest break a tie.
-  int firstFraction = 0;
-  bool restNonZero = droppedNonZero;
-  if (pointAt >= 0) {
-    const auto at = static_cast<std::size_t>(pointAt);
-    if (at < digits.size()) firstFraction = digits[at] - '0';
-    for (std::size_t i = at + 1; i < digits.size(); ++i) restNonZero = restNonZero || digits[i] != '0';
-  } else {
-    restNonZero = true;  // at least one digit, all of them below the first fraction place
-  }
-  if (firstFraction > 5 || (firstFraction == 5 && (restNonZero || (magnitude & 1) != 0))) {
-    if (magnitude == std::numeric_limits<uint64_t>::max()) {
-      exact.huge = true;
-      return S_OK;
-    }
-    ++magnitude;
-  }
-  exact.magnitude = magnitude;
+  if (*SkipBlanks(p) != u'\0') return DISP_E_TYPEMISMATCH;
+  out.exact.negative = negative;
+  RoundToInteger(number, out.exact);
   return S_OK;
 }
 

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "PosixIo.h"
 #include "PosixPath.h"
+#include "UniqueDescriptor.h"
 #include "WideText.h"
 #include "Win32File.h"
 
@@ -43,20 +45,6 @@ uint32_t Le32(const uint8_t* p) {
          (static_cast<uint32_t>(p[3]) << 24);
 }
 
-class CUniqueFd {
- public:
-  explicit CUniqueFd(int fd) : m_fd(fd) {}
-  ~CUniqueFd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  CUniqueFd(const CUniqueFd&) = delete;
-  CUniqueFd& operator=(const CUniqueFd&) = delete;
-  int get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
 struct Section {
   uint32_t virtualAddress;
   uint32_t virtualSize;
@@ -77,16 +65,7 @@ class CPeImage {
   // Reads exactly size bytes at offset, all of them inside the file.
   bool Read(uint64_t offset, void* data, std::size_t size) const {
     if (offset > m_fileSize || size > m_fileSize - offset) return false;
-    auto* out = static_cast<uint8_t*>(data);
-    while (size > 0) {
-      const ssize_t n = ::pread(m_fd, out, size, static_cast<off_t>(offset));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      out += n;
-      offset += static_cast<uint64_t>(n);
-      size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return ReadFullyAt(m_fd, offset, data, size);
   }
 
   bool FindVersionResource(ResourceLocation& location) {
@@ -195,39 +174,24 @@ class CPeImage {
 };
 
 // Opens path and finds its version resource; on failure the Win32 error is returned.
-// The descriptor stays open in fd for the caller to copy the data. The two entry points
-// of Windows refuse an empty path with different errors; the caller says which.
-DWORD LocateVersionResource(const char16_t* path, DWORD emptyPathError, int& fd, ResourceLocation& location) {
-  fd = -1;
+// The descriptor is handed to the caller in file, to copy the data from. The two entry
+// points of Windows refuse an empty path with different errors; the caller says which.
+DWORD LocateVersionResource(const char16_t* path, DWORD emptyPathError, UniqueDescriptor& file,
+                            ResourceLocation& location) {
   if (path == nullptr || path[0] == 0) return emptyPathError;
   std::string native;
   if (!PosixPathFromWide(path, native)) return GetLastError();
   // O_NONBLOCK: a FIFO must not hang the run; it is refused below.
-  const int opened = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (opened < 0) return Win32ErrorFromErrno(errno, native);
-  CUniqueFd file(opened);
+  UniqueDescriptor opened(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!opened) return Win32ErrorFromErrno(errno, native);
   struct stat st {};
-  if (::fstat(file.get(), &st) != 0) return Win32ErrorFromErrno(errno, native);
+  if (::fstat(opened.get(), &st) != 0) return Win32ErrorFromErrno(errno, native);
   if (!S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
-  CPeImage image(file.get(), static_cast<uint64_t>(st.st_size));
+  CPeImage image(opened.get(), static_cast<uint64_t>(st.st_size));
   if (!image.FindVersionResource(location)) return ERROR_RESOURCE_DATA_NOT_FOUND;
-  fd = ::dup(file.get());
-  return fd >= 0 ? ERROR_SUCCESS : Win32ErrorFromErrno(errno, native);
+  file = std::move(opened);
+  return ERROR_SUCCESS;
 }
-
-bool ReadAll(int fd, uint64_t offset, uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::pread(fd, data, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    offset += static_cast<uint64_t>(n);
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
 
 // One node of the VS_VERSIONINFO tree, as offsets from the start of the root block.
 struct VersionNode {
@@ -272,7 +236,7 @@ bool ParseNode(const uint8_t* root, std::size_t start, std::size_t limit, Versio
 bool KeyEquals(const uint8_t* root, const VersionNode& node, std::u16string_view name) {
   if (node.keyLength != name.size()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
-    if (AsciiLower(static_cast<char16_t>(Le16(root + node.key + 2 * i))) != AsciiLower(name[i])) return false;
+    if (FoldAscii(static_cast<char16_t>(Le16(root + node.key + 2 * i))) != FoldAscii(name[i])) return false;
   }
   return true;
 }
@@ -281,10 +245,9 @@ bool KeyEquals(const uint8_t* root, const VersionNode& node, std::u16string_view
 
 DWORD GetFileVersionInfoSizeW(const char16_t* path, DWORD* handle) {
   if (handle != nullptr) *handle = 0;
-  int fd = -1;
+  UniqueDescriptor file;
   ResourceLocation location;
-  const DWORD error = LocateVersionResource(path, ERROR_BAD_PATHNAME, fd, location);
-  if (fd >= 0) ::close(fd);
+  const DWORD error = LocateVersionResource(path, ERROR_BAD_PATHNAME, file, location);
   if (error != ERROR_SUCCESS) {
     SetLastError(error);
     return 0;
@@ -298,15 +261,14 @@ BOOL GetFileVersionInfoW(const char16_t* path, DWORD handle, DWORD length, void*
     SetLastError(ERROR_INVALID_DATA);
     return FALSE;
   }
-  int fd = -1;
+  UniqueDescriptor file;
   ResourceLocation location;
-  DWORD error = LocateVersionResource(path, ERROR_PATH_NOT_FOUND, fd, location);
+  DWORD error = LocateVersionResource(path, ERROR_PATH_NOT_FOUND, file, location);
   if (error == ERROR_SUCCESS) {
-    CUniqueFd file(fd);
     // A short buffer gets the first bytes only, and still succeeds, as on Windows.
     const std::size_t copied = std::min<std::size_t>(length, location.size);
     auto* out = static_cast<uint8_t*>(data);
-    if (!ReadAll(file.get(), location.offset, out, copied)) {
+    if (!ReadFullyAt(file.get(), location.offset, out, copied)) {
       error = ERROR_READ_FAULT;
     } else if (location.size < kBlockHeaderSize ||
                (copied >= 2 && (Le16(out) > location.size || Le16(out) < kBlockHeaderSize))) {

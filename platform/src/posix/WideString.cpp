@@ -1,10 +1,5 @@
+#include "WideText.h"
 #include "Win32Format.h"
-
-namespace {
-
-char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + (u'a' - u'A')) : c; }
-
-}  // namespace
 
 // Windows compares linguistically: letters first regardless of case, and on a tie the
 // lower-case form first ("a" < "A" < "b"). That ordering is kept for ASCII; beyond it the

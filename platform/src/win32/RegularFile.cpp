@@ -10,6 +10,14 @@
 
 namespace {
 
+// A C runtime descriptor, once the file handle has been given to it.
+struct CrtDescriptorTraits {
+  using Type = int;
+  static Type Invalid() { return -1; }
+  static void Close(Type fd) { (void)::_close(fd); }
+};
+using UniqueCrtDescriptor = CUniqueHandle<CrtDescriptorTraits>;
+
 const wchar_t* W(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 
 std::string SystemMessage(DWORD error) {
@@ -83,16 +91,17 @@ std::FILE* CreateRegularFileForWriting(const char* path, std::string& reason) {
     reason = SystemMessage(::GetLastError());
     return nullptr;
   }
-  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
+  UniqueCrtDescriptor fd(::_open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY | _O_BINARY));
+  if (!fd) {
     reason = "the file cannot be given to the C runtime";
     return nullptr;
   }
   (void)file.release();  // the descriptor owns it now
-  std::FILE* stream = ::_fdopen(fd, "wb");
+  std::FILE* stream = ::_fdopen(fd.get(), "wb");
   if (stream == nullptr) {
     reason = "the file cannot be given to the C runtime";
-    ::_close(fd);
+    return nullptr;
   }
+  (void)fd.release();  // the stream owns it now
   return stream;
 }

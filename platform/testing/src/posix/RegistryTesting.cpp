@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "Win32Registry.h"
+#include "RegistryTestHooks.h"
 
 bool ImportRegistryFileForTesting(const std::string& path) {
   if (::setenv("MERIDEX_REGISTRY", path.c_str(), 1) != 0) return false;
