@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "CRegTreeRecSet.h"
+#include "FileTesting.h"
 #include "TestSupport.h"
 #include "Win32Variant.h"
 
@@ -95,6 +97,19 @@ TEST_F(LongField, LoadFromFileMapsAndCopiesTheWholeFile) {
   ASSERT_EQ(rs.GetFileDataLength(), content.size());
   EXPECT_EQ(Bytes(rs.GetFileData(), content.size()), content);
   EXPECT_EQ(rs.FieldSlot(5), -static_cast<int32_t>(content.size()) - 100);
+}
+
+TEST_F(LongField, LoadFromFileThatShrinksBeforeItIsMappedCopiesWhatIsLeft) {
+  // Another process cuts the file after it was opened and before it is mapped: the copy
+  // takes what the mapping holds, never the size the file had (read past its end, that
+  // is a crash).
+  const std::string path = dir.File("shrinking.bin");
+  WriteFileBytes(path, std::string(1 << 20, 'x'));
+  if (!RunBeforeNextFileMappingForTesting([&] { std::filesystem::resize_file(path, 100); })) {
+    GTEST_SKIP() << "the system's own file services offer no moment between the size and the mapping";
+  }
+  ASSERT_TRUE(rs.LoadLongFieldFromFile(Wide(path).c_str()));
+  EXPECT_EQ(Bytes(rs.GetFileData(), rs.GetFileDataLength()), std::string(100, 'x'));
 }
 
 TEST_F(LongField, LoadFromFileThatCannotBeReadLeavesTheFieldAsItWas) {

@@ -57,6 +57,17 @@ std::string Identification(uint64_t lastWrite, std::size_t length = 112) {
   return record;
 }
 
+// A file's lines in sorted order, for lists whose order the server chooses.
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = std::min(text.find('\n', start), text.size());
+    lines.push_back(text.substr(start, end - start));
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
 class EndToEnd : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
@@ -438,7 +449,9 @@ TEST_P(EndToEnd, SecondWarningOnlyAboveAThousandRows) {
     const RunResult r = Run("\nyes\n", RegistryFor(Connection()));
     const std::string warning = count > 1000 ? "This process may take a few minutes\n" : "";
     EXPECT_EQ(r.out, Found(count, "Deleting records...\n" + warning + std::to_string(count) + " records were deleted.\n"));
-    EXPECT_EQ(List(), L(list));
+    // The rows come in the server's order: PostgreSQL puts the second round's rows into
+    // the room the first round's left once it has been vacuumed.
+    EXPECT_EQ(SortedLines(List()), SortedLines(L(list)));
     EXPECT_EQ(db->RemainingIds(), std::vector<int>{5000});
   }
 }

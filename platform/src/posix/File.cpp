@@ -9,12 +9,14 @@
 #include <chrono>
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <variant>
 
+#include "FileTestHooks.h"
 #include "HandleTable.h"
 #include "PosixPath.h"
 #include "UniqueDescriptor.h"
@@ -237,8 +239,26 @@ DWORD GetFileSize(HANDLE handle, DWORD* high) {
   return low;
 }
 
+namespace {
+
+std::mutex g_beforeMappingLock;
+std::function<void()> g_beforeMapping;
+
+}  // namespace
+
+void RunBeforeNextMapping(std::function<void()> action) {
+  const std::lock_guard<std::mutex> lock(g_beforeMappingLock);
+  g_beforeMapping = std::move(action);
+}
+
 HANDLE CreateFileMappingW(HANDLE handle, LPSECURITY_ATTRIBUTES security, DWORD protect, DWORD maxHigh,
                           DWORD maxLow, const char16_t* name) {
+  std::function<void()> beforeMapping;
+  {
+    const std::lock_guard<std::mutex> lock(g_beforeMappingLock);
+    beforeMapping.swap(g_beforeMapping);
+  }
+  if (beforeMapping) beforeMapping();
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
     // A section backed by the page file; the tool never needs one.
     SetLastError(ERROR_INVALID_PARAMETER);

@@ -1,0 +1,3 @@
+#include "FileTesting.h"
+
+bool RunBeforeNextFileMappingForTesting(std::function<void()>) { return false; }
