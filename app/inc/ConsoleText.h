@@ -8,18 +8,18 @@
 
 #include "Console.h"
 
-class ConsoleText {
+class CConsoleText {
  public:
-  explicit ConsoleText(ConsoleStream stream) : m_stream(stream) {}
-  ~ConsoleText() { Flush(); }
-  ConsoleText(const ConsoleText&) = delete;
-  ConsoleText& operator=(const ConsoleText&) = delete;
+  explicit CConsoleText(ConsoleStream stream) : m_stream(stream) {}
+  ~CConsoleText() { Flush(); }
+  CConsoleText(const CConsoleText&) = delete;
+  CConsoleText& operator=(const CConsoleText&) = delete;
 
-  ConsoleText& operator<<(const char* text);
-  ConsoleText& operator<<(std::u16string_view text);
-  ConsoleText& operator<<(const char16_t* text);
-  ConsoleText& operator<<(int64_t number);
-  ConsoleText& operator<<(ConsoleText& (*manipulator)(ConsoleText&)) { return manipulator(*this); }
+  CConsoleText& operator<<(const char* text);
+  CConsoleText& operator<<(std::u16string_view text);
+  CConsoleText& operator<<(const char16_t* text);
+  CConsoleText& operator<<(int64_t number);
+  CConsoleText& operator<<(CConsoleText& (*manipulator)(CConsoleText&)) { return manipulator(*this); }
 
   void Flush();
 
@@ -29,4 +29,4 @@ class ConsoleText {
 };
 
 // Ends the line and flushes.
-ConsoleText& endl(ConsoleText& stream);
+CConsoleText& endl(CConsoleText& stream);

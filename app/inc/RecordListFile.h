@@ -12,12 +12,12 @@
 #include <string>
 #include <string_view>
 
-class RecordListFile {
+class CRecordListFile {
  public:
-  RecordListFile() = default;
-  ~RecordListFile();
-  RecordListFile(const RecordListFile&) = delete;
-  RecordListFile& operator=(const RecordListFile&) = delete;
+  CRecordListFile() = default;
+  ~CRecordListFile();
+  CRecordListFile(const CRecordListFile&) = delete;
+  CRecordListFile& operator=(const CRecordListFile&) = delete;
 
   // Creates or truncates the file and writes the header line.
   [[nodiscard]] bool Open(const char* path);

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-class RowSetFingerprint {
+class CRowSetFingerprint {
  public:
   // identification is null for a NULL value; a name is as fetched (NULL listed as empty,
   // nameIsNull tells them apart).
@@ -21,14 +21,14 @@ class RowSetFingerprint {
            const uint8_t* identification, std::size_t identificationLength);
 
   int64_t Count() const { return m_count; }
-  bool operator==(const RowSetFingerprint& other) const {
+  bool operator==(const CRowSetFingerprint& other) const {
     return m_count == other.m_count && m_rows == other.m_rows && m_keys == other.m_keys;
   }
-  bool operator!=(const RowSetFingerprint& other) const { return !(*this == other); }
+  bool operator!=(const CRowSetFingerprint& other) const { return !(*this == other); }
 
   // What the rows that match `now` have that these have not, for the operator; empty
   // when they are the same rows.
-  std::string DescribeChange(const RowSetFingerprint& now) const;
+  std::string DescribeChange(const CRowSetFingerprint& now) const;
 
  private:
   int64_t m_count = 0;

@@ -30,9 +30,9 @@ constexpr int64_t kNothingDeleted = -1, kOutcomeUnknown = -2;
 
 // While rows are listed and standard error is a terminal, one line that counts them.
 // Nothing at all when standard error is redirected: transcripts stay exact.
-class ListingProgress {
+class CListingProgress {
  public:
-  ListingProgress() : m_enabled(ConsoleIsTerminal(ConsoleStream::Error)), m_last(Clock::now()) {}
+  CListingProgress() : m_enabled(ConsoleIsTerminal(ConsoleStream::Error)), m_last(Clock::now()) {}
 
   void Row(int32_t count) {
     // The clock is read once per thousand rows, so the listing does not pay for it.
@@ -68,7 +68,7 @@ void FormatStatement(char16_t (&buffer)[kStatementChars], const char16_t* patter
   (void)wsprintfW(buffer, pattern, kLowMask, kLowValue, kHighMask, kHighValue);
 }
 
-void AddRow(RowSetFingerprint& rows, const CRegTreeRecSet& row) {
+void AddRow(CRowSetFingerprint& rows, const CRegTreeRecSet& row) {
   const std::optional<int32_t> key = row.IsFileIDNull() ? std::nullopt : std::optional<int32_t>(row.GetFileID());
   const bool nameIsNull = row.IsFileNameNull();
   const std::size_t identificationLength = std::min(static_cast<std::size_t>(row.GetFileIdentificationLength()),
@@ -80,11 +80,11 @@ void AddRow(RowSetFingerprint& rows, const CRegTreeRecSet& row) {
 // The rows written into the list file, and their fingerprint.
 struct Listing {
   int32_t count = 0;
-  RowSetFingerprint rows;
+  CRowSetFingerprint rows;
 };
 
 // The rows the selection yields now. False with the error when they cannot all be read.
-bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, RowSetFingerprint& rows, _SQL_Error& error) {
+bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, CRowSetFingerprint& rows, _SQL_Error& error) {
   // A selection without a result set and without an error yields no row.
   if (records.Open(selection) < 0) return !records.GetError(error);
   while (!records.IsEof()) {
@@ -120,7 +120,7 @@ bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, Ro
 // give up after their lock wait timeout), while readers go on. SQL Server takes range
 // locks on what the check read and holds them until the commit.
 int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
-                         const RowSetFingerprint& listed, ConsoleText& err) {
+                         const CRowSetFingerprint& listed, CConsoleText& err) {
   _SQL_Error error;
   char16_t statement[kStatementChars];
   if (database.BeginTransaction(error, SQL_TXN_SERIALIZABLE) == 0) {
@@ -129,7 +129,7 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
   }
   bool open = true;
   std::string change;
-  RowSetFingerprint now;
+  CRowSetFingerprint now;
   FormatStatement(statement, statements.check);
   bool failed = !FingerprintSelection(records, statement, now, error);
   if (!failed) change = listed.DescribeChange(now);
@@ -172,7 +172,7 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
 // the console.
 
 // The connection string from the registry, then the connection.
-bool Connect(CODBCDatabase& database, ConsoleText& err) {
+bool Connect(CODBCDatabase& database, CConsoleText& err) {
   char16_t connection[kConnectionStringChars] = {};
   if (!ReadConnectionString(connection, kConnectionStringChars)) return false;
   if (ConnectToDatabase(database, connection)) return true;
@@ -185,10 +185,10 @@ bool Connect(CODBCDatabase& database, ConsoleText& err) {
 }
 
 // Walks the open selection into the list file, fingerprinting each row listed.
-bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, ConsoleText& out, ConsoleText& err) {
-  RecordListFile list;
+bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, CConsoleText& out, CConsoleText& err) {
+  CRecordListFile list;
   (void)list.Open(listFile);
-  ListingProgress progress;
+  CListingProgress progress;
   while (!list.Failed() && !records.IsEof()) {
     // A NULL name leaves the previous row's name in the buffer: list it as empty.
     const char16_t* name = records.IsFileNameNull() ? u"" : records.GetFileName();
@@ -214,8 +214,8 @@ bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, 
   return listed && !interrupted;
 }
 
-bool ListOldRows(CRegTreeRecSet& records, const CleanupStatements& statements, Listing& listing, ConsoleText& out,
-                 ConsoleText& err) {
+bool ListOldRows(CRegTreeRecSet& records, const CleanupStatements& statements, Listing& listing, CConsoleText& out,
+                 CConsoleText& err) {
   out << endl << "Searching for old records... This process may take a few minutes" << endl << endl;
   char16_t statement[kStatementChars];
   FormatStatement(statement, statements.selection);
@@ -234,7 +234,7 @@ bool ListOldRows(CRegTreeRecSet& records, const CleanupStatements& statements, L
 }
 
 // What was found, and the question. True when the answer is "yes".
-bool Confirm(const Listing& listing, const char* listFile, ConsoleText& out) {
+bool Confirm(const Listing& listing, const char* listFile, CConsoleText& out) {
   out << endl << listing.count << " old records were found." << endl << endl;
   out << "The list of records was written into: " << listFile << endl << endl;
   ConsoleDiscardTypeAhead();  // the answer is what is typed once the question is there
@@ -245,7 +245,7 @@ bool Confirm(const Listing& listing, const char* listFile, ConsoleText& out) {
 }
 
 void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
-            const Listing& listing, ConsoleText& out, ConsoleText& err) {
+            const Listing& listing, CConsoleText& out, CConsoleText& err) {
   out << "Deleting records..." << endl;
   if (listing.count > kManyRows) out << "This process may take a few minutes" << endl;
   const int64_t deleted = DeleteListedRows(database, records, statements, listing.rows, err);
@@ -261,7 +261,7 @@ void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupState
 }
 
 // Everything that needs the connection; the recordset goes before the connection closes.
-void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements, ConsoleText& out, ConsoleText& err) {
+void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements, CConsoleText& out, CConsoleText& err) {
   CRegTreeRecSet records(&database, CRegTreeRecSet::kReadOnlyCursor, CRegTreeRecSet::kNoOptions);
   Listing listing;
   if (!ListOldRows(records, statements, listing, out, err)) return;
@@ -280,8 +280,8 @@ int RunCleanup(const CleanupStatements& statements) {
   // Before the connection exists: nothing it opens may land on a closed standard descriptor.
   ConsolePrepareProcess();
   CODBCDatabase database;
-  ConsoleText out(ConsoleStream::Output);
-  ConsoleText err(ConsoleStream::Error);
+  CConsoleText out(ConsoleStream::Output);
+  CConsoleText err(ConsoleStream::Error);
 
   out << "This clean up tool will delete unnecessary records from the data base." << endl;
   out << "Warning: before using this tool the Meridex FE service must be restarted." << endl << endl;

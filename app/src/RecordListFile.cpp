@@ -29,17 +29,17 @@ char* PutNumber(char* p, unsigned v, int minDigits) {
 
 }  // namespace
 
-RecordListFile::~RecordListFile() {
+CRecordListFile::~CRecordListFile() {
   if (m_file != nullptr) (void)Close();
 }
 
-void RecordListFile::Fail(int error) {
+void CRecordListFile::Fail(int error) {
   if (m_failed) return;
   m_failed = true;
   m_reason = error != 0 ? std::strerror(error) : "unknown error";
 }
 
-bool RecordListFile::Open(const char* path) {
+bool CRecordListFile::Open(const char* path) {
   m_failed = false;
   m_reason.clear();
   // Binary mode: the line ends are written as the platform wants them, by us. Only a
@@ -57,12 +57,12 @@ bool RecordListFile::Open(const char* path) {
   return !m_failed;
 }
 
-void RecordListFile::Append(const char* text, std::size_t size) {
+void CRecordListFile::Append(const char* text, std::size_t size) {
   m_buffer.append(text, size);
   if (m_buffer.size() >= kBufferSize) FlushBuffer();
 }
 
-void RecordListFile::FlushBuffer() {
+void CRecordListFile::FlushBuffer() {
   if (m_buffer.empty() || m_file == nullptr) return;
   if (!m_failed) {
     errno = 0;
@@ -71,7 +71,7 @@ void RecordListFile::FlushBuffer() {
   m_buffer.clear();
 }
 
-void RecordListFile::AppendWriteTime(const uint8_t* record) {
+void CRecordListFile::AppendWriteTime(const uint8_t* record) {
   FILETIME written;
   std::memcpy(&written.dwLowDateTime, record + kLastWriteTimeOffset, 4);
   std::memcpy(&written.dwHighDateTime, record + kLastWriteTimeOffset + 4, 4);
@@ -94,7 +94,7 @@ void RecordListFile::AppendWriteTime(const uint8_t* record) {
   m_buffer.append(text, static_cast<std::size_t>(p - text));
 }
 
-void RecordListFile::WriteRow(const char16_t* name, const uint8_t* identification, int identificationLength) {
+void CRecordListFile::WriteRow(const char16_t* name, const uint8_t* identification, int identificationLength) {
   if (m_file == nullptr) return;
   AppendUtf8(m_buffer, std::u16string_view(name != nullptr ? name : u""));
   if (identification != nullptr && identificationLength == static_cast<int>(kFileIdentificationSize)) {
@@ -105,7 +105,7 @@ void RecordListFile::WriteRow(const char16_t* name, const uint8_t* identificatio
   if (m_buffer.size() >= kBufferSize) FlushBuffer();
 }
 
-bool RecordListFile::Close() {
+bool CRecordListFile::Close() {
   if (m_file == nullptr) return !m_failed;
   FlushBuffer();
   errno = 0;

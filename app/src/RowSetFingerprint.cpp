@@ -54,7 +54,7 @@ void Key(CRowHash& hash, std::optional<int32_t> key) {
 
 }  // namespace
 
-void RowSetFingerprint::Add(std::optional<int32_t> key, std::u16string_view name, bool nameIsNull, int32_t operationType,
+void CRowSetFingerprint::Add(std::optional<int32_t> key, std::u16string_view name, bool nameIsNull, int32_t operationType,
                             const uint8_t* identification, std::size_t identificationLength) {
   CRowHash keyHash(1);
   Key(keyHash, key);
@@ -76,7 +76,7 @@ void RowSetFingerprint::Add(std::optional<int32_t> key, std::u16string_view name
   m_keys += keyHash.Final();
 }
 
-std::string RowSetFingerprint::DescribeChange(const RowSetFingerprint& now) const {
+std::string CRowSetFingerprint::DescribeChange(const CRowSetFingerprint& now) const {
   if (*this == now) return std::string();
   const std::string listed = std::to_string(m_count) + " records were listed";
   if (now.m_count != m_count) return listed + ", " + std::to_string(now.m_count) + " match now.";

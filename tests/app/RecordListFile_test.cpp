@@ -72,7 +72,7 @@ TEST(RecordListFile, DateColumnIsTheFormattersText) {
       {UINT64_MAX, ""},
   };
   TempDir dir;
-  RecordListFile list;
+  CRecordListFile list;
   ASSERT_TRUE(list.Open(dir.File("Vestrum.csv").c_str()));
   for (const Case& c : cases) {
     const std::string record = Record(c.filetime);
@@ -109,7 +109,7 @@ TEST(RecordListFile, NamesAsStoredAndDatesOnlyFor112ByteRecords) {
       {std::u16string(260, u'n'), std::nullopt, std::string(260, 'n')},
   };
   TempDir dir;
-  RecordListFile list;
+  CRecordListFile list;
   ASSERT_TRUE(list.Open(dir.File("Vestrum.csv").c_str()));
   // Enough rows to pass the write buffer several times over, so that flushes mid-line
   // would show.
@@ -132,12 +132,12 @@ TEST(RecordListFile, NamesAsStoredAndDatesOnlyFor112ByteRecords) {
 TEST(RecordListFile, ZeroRowsLeaveTheHeaderAndAnUncreatableFileIsAFailure) {
   TempDir dir;
   {
-    RecordListFile list;
+    CRecordListFile list;
     ASSERT_TRUE(list.Open(dir.File("Vestrum.csv").c_str()));
     ASSERT_TRUE(list.Close());
     EXPECT_EQ(ReadFileBytes(dir.File("Vestrum.csv")), std::string("File Name, File Write Time") + kTextLineEnd);
   }
-  RecordListFile list;
+  CRecordListFile list;
   EXPECT_FALSE(list.Open(dir.File("missing/Vestrum.csv").c_str()));
   EXPECT_TRUE(list.Failed());
   EXPECT_FALSE(list.FailureReason().empty());

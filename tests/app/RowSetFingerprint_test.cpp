@@ -19,8 +19,8 @@ struct Row {
   std::optional<std::string> identification;
 };
 
-RowSetFingerprint Of(const std::vector<Row>& rows) {
-  RowSetFingerprint fingerprint;
+CRowSetFingerprint Of(const std::vector<Row>& rows) {
+  CRowSetFingerprint fingerprint;
   for (const Row& r : rows) {
     fingerprint.Add(r.key, r.name, r.nameIsNull, r.operationType,
                     r.identification ? reinterpret_cast<const uint8_t*>(r.identification->data()) : nullptr,
