@@ -11,9 +11,22 @@
 
 namespace {
 
-std::string ScratchFile() {
-  static const std::string path = "/tmp/meridex-fuzz-pe-" + std::to_string(getpid()) + ".bin";
-  return path;
+// The file each input is written to, one per process, removed when the fuzzer exits.
+class CScratchFile {
+ public:
+  CScratchFile() : m_path("/tmp/meridex-fuzz-pe-" + std::to_string(getpid()) + ".bin") {}
+  ~CScratchFile() { (void)std::remove(m_path.c_str()); }
+  CScratchFile(const CScratchFile&) = delete;
+  CScratchFile& operator=(const CScratchFile&) = delete;
+  const std::string& Path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+const std::string& ScratchFile() {
+  static const CScratchFile file;
+  return file.Path();
 }
 
 }  // namespace
