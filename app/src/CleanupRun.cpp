@@ -1,8 +1,6 @@
 #include "CleanupRun.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -12,6 +10,7 @@
 #include "ConnectionSettings.h"
 #include "ConnectionStringMask.h"
 #include "ConsoleText.h"
+#include "ProgressLine.h"
 #include "RecordListFile.h"
 #include "RowSetFingerprint.h"
 #include "Win32Format.h"
@@ -27,41 +26,6 @@ constexpr int32_t kManyRows = 1000;
 // What DeleteListedRows answers when nothing was deleted, and when the connection was
 // lost at the commit, so that nobody can tell whether the server committed.
 constexpr int64_t kNothingDeleted = -1, kOutcomeUnknown = -2;
-
-// While rows are listed and standard error is a terminal, one line that counts them.
-// Nothing at all when standard error is redirected: transcripts stay exact.
-class CListingProgress {
- public:
-  CListingProgress() : m_enabled(ConsoleIsTerminal(ConsoleStream::Error)), m_last(Clock::now()) {}
-
-  void Row(int32_t count) {
-    // The clock is read once per thousand rows, so the listing does not pay for it.
-    if (!m_enabled || (count & 1023) != 0) return;
-    const auto now = Clock::now();
-    if (now - m_last < std::chrono::milliseconds(250)) return;
-    m_last = now;
-    const int n = std::snprintf(m_line, sizeof m_line, "\r%d records listed...", static_cast<int>(count));
-    m_length = n > 0 ? std::min(static_cast<std::size_t>(n), sizeof m_line - 1) : 0;
-    (void)ConsoleWriteUtf8(ConsoleStream::Error, std::string_view(m_line, m_length));
-  }
-
-  // Erases the line before the next message.
-  void Clear() {
-    if (m_length == 0) return;
-    std::memset(m_line + 1, ' ', m_length - 1);
-    m_line[m_length] = '\r';
-    (void)ConsoleWriteUtf8(ConsoleStream::Error, std::string_view(m_line, m_length + 1));
-    m_length = 0;
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-  bool m_enabled;
-  Clock::time_point m_last;
-  // "\r", the count line, and room for the "\r" that ends its blanking.
-  char m_line[48] = {};
-  std::size_t m_length = 0;
-};
 
 void FormatStatement(char16_t (&buffer)[kStatementChars], const char16_t* pattern) {
   std::memset(buffer, 0, sizeof buffer);
