@@ -21,7 +21,9 @@ class CRecordListFile {
 
   // Creates or truncates the file and writes the header line.
   [[nodiscard]] bool Open(const char* path);
-  void WriteRow(const char16_t* name, const uint8_t* identification, int identificationLength);
+  // name is the whole of what was fetched (embedded NULs included); nameCut says that the
+  // stored name was longer than what was fetched.
+  void WriteRow(std::u16string_view name, bool nameCut, const uint8_t* identification, int identificationLength);
   // Flushes and closes; false when anything written since Open was lost.
   [[nodiscard]] bool Close();
 

@@ -156,7 +156,7 @@ bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, 
   while (!list.Failed() && !records.IsEof()) {
     // A NULL name leaves the previous row's name in the buffer: list it as empty.
     const char16_t* name = records.IsFileNameNull() ? u"" : records.GetFileName();
-    list.WriteRow(name, records.GetFileIdentification(), records.GetFileIdentificationLength());
+    list.WriteRow(name, false, records.GetFileIdentification(), records.GetFileIdentificationLength());
     AddRow(listing.rows, records);
     ++listing.count;
     progress.Row(listing.count);

@@ -94,9 +94,11 @@ void CRecordListFile::AppendWriteTime(const uint8_t* record) {
   m_buffer.append(text, static_cast<std::size_t>(p - text));
 }
 
-void CRecordListFile::WriteRow(const char16_t* name, const uint8_t* identification, int identificationLength) {
+void CRecordListFile::WriteRow(std::u16string_view name, bool nameCut, const uint8_t* identification,
+                               int identificationLength) {
   if (m_file == nullptr) return;
-  AppendUtf8(m_buffer, std::u16string_view(name != nullptr ? name : u""));
+  (void)nameCut;
+  AppendUtf8(m_buffer, name);
   if (identification != nullptr && identificationLength == static_cast<int>(kFileIdentificationSize)) {
     m_buffer.push_back(',');
     AppendWriteTime(identification);

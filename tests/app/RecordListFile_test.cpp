@@ -76,7 +76,7 @@ TEST(RecordListFile, DateColumnIsTheFormattersText) {
   ASSERT_TRUE(list.Open(dir.File("Vestrum.csv").c_str()));
   for (const Case& c : cases) {
     const std::string record = Record(c.filetime);
-    list.WriteRow(u"f", Bytes(record), static_cast<int>(record.size()));
+    list.WriteRow(u"f", false, Bytes(record), static_cast<int>(record.size()));
   }
   ASSERT_TRUE(list.Close());
 
@@ -116,7 +116,7 @@ TEST(RecordListFile, NamesAsStoredAndDatesOnlyFor112ByteRecords) {
   constexpr int kRounds = 400;
   for (int round = 0; round < kRounds; ++round) {
     for (const Case& c : cases) {
-      list.WriteRow(c.name.c_str(), c.record ? Bytes(*c.record) : nullptr,
+      list.WriteRow(c.name, false, c.record ? Bytes(*c.record) : nullptr,
                     c.record ? static_cast<int>(c.record->size()) : 0);
     }
   }
@@ -141,7 +141,7 @@ TEST(RecordListFile, ZeroRowsLeaveTheHeaderAndAnUncreatableFileIsAFailure) {
   EXPECT_FALSE(list.Open(dir.File("missing/Vestrum.csv").c_str()));
   EXPECT_TRUE(list.Failed());
   EXPECT_FALSE(list.FailureReason().empty());
-  list.WriteRow(u"x", nullptr, 0);
+  list.WriteRow(u"x", false, nullptr, 0);
   EXPECT_FALSE(list.Close()) << "nothing was listed";
 }
 

@@ -288,6 +288,7 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   // A terminal, or outputs nobody reads, never report their end: the tool's exit does.
   const bool endsWithExit = options.terminal || options.closedOutputs;
   int status = 0;
+  struct rusage usage = {};
   bool exited = false;
   while (open > 0 || (endsWithExit && !exited)) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -313,12 +314,12 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
         --open;
       }
     }
-    if (endsWithExit && !exited && !any && waitpid(pid, &status, WNOHANG) == pid) {
+    if (endsWithExit && !exited && !any && wait4(pid, &status, WNOHANG, &usage) == pid) {
       exited = true;
       if (options.terminal) break;  // everything it wrote was read: nothing came in this round
     }
   }
-  if (!exited) waitpid(pid, &status, 0);
+  if (!exited) wait4(pid, &status, 0, &usage);
   if (options.terminal) {
     // Read before the test's side is closed, which hangs the terminal up.
     result.terminalCooked = IsCooked(terminal.slave);
@@ -332,6 +333,7 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   g_terminal = -1;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  result.peakKiB = usage.ru_maxrss;
   return result;
 }
 

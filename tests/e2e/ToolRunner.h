@@ -27,6 +27,9 @@ struct RunResult {
   int status = -1;  // the exit status; -1 when it did not exit normally (signal, time-out)
   int signal = 0;   // the signal that ended it
   bool terminalCooked = false;  // terminal runs: line editing and echo on at the end
+  // The peak resident memory of the process started (the tool, or Wine running it; in a
+  // terminal run the shell that waits for it), in KiB.
+  long peakKiB = 0;
 };
 
 // One exchange with a running tool: when its standard output holds `waitFor`, run
