@@ -14,6 +14,9 @@ struct CleanupStatements {
       u"((OperationType & %d) = %d)";
   const char16_t* deletion = u"DELETE FROM FileTree WHERE (OperationType & %d = %d) AND ((OperationType & %d) = %d)";
   const char* listFile = "Vestrum.csv";
+  // How long the check and the deletion after "yes" wait for rows that another session
+  // holds locked, before they give up and nothing is deleted.
+  int lockWaitSeconds = 60;
 };
 
 // The run as the operator gets it. Tests may hand in other statement templates.

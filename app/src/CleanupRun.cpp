@@ -10,6 +10,7 @@
 #include "ConnectionSettings.h"
 #include "ConnectionStringMask.h"
 #include "ConsoleText.h"
+#include "JobControl.h"
 #include "ProgressLine.h"
 #include "RecordListFile.h"
 #include "RowSetFingerprint.h"
@@ -60,6 +61,23 @@ bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, CR
   return !failed;
 }
 
+// After the driver's line: what a failure that other sessions caused means for the
+// operator.
+void ExplainLockFailure(const CODBCDatabase& database, const _SQL_Error& error, CConsoleText& err) {
+  switch (database.ClassifyLockFailure(error)) {
+    case CODBCDatabase::LockFailure::WaitTimedOut:
+      err << "Another session holds records of the table: nothing was deleted, and the run can be repeated once it "
+             "lets them go."
+          << endl;
+      break;
+    case CODBCDatabase::LockFailure::Conflict:
+      err << "Another run or session changed or locked the table at the same time: nothing was deleted." << endl;
+      break;
+    case CODBCDatabase::LockFailure::None:
+      break;
+  }
+}
+
 // After "yes", in one short transaction at serializable isolation: the rows that match
 // now must be exactly the rows that were listed, and the one DELETE that repeats the
 // criterion must take as many; otherwise everything is rolled back. Nothing is locked
@@ -83,6 +101,10 @@ bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, CR
 // commit, so other writers wait for the check and the DELETE, matching rows or not (or
 // give up after their lock wait timeout), while readers go on. SQL Server takes range
 // locks on what the check read and holds them until the commit.
+//
+// No wait for another session's locks is without end: each is bounded (about a minute),
+// and on SQLite the write lock is taken before the check, so that two runs answered at
+// the same moment do not each wait for the other until their busy timeouts run out.
 int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
                          const CRowSetFingerprint& listed, CConsoleText& err) {
   _SQL_Error error;
@@ -95,7 +117,9 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
   std::string change;
   CRowSetFingerprint now;
   FormatStatement(statement, statements.check);
-  bool failed = !FingerprintSelection(records, statement, now, error);
+  bool failed = database.LimitLockWaits(statements.lockWaitSeconds, error) == 0 ||
+                database.LockForWriting(u"FileTree", error) == 0 ||
+                !FingerprintSelection(records, statement, now, error);
   if (!failed) change = listed.DescribeChange(now);
   if (!failed && change.empty()) {
     FormatStatement(statement, statements.deletion);
@@ -121,6 +145,7 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
   }
   if (failed) {
     err << "Error:" << error.message << endl;
+    ExplainLockFailure(database, error, err);
   } else {
     err << "Error:" << "The table changed after the listing: " << change.c_str() << " Nothing was deleted." << endl;
   }
@@ -212,7 +237,13 @@ void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupState
             const Listing& listing, CConsoleText& out, CConsoleText& err) {
   out << "Deleting records..." << endl;
   if (listing.count > kManyRows) out << "This process may take a few minutes" << endl;
-  const int64_t deleted = DeleteListedRows(database, records, statements, listing.rows, err);
+  int64_t deleted;
+  {
+    // Ctrl+Z waits until the transaction has ended: a stopped run would keep its locks,
+    // and other sessions out, for as long as it stays stopped.
+    CHeldJobStops held;
+    deleted = DeleteListedRows(database, records, statements, listing.rows, err);
+  }
   if (deleted >= 0) {
     out << deleted << " records were deleted." << endl;
   } else if (deleted == kOutcomeUnknown) {

@@ -66,6 +66,29 @@ class CODBCDatabase {
   // when the transaction was not ended as asked.
   [[nodiscard]] int EndTransaction(bool commit, _SQL_Error& error);
 
+  // Bounds, for the rest of the open transaction, how long a statement waits for a lock
+  // that another session holds; past it the statement fails (ClassifyLockFailure then
+  // answers WaitTimedOut). Chosen by the server the driver names. Non-zero on success;
+  // zero with the record filled.
+  [[nodiscard]] int LimitLockWaits(int seconds, _SQL_Error& error);
+
+  // Takes at once the lock that the open transaction's first write to `table` will need,
+  // where taking it only then can deadlock with another writer: on SQLite, a transaction
+  // that has read cannot get the database's write lock while another one holds it, nor
+  // can that other one commit while this one still reads, so both would wait out their
+  // busy timeouts. Nothing elsewhere: row locks come with the rows. Non-zero on success;
+  // zero with the record filled.
+  [[nodiscard]] int LockForWriting(const char16_t* table, _SQL_Error& error);
+
+  // What a failed statement or commit says about other sessions.
+  enum class LockFailure {
+    None,          // something else
+    WaitTimedOut,  // it waited for another session's lock until the bound ran out
+    Conflict,      // another transaction changed or locked the same rows at the same time
+                   // (a serialization failure, or the victim of a deadlock)
+  };
+  [[nodiscard]] LockFailure ClassifyLockFailure(const _SQL_Error& error) const;
+
   // The library's own business: the handle for recordsets, and the error record of a
   // failure that the library found itself (a refused schema version).
   SQLHDBC Handle() const { return m_hDbc.get(); }
@@ -81,12 +104,18 @@ class CODBCDatabase {
   int Fail(const char16_t* state, const char16_t* text, _SQL_Error& error);
   int FailWithDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc, _SQL_Error& error);
 
+  // The servers whose statements or error codes the library tells apart.
+  enum class Server { Other, SqlServer, PostgreSQL, MariaDB, SQLite };
+  void ReadServerKind();
+  bool TransactionAlreadyEnded(const _SQL_Error& rollbackError) const;
+
   // Declared in this order so that the connection is freed before its environment.
   UniqueEnvHandle m_hEnv;
   UniqueDbcHandle m_hDbc;
   bool m_connected = false;
   bool m_inTransaction = false;
   bool m_hasError = false;
+  Server m_server = Server::Other;
   _SQL_Error m_lastError;
 };
 
@@ -185,7 +214,7 @@ class CODBCRecordset {
   bool KeptRowExists();
   void NoteCutValue(Binding& binding);
   void CopyIndicatorsToSlots();
-  void RecordStatementError(SQLRETURN rc);
+  void RecordStatementError(SQLRETURN rc, const char16_t* call = nullptr);
   void RecordError(const char16_t* state, const char16_t* text);
 
   UniqueStmtHandle m_hStmt;

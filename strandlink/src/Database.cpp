@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "Diagnostics.h"
 #include "WideText.h"
@@ -75,7 +76,20 @@ int CODBCDatabase::DriverConnect(const char16_t* connect, char16_t* out, HWND wi
     return 0;
   }
   m_connected = true;
+  ReadServerKind();
   return 1;
+}
+
+void CODBCDatabase::ReadServerKind() {
+  char16_t name[64] = {};
+  SQLSMALLINT length = 0;
+  m_server = Server::Other;
+  if (!SqlSucceeded(SQLGetInfoW(m_hDbc.get(), SQL_DBMS_NAME, name, sizeof name - sizeof name[0], &length))) return;
+  const std::u16string_view text(name);
+  if (text == u"Microsoft SQL Server") m_server = Server::SqlServer;
+  if (text == u"PostgreSQL") m_server = Server::PostgreSQL;
+  if (text == u"MariaDB" || text == u"MySQL") m_server = Server::MariaDB;
+  if (text == u"SQLite") m_server = Server::SQLite;
 }
 
 bool CODBCDatabase::GetError(_SQL_Error& error) const { return CopyKeptError(m_hasError, m_lastError, error); }
@@ -130,31 +144,117 @@ int CODBCDatabase::BeginTransaction(_SQL_Error& error, SQLULEN isolation) {
 
 int CODBCDatabase::EndTransaction(bool commit, _SQL_Error& error) {
   if (!m_connected || !m_inTransaction) return Fail(u"25000", u"There is no transaction to end.", error);
-  SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_hDbc.get(), commit ? SQL_COMMIT : SQL_ROLLBACK);
-  const bool ok = SqlSucceeded(rc);
+  const SQLHDBC dbc = m_hDbc.get();
+  SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
+  bool ok = SqlSucceeded(rc);
+  bool ended = ok;
   if (!ok) {
-    (void)FailWithDiagnostic(SQL_HANDLE_DBC, m_hDbc.get(), rc, error);
+    (void)FailWithDiagnostic(SQL_HANDLE_DBC, dbc, rc, error);
+    // A rollback that the server did already, on a failure of its own, is no failure.
+    if (!commit && TransactionAlreadyEnded(m_lastError)) {
+      m_hasError = false;
+      ok = ended = true;
+    }
+  }
+  if (!ended && commit) {
     // A transaction that could not be committed must not be half left: undo it. On a
     // connection that died there is nothing left to ask, and the caller must be able to
     // tell that the server's outcome is unknown: the connection is closed instead.
     // NOTE: psqlODBC answers a rollback on a dead connection with success, so the driver
     // is asked first; a driver that cannot tell leaves the connection taken as alive.
     SQLUINTEGER dead = SQL_CD_FALSE;
-    if (commit && SqlSucceeded(SQLGetConnectAttr(m_hDbc.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
-        dead == SQL_CD_TRUE) {
+    if (SqlSucceeded(SQLGetConnectAttr(dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) && dead == SQL_CD_TRUE) {
       Abandon();
       return 0;
     }
-    if (commit) rc = SQLEndTran(SQL_HANDLE_DBC, m_hDbc.get(), SQL_ROLLBACK);
-    if (!SqlSucceeded(rc)) {
-      // The transaction may still be open: switching autocommit on would commit it.
-      Abandon();
-      return 0;
+    rc = SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
+    ended = SqlSucceeded(rc);
+    if (!ended) {
+      // The commit's error is the one to report; the rollback's only decides.
+      _SQL_Error rollback;
+      ReadDiagnostic(SQL_HANDLE_DBC, dbc, rc, rollback);
+      ended = TransactionAlreadyEnded(rollback);
     }
   }
+  if (!ended) {
+    // The transaction may still be open: switching autocommit on would commit it.
+    Abandon();
+    return 0;
+  }
   m_inTransaction = false;
-  SQLSetConnectAttr(m_hDbc.get(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER);
+  SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER);
   return ok ? 1 : 0;
+}
+
+bool CODBCDatabase::TransactionAlreadyEnded(const _SQL_Error& rollbackError) const {
+  // NOTE: SQLite ends the transaction itself on some failures (a full disk, an I/O
+  // error, no memory), and then refuses the ROLLBACK that its driver sends with "cannot
+  // rollback - no transaction is active": nothing is open any more.
+  return m_server == Server::SQLite &&
+         std::u16string_view(rollbackError.message).find(u"no transaction is active") != std::u16string_view::npos;
+}
+
+int CODBCDatabase::LimitLockWaits(int seconds, _SQL_Error& error) {
+  if (!m_connected || !m_inTransaction) return Fail(u"25000", u"There is no transaction to bound.", error);
+  const std::u16string n = FromUtf8(std::to_string(seconds));
+  std::u16string sql;
+  switch (m_server) {
+    case Server::PostgreSQL:
+      // Local to the transaction: the session's own setting is back once it ends.
+      sql = u"SET LOCAL lock_timeout = '" + n + u"s'";
+      break;
+    case Server::MariaDB:
+      // Row locks are InnoDB's to bound, table locks (a LOCK TABLES, an ALTER) the server's.
+      sql = u"SET SESSION innodb_lock_wait_timeout = " + n + u", SESSION lock_wait_timeout = " + n;
+      break;
+    case Server::SqlServer:
+      // NOTE: SQL Server counts in milliseconds, for the rest of the session.
+      sql = u"SET LOCK_TIMEOUT " + n + u"000";
+      break;
+    default:
+      // NOTE: the SQLite3 driver waits for a locked database in a busy handler of its own,
+      // bounded by the connection string's Timeout= (100 s when it is not given), and
+      // offers no way to change it once connected: PRAGMA busy_timeout,
+      // SQL_ATTR_QUERY_TIMEOUT and SQL_ATTR_CONNECTION_TIMEOUT were each measured to
+      // leave the wait as it was. Its bound stands as the operator set it.
+      return 1;
+  }
+  return Execute(sql.c_str(), error);
+}
+
+int CODBCDatabase::LockForWriting(const char16_t* table, _SQL_Error& error) {
+  if (!m_connected || !m_inTransaction) return Fail(u"25000", u"There is no transaction to lock for.", error);
+  if (m_server != Server::SQLite) return 1;
+  // A write that changes nothing still takes SQLite's write lock, waiting in the driver's
+  // busy handler while another writer holds it; readers go on meanwhile.
+  const std::u16string sql = u"DELETE FROM " + std::u16string(table) + u" WHERE 1 = 0";
+  return Execute(sql.c_str(), error);
+}
+
+CODBCDatabase::LockFailure CODBCDatabase::ClassifyLockFailure(const _SQL_Error& error) const {
+  const std::u16string_view state(error.sqlState);
+  // Serialization failures and deadlock victims: the standard's class 40.
+  if (state == u"40001" || state == u"40P01") return LockFailure::Conflict;
+  switch (m_server) {
+    case Server::PostgreSQL:
+      if (state == u"55P03") return LockFailure::WaitTimedOut;  // lock_timeout ran out
+      break;
+    case Server::MariaDB:
+      if (error.nativeError == 1205) return LockFailure::WaitTimedOut;  // "Lock wait timeout exceeded"
+      if (error.nativeError == 1213) return LockFailure::Conflict;      // deadlock
+      break;
+    case Server::SqlServer:
+      if (error.nativeError == 1222) return LockFailure::WaitTimedOut;  // LOCK_TIMEOUT ran out
+      if (error.nativeError == 1205) return LockFailure::Conflict;      // deadlock victim
+      break;
+    case Server::SQLite:
+      // SQLITE_BUSY, SQLITE_LOCKED: the busy handler gave up.
+      if (error.nativeError == 5 || error.nativeError == 6) return LockFailure::WaitTimedOut;
+      break;
+    default:
+      break;
+  }
+  return LockFailure::None;
 }
 
 void CODBCDatabase::Abandon() {

@@ -4,8 +4,10 @@
 #include "strandlink.h"
 
 // Fills error from the handle's diagnostic record error.recordNumber. Without a
-// diagnostic it still leaves a message that names the return code.
-void ReadDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc, _SQL_Error& error);
+// diagnostic, or with one that gives no reason, it still leaves a message that names the
+// call (when given) and the return code, and says when the driver ran out of memory.
+void ReadDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc, _SQL_Error& error,
+                    const char16_t* call = nullptr);
 
 // What GetError hands out: the kept record, under the record number the caller asked
 // for; false, and error untouched, when there is none.

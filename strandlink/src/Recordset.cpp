@@ -8,8 +8,8 @@ CODBCRecordset::CODBCRecordset(CODBCDatabase* database, unsigned long cursorKind
 
 CODBCRecordset::~CODBCRecordset() { Close(); }
 
-void CODBCRecordset::RecordStatementError(SQLRETURN rc) {
-  ReadDiagnostic(SQL_HANDLE_STMT, HookStatement(), rc, m_lastError);
+void CODBCRecordset::RecordStatementError(SQLRETURN rc, const char16_t* call) {
+  ReadDiagnostic(SQL_HANDLE_STMT, HookStatement(), rc, m_lastError, call);
   m_hasError = true;
 }
 
@@ -93,7 +93,7 @@ SQLRETURN CODBCRecordset::Fetch() {
   if (!SqlSucceeded(rc)) {
     // A row that cannot be fetched ends the walk, and the error says why: a caller must
     // be able to tell an interrupted listing from a complete one.
-    RecordStatementError(rc);
+    RecordStatementError(rc, u"SQLFetch");
     m_eof = true;
     return rc;
   }
@@ -135,7 +135,7 @@ int CODBCRecordset::Open(const char16_t* sql) {
       Close();
       return -1;
     }
-    RecordStatementError(rc);
+    RecordStatementError(rc, u"SQLExecDirect");
     Close();
     m_hasError = true;
     return -1;
