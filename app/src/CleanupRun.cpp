@@ -87,9 +87,9 @@ void ExplainLockFailure(const CODBCDatabase& database, const _SQL_Error& error, 
 //
 // NOTE: what serializable means depends on the driver (measured with each driver's
 // statement trace). The SQLite3 driver accepts the level and begins a deferred
-// transaction ("BEGIN TRANSACTION") at the check's statement: the check's read holds
-// SQLite's shared lock until the transaction ends, so no other writer can commit between
-// the check and the DELETE, and a writer that holds the write lock makes the DELETE fail
+// transaction ("BEGIN TRANSACTION") at the first statement, which here takes SQLite's
+// write lock before the check: no other writer can commit between the check and the
+// DELETE, readers go on, and a writer that holds the write lock makes the run fail
 // after the driver's busy timeout ("database is locked"). psqlODBC sets PostgreSQL's
 // serializable snapshot isolation for the session ("SET SESSION CHARACTERISTICS AS
 // TRANSACTION ISOLATION LEVEL SERIALIZABLE"): the check and the DELETE see one snapshot,
