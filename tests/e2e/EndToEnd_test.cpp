@@ -27,6 +27,7 @@ using namespace testing_support;
 using e2e::RunOptions;
 using e2e::RunResult;
 using e2e::ToolTarget;
+using e2e::WaitUntilStopped;
 
 namespace {
 
@@ -532,17 +533,6 @@ bool WaitForSingleKeyMode() {
   for (int i = 0; i < 250; ++i) {
     termios mode;
     if (tcgetattr(e2e::RunningTerminal(), &mode) == 0 && (mode.c_lflag & ICANON) == 0) return true;
-    usleep(20000);
-  }
-  return false;
-}
-
-// True once the process is stopped (a job stop), within 5 s.
-bool WaitUntilStopped(pid_t pid) {
-  for (int i = 0; i < 250; ++i) {
-    const std::string stat = ReadFileBytes("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t end = stat.rfind(')');
-    if (end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T') return true;
     usleep(20000);
   }
   return false;

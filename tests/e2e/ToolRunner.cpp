@@ -143,6 +143,16 @@ bool IsCooked(int terminal) {
   return tcgetattr(terminal, &mode) == 0 && (mode.c_lflag & ICANON) != 0 && (mode.c_lflag & ECHO) != 0;
 }
 
+bool WaitUntilStopped(int pid) {
+  for (int i = 0; i < 250; ++i) {
+    const std::string stat = testing_support::ReadFileBytes("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t end = stat.rfind(')');
+    if (end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T') return true;
+    usleep(20000);
+  }
+  return false;
+}
+
 RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   PrepareRegistry(target, options.registryFile);
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};

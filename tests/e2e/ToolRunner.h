@@ -65,6 +65,8 @@ int RunningTool();
 int RunningTerminal();
 // A terminal in line-editing mode with echo, as a shell leaves it.
 bool IsCooked(int terminal);
+// True once the process is stopped (a job stop), within 5 s.
+bool WaitUntilStopped(int pid);
 
 // Makes the registry of the target hold exactly what the file says under
 // HKEY_LOCAL_MACHINE\SOFTWARE\Talvora (for Windows: imported into Wine's registry).

@@ -336,17 +336,6 @@ TEST(SQLiteFaults, FullDiskDuringTheDeletionIsReportedOnce) {
   EXPECT_EQ(db.RemainingIds().size(), 3000u);
 }
 
-// True once the process is stopped (a job stop), within 5 s.
-bool WaitUntilStopped(pid_t pid) {
-  for (int i = 0; i < 250; ++i) {
-    const std::string stat = ReadFileBytes("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t end = stat.rfind(')');
-    if (end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T') return true;
-    usleep(20000);
-  }
-  return false;
-}
-
 // Ctrl+Z while the DELETE waits (at the gate): the run stops only once its transaction
 // has ended, so nobody else is kept out while it stays stopped. POSIX only: Windows has
 // no job stops.
@@ -368,7 +357,7 @@ TEST(PosixJobControl, StopDuringTheDeleteWaitsUntilTheCommit) {
     kill(e2e::RunningTool(), SIGTSTP);
     usleep(300000);
     gate.Open();
-    stopped = WaitUntilStopped(e2e::RunningTool());
+    stopped = e2e::WaitUntilStopped(e2e::RunningTool());
     leftWhileStopped = db.RemainingIds();
     kill(e2e::RunningTool(), SIGCONT);
   };
