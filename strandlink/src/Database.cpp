@@ -213,8 +213,9 @@ int CODBCDatabase::LimitLockWaits(int seconds, _SQL_Error& error) {
       break;
     default:
       // NOTE: the SQLite3 driver waits for a locked database in a busy handler of its own,
-      // bounded by the connection string's Timeout= (100 s when it is not given), and
-      // offers no way to change it once connected: PRAGMA busy_timeout,
+      // bounded by the connection string's Timeout= (100 s when it is not given; measured:
+      // it waits that twice for another writer's lock, 200 s), and offers no way to
+      // change it once connected: PRAGMA busy_timeout,
       // SQL_ATTR_QUERY_TIMEOUT and SQL_ATTR_CONNECTION_TIMEOUT were each measured to
       // leave the wait as it was. Its bound stands as the operator set it.
       return 1;
