@@ -10,8 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,7 +55,8 @@ class DeleteGate {
  public:
   explicit DeleteGate(TestDatabase& db) : m_db(db) {
     if (Maria()) {
-      // MariaDB has row triggers only: the gate waits at the first row it deletes.
+      // MariaDB has row triggers only: the gate waits at the first row it deletes. NOTE:
+      // MariaDB 10.11 names the level tx_isolation (transaction_isolation from 11.1 on).
       EXPECT_EQ(TryExecute(m_db,
                            "CREATE TRIGGER gate BEFORE DELETE ON FileTree FOR EACH ROW BEGIN "
                            "IF @@tx_isolation <> 'SERIALIZABLE' THEN "
