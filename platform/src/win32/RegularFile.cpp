@@ -99,6 +99,17 @@ bool CReplacementFile::Create(const char* path) {
     UniqueFileHandle existing(::CreateFileW(W(wide), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!existing && ::GetLastError() != ERROR_FILE_NOT_FOUND) return Fail(SystemReason(::GetLastError()));
+    // Nothing to open, yet the name may be taken: by a link to nothing, which Wine shows
+    // to no call but the one that would create the name. It is asked, for a file that
+    // goes again when its handle closes (also if the run is ended right here).
+    if (!existing) {
+      const UniqueFileHandle probe(::CreateFileW(W(wide), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+      if (!probe) {
+        const DWORD error = ::GetLastError();
+        return Fail(error == ERROR_FILE_EXISTS ? std::string(kNotARegularFile) : SystemReason(error));
+      }
+    }
     BY_HANDLE_FILE_INFORMATION info;
     if (existing && (::GetFileType(existing.get()) != FILE_TYPE_DISK ||
                      !::GetFileInformationByHandle(existing.get(), &info) ||
