@@ -36,6 +36,8 @@ class CRecordListFile {
   [[nodiscard]] bool Close();
   // After Close: path still holds the file written, as written. False with the reason.
   [[nodiscard]] bool IsInPlace();
+  // Instead of Close: the list is not complete. What path held stays as it was.
+  void Abandon();
 
   bool Failed() const { return m_failed; }
   const std::string& FailureReason() const { return m_reason; }

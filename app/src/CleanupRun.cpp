@@ -171,7 +171,9 @@ bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, 
   // rows the operator never saw.
   _SQL_Error error;
   const bool interrupted = !list.Failed() && records.GetError(error);
-  const bool listed = list.Close();
+  // A walk cut short is no list: what had the list's name keeps it.
+  if (interrupted) list.Abandon();
+  const bool listed = interrupted || list.Close();
   if (!listed) {
     err << "Failed to write the list of records into: " << listFile << endl;
     err << list.FailureReason().c_str() << endl;

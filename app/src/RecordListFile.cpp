@@ -107,6 +107,12 @@ bool CRecordListFile::Close() {
   return !m_failed;
 }
 
+void CRecordListFile::Abandon() {
+  m_buffer.clear();
+  m_open = false;
+  m_file.Abandon();
+}
+
 bool CRecordListFile::IsInPlace() {
   if (m_failed) return false;
   if (m_file.IsInPlace()) return true;

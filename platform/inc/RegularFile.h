@@ -20,9 +20,9 @@
 //   IsInPlace, after Commit: the final name still leads to the file written, with the
 //            size it was written with (not removed, renamed, replaced or cut since).
 // A failure before the rename removes the new file and leaves the final name as it was;
-// so does destroying the object before Commit. After Commit the file stays open until
-// the object is destroyed: on Windows in a share mode that keeps other programs from
-// changing, removing or renaming it.
+// so do Abandon and destroying the object before Commit. After Commit the file stays
+// open until the object is destroyed: on Windows in a share mode that keeps other
+// programs from changing, removing or renaming it.
 class CReplacementFile {
  public:
   CReplacementFile();
@@ -34,6 +34,8 @@ class CReplacementFile {
   [[nodiscard]] bool Write(const char* data, std::size_t size);
   [[nodiscard]] bool Commit();
   [[nodiscard]] bool IsInPlace();
+  // Gives the new file up before Commit: it is removed, the final name left as it was.
+  void Abandon();
 
   const std::string& Reason() const { return m_reason; }
   // The new file's name while it is being written (empty before Create and after Commit).
@@ -41,7 +43,6 @@ class CReplacementFile {
 
  private:
   bool Fail(const std::string& reason);
-  void Discard();
 
   // The platform's owners of what is open: the file, and on POSIX its directory.
   struct Handles;

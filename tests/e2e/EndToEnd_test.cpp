@@ -68,6 +68,14 @@ std::vector<std::string> SortedLines(const std::string& text) {
   return lines;
 }
 
+// The names in a directory, sorted.
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 class EndToEnd : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
@@ -490,9 +498,7 @@ TEST_P(EndToEnd, PreviousListIsReplacedWholeOrKept) {
     const RunResult r = e2e::RunTool(target, options);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ReadFileBytes(dir + "/" + c.otherName), other);
-    std::vector<std::string> left;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) left.push_back(entry.path().filename().string());
-    EXPECT_EQ(left.size(), c.refused ? 1u : 2u) << "no new file left behind";
+    EXPECT_EQ(Entries(dir).size(), c.refused ? 1u : 2u) << "no new file left behind";
     if (c.refused) {
       EXPECT_EQ(r.out, Start() + L(std::string(kSearching) + "\n"));
       EXPECT_EQ(r.err, L(std::string("Failed to write the list of records into: Vestrum.csv\n") +
@@ -665,9 +671,7 @@ TEST_P(EndToEnd, ListThatCannotBeWrittenKeepsThePreviousOneAndSaysWhy) {
                        std::string(target.windows ? c.windowsReason : c.linuxReason) + "\n"));
     if (name != "working directory removed") {
       EXPECT_EQ(ReadFileBytes(dir + "/Vestrum.csv"), previous);
-      std::vector<std::string> left;
-      for (const auto& entry : std::filesystem::directory_iterator(dir)) left.push_back(entry.path().filename().string());
-      EXPECT_EQ(left, std::vector<std::string>{"Vestrum.csv"});
+      EXPECT_EQ(Entries(dir), std::vector<std::string>{"Vestrum.csv"}) << "no new file left behind";
     }
     if (name == "full disk") std::system(("umount '" + dir + "'").c_str());
     std::filesystem::remove_all(dir);

@@ -32,15 +32,15 @@ struct CReplacementFile::Handles {
 
 CReplacementFile::CReplacementFile() : m_handles(std::make_unique<Handles>()) {}
 
-CReplacementFile::~CReplacementFile() { Discard(); }
+CReplacementFile::~CReplacementFile() { Abandon(); }
 
 bool CReplacementFile::Fail(const std::string& reason) {
   m_reason = reason;
-  Discard();
+  Abandon();
   return false;
 }
 
-void CReplacementFile::Discard() {
+void CReplacementFile::Abandon() {
   if (m_committed) return;
   m_handles->file.reset();
   m_handles->directory.reset();
@@ -49,7 +49,7 @@ void CReplacementFile::Discard() {
 }
 
 bool CReplacementFile::Create(const char* path) {
-  Discard();
+  Abandon();
   m_handles->file.reset();
   m_path = path != nullptr ? path : "";
   m_reason.clear();
