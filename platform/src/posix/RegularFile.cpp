@@ -67,9 +67,11 @@ bool CReplacementFile::Create(const char* path) {
   } else if (errno != ENOENT) {
     return Fail(SystemReason(errno));
   }
-  // Opened now, so that once the rename is done nothing can fail but the flush itself.
+  // Opened now, so that once the rename is done nothing can fail but the flush itself. A
+  // directory that one may write but not read (mode -wx) cannot be opened to be flushed:
+  // the list is written there all the same, as any program would.
   m_handles->directory.reset(::open(DirectoryOf(m_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!m_handles->directory) return Fail(SystemReason(errno));
+  if (!m_handles->directory && errno != EACCES) return Fail(SystemReason(errno));
   // A new name of our own, made only if nothing has it (not even a dangling link).
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     const std::string name = TemporaryNameBeside(m_path, static_cast<unsigned long>(::getpid()), attempt);
@@ -108,7 +110,7 @@ bool CReplacementFile::Commit() {
   // The new name is on disk once the directory is.
   // NOTE: a few file systems cannot flush a directory and say EINVAL; what they keep of
   // a rename is up to them, and there is nothing more to ask of them.
-  const bool flushed = ::fsync(m_handles->directory.get()) == 0 || errno == EINVAL;
+  const bool flushed = !m_handles->directory || ::fsync(m_handles->directory.get()) == 0 || errno == EINVAL;
   if (!flushed) m_reason = SystemReason(errno);
   m_handles->directory.reset();
   return flushed;
