@@ -2,7 +2,7 @@
 // gives for the same record (WriteRow writes it by a faster way), names go in as UTF-8,
 // each on its one line whatever it holds, a cut name says so, and a record that is not
 // exactly 112 bytes gives no date at all. The file replaces what had its name only once
-// it is complete, and can tell whether it is still there.
+// it is complete.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <iterator>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -190,87 +189,6 @@ TEST(RecordListFile, ReplacesThePreviousListOnlyWhenComplete) {
   }
   EXPECT_EQ(ReadFileBytes(dir.File("backup.csv")), "previous");
   EXPECT_EQ(Entries(dir), (std::vector<std::string>{"Vestrum.csv", "backup.csv"}));
-}
-
-// A name that the list may not take: refused at once, left as it was, nothing left behind.
-TEST(RecordListFile, RefusedNamesAreLeftAsTheyWere) {
-  struct Case {
-    const char* name;
-    std::function<void(const std::string&)> make;
-  };
-  const Case cases[] = {
-      {"directory", [](const std::string& path) { std::filesystem::create_directory(path); }},
-      {"read-only file",
-       [](const std::string& path) {
-         WriteFileBytes(path, "kept");
-         std::filesystem::permissions(path, std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
-                                                std::filesystem::perms::others_write,
-                                      std::filesystem::perm_options::remove);
-       }},
-      {"missing directory", [](const std::string&) {}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    const std::string path = std::string(c.name) == "missing directory" ? dir.File("missing/Vestrum.csv") : dir.File("Vestrum.csv");
-    c.make(path);
-    const std::vector<std::string> before = Entries(dir);
-    CRecordListFile list;
-    EXPECT_FALSE(list.Open(path.c_str()));
-    EXPECT_TRUE(list.Failed());
-    EXPECT_FALSE(list.FailureReason().empty());
-    list.WriteRow(u"x", false, nullptr, 0);
-    EXPECT_FALSE(list.Close()) << "nothing was listed";
-    EXPECT_EQ(Entries(dir), before);
-    if (std::string(c.name) == "read-only file") {
-      EXPECT_EQ(ReadFileBytes(path), "kept");
-      std::filesystem::permissions(path, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
-    }
-  }
-}
-
-// After the question, the list must still be the file written, under its name. Each
-// change is one that another program may try; where the system refuses it (Windows: the
-// list is held so that it cannot be removed or renamed) the list is still in place.
-TEST(RecordListFile, KnowsWhetherItIsStillInPlace) {
-  namespace fs = std::filesystem;
-  struct Case {
-    const char* name;
-    std::function<bool(const std::string&)> change;  // true: done
-    const char* reason;
-  };
-  const Case cases[] = {
-      {"left alone", [](const std::string&) { return false; }, ""},
-      {"removed", [](const std::string& path) { std::error_code e; return fs::remove(path, e); }, "it is no longer there"},
-      {"renamed",
-       [](const std::string& path) {
-         std::error_code e;
-         fs::rename(path, path + ".old", e);
-         return !e;
-       },
-       "it is no longer there"},
-      {"renamed, and a copy put in its place",
-       [](const std::string& path) {
-         std::error_code e;
-         fs::rename(path, path + ".old", e);
-         return !e && fs::copy_file(path + ".old", path, e);
-       },
-       "another file has its name now"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    const std::string path = dir.File("Vestrum.csv");
-    CRecordListFile list;
-    ASSERT_TRUE(list.Open(path.c_str()));
-    list.WriteRow(u"listed", false, nullptr, 0);
-    ASSERT_TRUE(list.Close());
-    const bool changed = c.change(path);
-    EXPECT_EQ(list.IsInPlace(), !changed);
-    if (changed) {
-      EXPECT_EQ(list.FailureReason(), c.reason);
-    }
-  }
 }
 
 }  // namespace
