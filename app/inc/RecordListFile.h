@@ -4,28 +4,40 @@
 // the name, and ",MM/DD/YYYY  HH:MM" when the row carries a 112-byte identification (the
 // last-write time in UTC; nothing after the comma when the time has no calendar form).
 //
-// Writes are buffered; every failure (cannot create, a short write, a failed close) is
-// remembered with its reason, so the run can refuse to delete what it could not list.
+// A name is written so that it shows as what it is, on one line: see VisibleText.h; a
+// name that was cut ends with kVisibleCutMark.
+//
+// The list is written to a new file beside "Vestrum.csv" and put in its place only when
+// it is complete and on disk: until then, and after any failure, what had that name
+// stays as it was. Writes are buffered; every failure (cannot create, a short write, the
+// flush or the rename) is remembered with its reason, so the run can refuse to delete
+// what it could not list. The file stays open until the object goes, so that the run can
+// check it is still the list the operator was shown.
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
+
+#include "RegularFile.h"
 
 class CRecordListFile {
  public:
   CRecordListFile() = default;
-  ~CRecordListFile();
   CRecordListFile(const CRecordListFile&) = delete;
   CRecordListFile& operator=(const CRecordListFile&) = delete;
 
-  // Creates or truncates the file and writes the header line.
+  // Begins the new file and writes the header line.
   [[nodiscard]] bool Open(const char* path);
   // name is the whole of what was fetched (embedded NULs included); nameCut says that the
   // stored name was longer than what was fetched.
   void WriteRow(std::u16string_view name, bool nameCut, const uint8_t* identification, int identificationLength);
-  // Flushes and closes; false when anything written since Open was lost.
+  // Writes what is buffered and puts the file in place of path; false when anything
+  // written since Open was lost (what path held is then as it was).
   [[nodiscard]] bool Close();
+  // After Close: path still holds the file written, as written. False with the reason.
+  [[nodiscard]] bool IsInPlace();
+  // Instead of Close: the list is not complete. What path held stays as it was.
+  void Abandon();
 
   bool Failed() const { return m_failed; }
   const std::string& FailureReason() const { return m_reason; }
@@ -34,9 +46,10 @@ class CRecordListFile {
   void AppendWriteTime(const uint8_t* record);
   void Append(const char* text, std::size_t size);
   void FlushBuffer();
-  void Fail(int error);
+  void Fail();
 
-  std::FILE* m_file = nullptr;
+  CReplacementFile m_file;
+  bool m_open = false;
   std::string m_buffer;
   std::string_view m_lineEnd;
   bool m_failed = false;

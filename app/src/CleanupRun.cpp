@@ -14,6 +14,7 @@
 #include "ProgressLine.h"
 #include "RecordListFile.h"
 #include "RowSetFingerprint.h"
+#include "VisibleText.h"
 #include "Win32Format.h"
 #include "strandlink.h"
 
@@ -42,10 +43,12 @@ void AddRow(CRowSetFingerprint& rows, const CRegTreeRecSet& row) {
            row.GetOperationType(), row.GetFileIdentification(), identificationLength);
 }
 
-// The rows written into the list file, and their fingerprint.
+// The rows written into the list file, their fingerprint, and the file itself, kept open
+// until the run ends.
 struct Listing {
   int32_t count = 0;
   CRowSetFingerprint rows;
+  CRecordListFile list;
 };
 
 // The rows the selection yields now. False with the error when they cannot all be read.
@@ -167,15 +170,16 @@ bool Connect(CODBCDatabase& database, CConsoleText& err) {
   if (ConnectToDatabase(database, connection)) return true;
   _SQL_Error error;
   (void)database.GetError(error);
-  // The string is echoed so the operator sees what was tried, but never its password.
-  err << "Failed to connect to DB " << MaskConnectionString(connection) << endl;
+  // The string is echoed so the operator sees what was tried, but never its password, and
+  // no character in it can move the cursor or hide what follows.
+  err << "Failed to connect to DB " << VisibleUtf8(MaskConnectionString(connection)).c_str() << endl;
   err << "Error:" << error.message << endl;
   return false;
 }
 
 // Walks the open selection into the list file, fingerprinting each row listed.
 bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, CConsoleText& out, CConsoleText& err) {
-  CRecordListFile list;
+  CRecordListFile& list = listing.list;
   (void)list.Open(listFile);
   CListingProgress progress;
   while (!list.Failed() && !records.IsEof()) {
@@ -192,7 +196,9 @@ bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, 
   // rows the operator never saw.
   _SQL_Error error;
   const bool interrupted = !list.Failed() && records.GetError(error);
-  const bool listed = list.Close();
+  // A walk cut short is no list: what had the list's name keeps it.
+  if (interrupted) list.Abandon();
+  const bool listed = interrupted || list.Close();
   if (!listed) {
     err << "Failed to write the list of records into: " << listFile << endl;
     err << list.FailureReason().c_str() << endl;
@@ -233,9 +239,24 @@ bool Confirm(const Listing& listing, const char* listFile, CConsoleText& out) {
   return answer == "yes";
 }
 
-void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
-            const Listing& listing, CConsoleText& out, CConsoleText& err) {
+// The list is the only record of what is deleted: it must still be the file the operator
+// was shown, under its name. Kept open since it was written, it is compared with what
+// the name leads to now (the same file, as long as it was written), which works alike on
+// both builds; holding it so that nobody could remove it has no POSIX equivalent.
+bool ListStillInPlace(Listing& listing, const char* listFile, CConsoleText& err) {
+  if (listing.list.IsInPlace()) return true;
+  err << "Error:" << "The list of records is not as it was written: " << listFile << ": "
+      << listing.list.FailureReason().c_str() << ". Nothing was deleted." << endl;
+  return false;
+}
+
+void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements, Listing& listing,
+            CConsoleText& out, CConsoleText& err) {
   out << "Deleting records..." << endl;
+  if (!ListStillInPlace(listing, statements.listFile, err)) {
+    out << "No records were deleted" << endl;
+    return;
+  }
   if (listing.count > kManyRows) out << "This process may take a few minutes" << endl;
   int64_t deleted;
   {

@@ -1,12 +1,10 @@
 #include "RecordListFile.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "Console.h"
 #include "FileIdentification.h"
-#include "RegularFile.h"
-#include "WideText.h"
+#include "VisibleText.h"
 #include "Win32File.h"
 
 namespace {
@@ -29,24 +27,20 @@ char* PutNumber(char* p, unsigned v, int minDigits) {
 
 }  // namespace
 
-CRecordListFile::~CRecordListFile() {
-  if (m_file != nullptr) (void)Close();
-}
-
-void CRecordListFile::Fail(int error) {
+void CRecordListFile::Fail() {
   if (m_failed) return;
   m_failed = true;
-  m_reason = error != 0 ? std::strerror(error) : "unknown error";
+  m_reason = m_file.Reason();
 }
 
 bool CRecordListFile::Open(const char* path) {
   m_failed = false;
   m_reason.clear();
-  // Binary mode: the line ends are written as the platform wants them, by us. Only a
-  // regular file of that name is written: the operator reads the list from there.
-  m_file = CreateRegularFileForWriting(path, m_reason);
-  if (m_file == nullptr) {
-    m_failed = true;
+  m_buffer.clear();
+  // The line ends are written as the platform wants them, by us.
+  m_open = m_file.Create(path);
+  if (!m_open) {
+    Fail();
     return false;
   }
   m_buffer.reserve(kBufferSize);
@@ -63,11 +57,8 @@ void CRecordListFile::Append(const char* text, std::size_t size) {
 }
 
 void CRecordListFile::FlushBuffer() {
-  if (m_buffer.empty() || m_file == nullptr) return;
-  if (!m_failed) {
-    errno = 0;
-    if (std::fwrite(m_buffer.data(), 1, m_buffer.size(), m_file) != m_buffer.size()) Fail(errno);
-  }
+  if (m_buffer.empty() || !m_open) return;
+  if (!m_failed && !m_file.Write(m_buffer.data(), m_buffer.size())) Fail();
   m_buffer.clear();
 }
 
@@ -96,9 +87,9 @@ void CRecordListFile::AppendWriteTime(const uint8_t* record) {
 
 void CRecordListFile::WriteRow(std::u16string_view name, bool nameCut, const uint8_t* identification,
                                int identificationLength) {
-  if (m_file == nullptr) return;
-  (void)nameCut;
-  AppendUtf8(m_buffer, name);
+  if (!m_open) return;
+  AppendVisibleUtf8(m_buffer, name);
+  if (nameCut) m_buffer.append(kVisibleCutMark);
   if (identification != nullptr && identificationLength == static_cast<int>(kFileIdentificationSize)) {
     m_buffer.push_back(',');
     AppendWriteTime(identification);
@@ -108,12 +99,23 @@ void CRecordListFile::WriteRow(std::u16string_view name, bool nameCut, const uin
 }
 
 bool CRecordListFile::Close() {
-  if (m_file == nullptr) return !m_failed;
+  if (!m_open) return !m_failed;
   FlushBuffer();
-  errno = 0;
-  if (std::fflush(m_file) != 0) Fail(errno);
-  errno = 0;
-  if (std::fclose(m_file) != 0) Fail(errno);
-  m_file = nullptr;
+  m_open = false;
+  // A failed write has already given the new file up; otherwise it goes in place now.
+  if (!m_failed && !m_file.Commit()) Fail();
   return !m_failed;
+}
+
+void CRecordListFile::Abandon() {
+  m_buffer.clear();
+  m_open = false;
+  m_file.Abandon();
+}
+
+bool CRecordListFile::IsInPlace() {
+  if (m_failed) return false;
+  if (m_file.IsInPlace()) return true;
+  m_reason = m_file.Reason();
+  return false;
 }

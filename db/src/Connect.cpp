@@ -4,7 +4,7 @@
 
 #include "Console.h"
 #include "ConnectionStringMask.h"
-#include "WideText.h"
+#include "VisibleText.h"
 
 bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString) {
   // A private copy of the string, freed on every path out.
@@ -15,7 +15,7 @@ bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString
   database.Close();
   // No line end: the caller's own message continues on this line.
   std::string message = "Can not connect to DB: \\";
-  AppendUtf8(message, MaskConnectionString(copy));
+  AppendVisibleUtf8(message, MaskConnectionString(copy));
   message += "\\. Illegal database version.";
   (void)ConsoleWriteUtf8(ConsoleStream::Error, message);
   return false;

@@ -19,8 +19,8 @@ constexpr std::size_t kConsoleLineLimit = 4096;
 
 // Called first of all, before anything opens a file or a connection. On POSIX a standard
 // descriptor that is closed is opened on /dev/null, so that no socket or file the run
-// opens later becomes its standard input or output; and a closed pipe makes a write fail
-// instead of ending the process, as on Windows.
+// opens later becomes its standard input or output; and a closed pipe or a file-size
+// limit makes a write fail instead of ending the process, as on Windows.
 void ConsolePrepareProcess();
 
 // Writes all of the bytes; false when the stream refused them (closed pipe, full disk).

@@ -8,6 +8,14 @@
 
 // Appends the UTF-8 form of text to out.
 void AppendUtf8(std::string& out, std::u16string_view text);
+// Writes the UTF-8 form of one code point (1 to 4 bytes) at p; returns the position after it.
+char* PutUtf8(char* p, char32_t codePoint);
+
+constexpr bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+constexpr bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+constexpr char32_t CombineSurrogates(char16_t high, char16_t low) {
+  return 0x10000 + ((static_cast<char32_t>(high) - 0xD800) << 10) + (static_cast<char32_t>(low) - 0xDC00);
+}
 std::string ToUtf8(std::u16string_view text);
 
 // Decodes UTF-8; invalid sequences become U+FFFD.

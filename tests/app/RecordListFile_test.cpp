@@ -1,11 +1,15 @@
 // The list file as written: each row's date column must be the text the bounded formatter
-// gives for the same record (WriteRow writes it by a faster way), names go in unchanged
-// as UTF-8, and a record that is not exactly 112 bytes gives no date at all.
+// gives for the same record (WriteRow writes it by a faster way), names go in as UTF-8,
+// each on its one line whatever it holds, a cut name says so, and a record that is not
+// exactly 112 bytes gives no date at all. The file replaces what had its name only once
+// it is complete.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -91,22 +95,26 @@ TEST(RecordListFile, DateColumnIsTheFormattersText) {
   }
 }
 
-TEST(RecordListFile, NamesAsStoredAndDatesOnlyFor112ByteRecords) {
+TEST(RecordListFile, NamesOnOneVisibleLineAndDatesOnlyFor112ByteRecords) {
   constexpr uint64_t kTime = 129439803590000000;
   struct Case {
     std::u16string name;
     std::optional<std::string> record;
     std::string line;
+    bool cut = false;
   };
   const Case cases[] = {
       {u"plain", Record(kTime), "plain,03/07/2011  14:05"},
       {u"a,b \"c\"", Record(kTime), "a,b \"c\",03/07/2011  14:05"},  // no quoting or escaping
       {u"C:\\\u00e9t\u00e9\\\U0001F600.dat", std::nullopt, "C:\\\xc3\xa9t\xc3\xa9\\\xf0\x9f\x98\x80.dat"},
-      {std::u16string(1, char16_t(0xD800)) + u"x", std::nullopt, "\xef\xbf\xbdx"},
+      {std::u16string(1, char16_t(0xD800)) + u"x", std::nullopt, "<U+D800>x"},
+      {u"line\r\nbreak\x1b[1A", Record(kTime), "line<U+000D><U+000A>break<U+001B>[1A,03/07/2011  14:05"},
+      {std::u16string(u"ab\0cd", 5), std::nullopt, "ab<U+0000>cd"},
       {u"short", Record(kTime, 111), "short"},
       {u"long", Record(kTime, 113), "long"},
       {u"", Record(0), ",01/01/1601  00:00"},
       {std::u16string(260, u'n'), std::nullopt, std::string(260, 'n')},
+      {std::u16string(260, u'm'), Record(0), std::string(260, 'm') + "<cut>,01/01/1601  00:00", true},
   };
   TempDir dir;
   CRecordListFile list;
@@ -116,7 +124,7 @@ TEST(RecordListFile, NamesAsStoredAndDatesOnlyFor112ByteRecords) {
   constexpr int kRounds = 400;
   for (int round = 0; round < kRounds; ++round) {
     for (const Case& c : cases) {
-      list.WriteRow(c.name, false, c.record ? Bytes(*c.record) : nullptr,
+      list.WriteRow(c.name, c.cut, c.record ? Bytes(*c.record) : nullptr,
                     c.record ? static_cast<int>(c.record->size()) : 0);
     }
   }
@@ -143,6 +151,44 @@ TEST(RecordListFile, ZeroRowsLeaveTheHeaderAndAnUncreatableFileIsAFailure) {
   EXPECT_FALSE(list.FailureReason().empty());
   list.WriteRow(u"x", false, nullptr, 0);
   EXPECT_FALSE(list.Close()) << "nothing was listed";
+}
+
+// Names in the directory: the list must never leave a file of its own behind.
+std::vector<std::string> Entries(const TempDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// What had the name before stays as it was until the new list is complete; a hard link
+// to it (another name, a backup made with cp -al) keeps the old contents for good.
+TEST(RecordListFile, ReplacesThePreviousListOnlyWhenComplete) {
+  const std::string header = std::string("File Name, File Write Time") + kTextLineEnd;
+  TempDir dir;
+  const std::string path = dir.File("Vestrum.csv");
+  WriteFileBytes(path, "previous");
+  std::filesystem::create_hard_link(path, dir.File("backup.csv"));
+  {
+    CRecordListFile list;
+    ASSERT_TRUE(list.Open(path.c_str())) << list.FailureReason();
+    for (int i = 0; i < 20000; ++i) list.WriteRow(u"row", false, nullptr, 0);
+    EXPECT_EQ(ReadFileBytes(path), "previous") << "still the old list while the new one is written";
+    ASSERT_TRUE(list.Close()) << list.FailureReason();
+    EXPECT_EQ(ReadFileBytes(path).substr(0, header.size() + 3), header + "row");
+    EXPECT_TRUE(list.IsInPlace()) << list.FailureReason();
+  }
+  EXPECT_EQ(ReadFileBytes(dir.File("backup.csv")), "previous");
+  EXPECT_EQ(Entries(dir), (std::vector<std::string>{"Vestrum.csv", "backup.csv"}));
+
+  // A run that ends before the list is complete leaves the old one, and nothing else.
+  {
+    CRecordListFile list;
+    ASSERT_TRUE(list.Open(dir.File("backup.csv").c_str()));
+    list.WriteRow(u"never listed", false, nullptr, 0);
+  }
+  EXPECT_EQ(ReadFileBytes(dir.File("backup.csv")), "previous");
+  EXPECT_EQ(Entries(dir), (std::vector<std::string>{"Vestrum.csv", "backup.csv"}));
 }
 
 }  // namespace

@@ -69,6 +69,14 @@ std::vector<std::string> SortedLines(const std::string& text) {
   return lines;
 }
 
+// The names in a directory, sorted.
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 class EndToEnd : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
@@ -167,13 +175,19 @@ TEST_P(EndToEnd, PreferredValueWinsOverTheFallback) {
 }
 
 TEST_P(EndToEnd, DriverRefusalIsReportedWithTheDriversMessage) {
-  const std::string connection = "Driver={No Such Driver};Database=x;";
-  const RunResult r = Run("\nyes\n", RegistryFor(connection));
-  EXPECT_EQ(r.out, Start() + L("\n"));
-  const std::string head = L("Failed to connect to DB " + connection + "\n") + "Error:";
-  ASSERT_EQ(r.err.substr(0, head.size()), head) << r.err;
-  EXPECT_NE(r.err.find("No Such Driver"), std::string::npos) << r.err;
-  EXPECT_FALSE(ListExists());
+  // The string as it is echoed: a control character in it cannot clear the screen.
+  const std::pair<std::string, std::string> connections[] = {
+      {"Driver={No Such Driver};Database=x;", "Driver={No Such Driver};Database=x;"},
+      {"Driver={No Such Driver};Database=x\x1b[2J\x1b[H;", "Driver={No Such Driver};Database=x<U+001B>[2J<U+001B>[H;"},
+  };
+  for (const auto& [connection, shown] : connections) {
+    const RunResult r = Run("\nyes\n", RegistryFor(connection));
+    EXPECT_EQ(r.out, Start() + L("\n"));
+    const std::string head = L("Failed to connect to DB " + shown + "\n") + "Error:";
+    ASSERT_EQ(r.err.substr(0, head.size()), head) << r.err;
+    EXPECT_NE(r.err.find("No Such Driver"), std::string::npos) << r.err;
+    EXPECT_FALSE(ListExists());
+  }
 }
 
 TEST_P(EndToEnd, RefusedVersionPrintsBothMessagesOnOneLineWithThePasswordMasked) {
@@ -435,6 +449,108 @@ TEST_P(EndToEnd, ListFileThatIsNotARegularFileIsRefused) {
   std::filesystem::remove(list);
 }
 
+// What "Vestrum.csv" held before the run: a list that is written replaces the name only
+// (a hard link's other name, a backup made with cp -al, keep what they held; a file
+// another user left in a shared sticky directory is replaced, not written into), and a
+// read-only one is kept, with nothing asked.
+TEST_P(EndToEnd, PreviousListIsReplacedWholeOrKept) {
+  ASSERT_TRUE(db->Insert(ThreeOldAmongKept()));
+  const std::string listed =
+      L(std::string(kHeader) + "C:\\data\\one.dat,03/07/2011  14:05\ntwo\nthree,01/01/1601  00:00\n");
+  std::string other(188894, '\0');
+  for (std::size_t i = 0; i < other.size(); ++i) other[i] = static_cast<char>(i * 7);
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& dir)> make;
+    const char* otherName;  // a name that must keep `other`
+    bool refused;
+  };
+  const Case cases[] = {
+      {"hard link to another file",
+       [&](const std::string& dir) {
+         WriteFileBytes(dir + "/other.bin", other);
+         std::filesystem::create_hard_link(dir + "/other.bin", dir + "/Vestrum.csv");
+       },
+       "other.bin", false},
+      {"a file of another user in a sticky directory",
+       [&](const std::string& dir) {
+         std::filesystem::permissions(dir, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+         WriteFileBytes(dir + "/Vestrum.csv", other);
+         ASSERT_EQ(chown((dir + "/Vestrum.csv").c_str(), 64002, 64002), 0) << "needs root, as the test script runs";
+         ASSERT_EQ(chmod((dir + "/Vestrum.csv").c_str(), 0666), 0);
+         std::filesystem::create_hard_link(dir + "/Vestrum.csv", dir + "/theirs.csv");
+       },
+       "theirs.csv", false},
+      {"read-only",
+       [&](const std::string& dir) {
+         WriteFileBytes(dir + "/Vestrum.csv", other);
+         ASSERT_EQ(chmod((dir + "/Vestrum.csv").c_str(), 0444), 0);
+       },
+       "Vestrum.csv", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = work.File("list");
+    std::filesystem::create_directory(dir);
+    c.make(dir);
+    RunOptions options = Options(Connection());
+    options.workDir = dir;
+    options.input = "\nno\n";
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ReadFileBytes(dir + "/" + c.otherName), other);
+    EXPECT_EQ(Entries(dir).size(), c.refused ? 1u : 2u) << "no new file left behind";
+    if (c.refused) {
+      EXPECT_EQ(r.out, Start() + L(std::string(kSearching) + "\n"));
+      EXPECT_EQ(r.err, L(std::string("Failed to write the list of records into: Vestrum.csv\n") +
+                         (target.windows ? "Access denied." : "Permission denied") + "\n"));
+    } else {
+      EXPECT_EQ(r.out, Found(3, "No records were deleted\n"));
+      EXPECT_EQ(ReadFileBytes(dir + "/Vestrum.csv"), listed);
+      struct stat st;
+      ASSERT_EQ(stat((dir + "/Vestrum.csv").c_str(), &st), 0);
+      EXPECT_EQ(st.st_uid, getuid()) << "the run's own file";
+      EXPECT_EQ(st.st_nlink, 1u);
+    }
+    std::filesystem::remove_all(dir);
+  }
+  EXPECT_EQ(db->RemainingIds().size(), 9u);
+}
+
+// The list the operator was shown goes, or is another file, while the question is on the
+// screen: "yes" deletes nothing, and the run says why.
+TEST_P(EndToEnd, ListGoneBeforeYesDeletesNothing) {
+  ASSERT_TRUE(db->Insert(ThreeOldAmongKept()));
+  struct Case {
+    const char* name;
+    std::string command;  // run in the list's directory
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"removed", "rm Vestrum.csv", "it is no longer there"},
+      {"its directory removed", "cd .. && rm -r list", "it is no longer there"},
+      {"replaced by a copy", "cp Vestrum.csv copy && mv copy Vestrum.csv", "another file has its name now"},
+      {"cut", "truncate -s 10 Vestrum.csv", "it was changed since it was written"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = work.File("list");
+    std::filesystem::create_directory(dir);
+    RunOptions options = Options(Connection());
+    options.workDir = dir;
+    options.steps = {{"", nullptr, "\n"},
+                     {"Are you sure", [&] { EXPECT_EQ(std::system(("cd '" + dir + "' && " + c.command).c_str()), 0); },
+                      "yes\n"}};
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, Found(3, "Deleting records...\nNo records were deleted\n"));
+    EXPECT_EQ(r.err, L(std::string("Error:The list of records is not as it was written: Vestrum.csv: ") + c.reason +
+                       ". Nothing was deleted.\n"));
+    std::filesystem::remove_all(dir);
+  }
+  EXPECT_EQ(db->RemainingIds().size(), 9u);
+}
+
 TEST_P(EndToEnd, SecondWarningOnlyAboveAThousandRows) {
   for (int count : {1000, 1001}) {
     SCOPED_TRACE(count);
@@ -513,15 +629,55 @@ TEST_P(EndToEnd, ReadOnlyWorkingDirectoryDeletesNothing) {
   EXPECT_EQ(db->RemainingIds().size(), 9u);
 }
 
-TEST_P(EndToEnd, FullDiskWhileListingDeletesNothing) {
+// The list cannot be written to its end: the previous list stays exactly as it was, no
+// new file is left beside it, nothing is asked or deleted, and the reason is the one the
+// system gave (each build's own words).
+TEST_P(EndToEnd, ListThatCannotBeWrittenKeepsThePreviousOneAndSaysWhy) {
   std::vector<TestRow> rows;
   for (int i = 1; i <= 2000; ++i) rows.push_back({i, std::u16string(200, u'x'), std::nullopt, kOld, std::nullopt});
   ASSERT_TRUE(db->Insert(rows));
-  const RunResult r = Run("\nyes\n", RegistryFor(Connection()), 100000);
-  EXPECT_EQ(r.out, Start() + L(std::string(kSearching) + "\n"));
-  const std::string head = L("Failed to write the list of records into: Vestrum.csv\n");
-  ASSERT_EQ(r.err.substr(0, head.size()), head) << r.err;
-  EXPECT_EQ(db->RemainingIds().size(), 2000u);
+  const std::string previous = "File Name, File Write Time\nthe previous list\n";
+  struct Case {
+    const char* name;
+    const char* linuxReason;
+    const char* windowsReason;  // Wine's words for what the host reported
+  };
+  const Case cases[] = {
+      {"file size limit", "File too large", "General failure."},
+      {"full disk", "No space left on device", "Disk full."},
+      {"working directory removed", "No such file or directory", "Path not found."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = work.File("list");
+    std::filesystem::create_directory(dir);
+    const std::string name = c.name;
+    if (name == "full disk") {
+      ASSERT_EQ(std::system(("mount -t tmpfs -o size=64k tmpfs '" + dir + "'").c_str()), 0)
+          << "mounting needs root, as the test script runs";
+    }
+    WriteFileBytes(dir + "/Vestrum.csv", previous);
+    RunOptions options = Options(Connection());
+    options.workDir = dir;
+    if (name == "file size limit") options.fileSizeLimit = 100000;
+    if (name == "working directory removed") {
+      options.steps = {{"Press any key", [&] { std::filesystem::remove_all(dir); }, "\nyes\n"}};
+    } else {
+      options.input = "\nyes\n";
+    }
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, 0) << "signal " << r.signal;
+    EXPECT_EQ(r.out, Start() + L(std::string(kSearching) + "\n"));
+    EXPECT_EQ(r.err, L("Failed to write the list of records into: Vestrum.csv\n" +
+                       std::string(target.windows ? c.windowsReason : c.linuxReason) + "\n"));
+    if (name != "working directory removed") {
+      EXPECT_EQ(ReadFileBytes(dir + "/Vestrum.csv"), previous);
+      EXPECT_EQ(Entries(dir), std::vector<std::string>{"Vestrum.csv"}) << "no new file left behind";
+    }
+    if (name == "full disk") std::system(("umount '" + dir + "'").c_str());
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(db->RemainingIds().size(), 2000u);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, EndToEnd, ::testing::ValuesIn(AllBackends()), BackendParamName());
@@ -744,6 +900,30 @@ TEST(EndToEndPostgres, DeletionThatGoesWrongInsideTheTransactionDeletesNothing) 
     EXPECT_EQ(r.err.substr(0, std::strlen(c.message)), c.message) << r.err;
     EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2, 3}));
   }
+}
+
+// A file-size limit (ulimit -f) that the list stays under but SQLite's rollback journal
+// passes, after "yes": the database's error, nothing deleted, the run ends as usual.
+TEST(EndToEndSQLite, FileSizeLimitInTheJournalDeletesNothing) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  TempDir work;
+  TestDatabase db(Backend::SQLite);
+  std::vector<TestRow> rows;
+  for (int i = 1; i <= 50; ++i) rows.push_back({i, u"old", std::nullopt, kOld, std::string(16384, 'd')});
+  ASSERT_TRUE(db.Insert(rows));
+  RunOptions options;
+  options.workDir = work.Path();
+  options.registryFile = e2e::WriteConnectionRegistry(work.Path(), Narrow(db.ConnectionString()));
+  options.input = "\nyes\n";
+  options.fileSizeLimit = 200000;
+  const RunResult r = e2e::RunTool(target, options);
+  EXPECT_EQ(r.status, 0) << "signal " << r.signal;
+  const std::string tail = e2e::LineEnds(target, "Deleting records...\nNo records were deleted\n\n");
+  ASSERT_GE(r.out.size(), tail.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << r.out;
+  EXPECT_EQ(r.err.substr(0, 6), "Error:") << r.err;
+  EXPECT_NE(r.err.find("[SQLite]"), std::string::npos) << "the database's own error: " << r.err;
+  EXPECT_EQ(db.RemainingIds().size(), 50u);
 }
 
 // Another writer holds SQLite's write lock when the operator says "yes": after the

@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -93,6 +95,7 @@ TEST_P(ServerFaults, ServerStoppedWhileListingDeletesNothing) {
   options.workDir = work.Path();
   options.registryFile = RegistryFile(work, StreamingConnection());
   options.steps = {{"", nullptr, "\n"}, {"Searching for old records", [&] { cluster->Stop(); }, "yes\n"}};
+  WriteFileBytes(work.File("Vestrum.csv"), "the previous list");
   const e2e::RunResult r = e2e::RunTool(target, options);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.find("records were deleted."), std::string::npos) << r.out;
@@ -106,6 +109,10 @@ TEST_P(ServerFaults, ServerStoppedWhileListingDeletesNothing) {
   } else {
     EXPECT_NE(r.out.find("SQL Error"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Are you sure"), std::string::npos) << "no question after an interrupted listing";
+    // A listing cut short replaces no list, and leaves nothing beside it.
+    EXPECT_EQ(ReadFileBytes(work.File("Vestrum.csv")), "the previous list");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(work.Path()), std::filesystem::directory_iterator()), 2)
+        << "the list and the registry file only";
   }
   cluster->Start();
   EXPECT_EQ(Remaining(), 200000u) << r.out << r.err;

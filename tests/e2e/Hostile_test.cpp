@@ -48,17 +48,24 @@ TEST_P(HostileRows, NamesOfEveryShape) {
       {std::u16string(260, u'a'), std::string(260, 'a')},
       {std::u16string(261, u'b'), std::string(260, 'b')},
       {std::u16string(10000, u'c'), std::string(260, 'c')},
-      {u"line\r\nbreak", "line\r\nbreak"},
       {u"comma, \"quotes\", 'apostrophes'", "comma, \"quotes\", 'apostrophes'"},
-      {u"tab\there", "tab\there"},
       {u"\u00fc\u00df \u4e2d\u6587 \U0001F600", "\xc3\xbc\xc3\x9f \xe4\xb8\xad\xe6\x96\x87 \xf0\x9f\x98\x80"},
+      // Whatever would break the line, move the cursor, erase or reorder what is shown.
+      {u"line\r\nbreak", "line<U+000D><U+000A>break"},
+      {u"tab\there", "tab<U+0009>here"},
+      {u"x\x1b[1A\x1b[2K\rpayroll-2026.xlsx", "x<U+001B>[1A<U+001B>[2K<U+000D>payroll-2026.xlsx"},
+      {u"invoice\u202etxt.exe \u2066x\u2069\u200b\ufeff", "invoice<U+202E>txt.exe <U+2066>x<U+2069><U+200B><U+FEFF>"},
+      {u"c1\u0085\u009b del\x7f", "c1<U+0085><U+009B> del<U+007F>"},
+      {u"a<U+000A>b", "a<U+003C>U+000A>b"},
   };
   if (GetParam() == Backend::SQLite) {
     // PostgreSQL text cannot hold NUL; SQLite keeps it, and the list stops at it.
     cases.push_back({std::u16string(u"ab\0cd", 5), "ab"});
+    // Half of a surrogate pair, which only SQLite stores as it was given.
+    cases.push_back({u"lone" + std::u16string(1, char16_t(0xD800)) + u".dat", "lone<U+D800>.dat"});
   }
   std::vector<TestRow> rows;
-  // Names are listed as stored, line breaks and all; only the line ends are the build's.
+  // One line per name, whatever it holds; only the line ends are the build's.
   const std::string lineEnd = e2e::LineEnds(target, "\n");
   std::string expected = "File Name, File Write Time" + lineEnd;
   int id = 1;

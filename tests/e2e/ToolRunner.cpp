@@ -218,14 +218,24 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
     // The Linux tool reads its registry from this file; a missing file is an empty registry.
     const std::string registry = options.registryFile.empty() ? options.workDir + "/no-registry.reg" : options.registryFile;
     setenv("MERIDEX_REGISTRY", registry.c_str(), 1);
+    // The tool starts with the dispositions and the signal mask a shell gives it, whatever
+    // this process has: a signal that would end it (a closed pipe, a file-size limit)
+    // must be the tool's own concern.
+    for (int sig = 1; sig < NSIG; ++sig) {
+      if (sig != SIGKILL && sig != SIGSTOP) signal(sig, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     if (options.fileSizeLimit >= 0) {
-      // A full disk, as the tool sees it: writes past the limit fail with EFBIG.
-      signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);
+      // NOTE: Windows has no file-size signal, and a Windows program cannot change a POSIX
+      // disposition; Wine leaves the one it was started with, and by default the signal
+      // ends Wine (measured: status 153, the previous list intact, the new file left
+      // behind). The Windows build is given what Windows gives it at a limit: a failed write.
+      if (target.windows) signal(SIGXFSZ, SIG_IGN);
     }
-    // The tool starts with the dispositions a shell gives it, whatever this process has.
-    signal(SIGPIPE, SIG_DFL);
     if (target.windows) {
       const std::string wine = WineRun();
       execl(wine.c_str(), wine.c_str(), target.path.c_str(), static_cast<char*>(nullptr));

@@ -1,11 +1,6 @@
 #include "WideText.h"
 
-namespace {
-
-constexpr char32_t kReplacement = 0xFFFD;
-
-// Writes cp at p and returns the position after it.
-char* PutCodePoint(char* p, char32_t cp) {
+char* PutUtf8(char* p, char32_t cp) {
   if (cp < 0x80) {
     *p++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
@@ -24,8 +19,9 @@ char* PutCodePoint(char* p, char32_t cp) {
   return p;
 }
 
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
 
 void AppendUtf16(std::u16string& out, char32_t cp) {
   if (cp < 0x10000) {
@@ -98,12 +94,12 @@ void AppendUtf8(std::string& out, std::u16string_view text) {
     if (c < 0x80) {  // the common case: no branch below runs for ASCII
       *p++ = static_cast<char>(c);
     } else if (IsHighSurrogate(c) && i + 1 < n && IsLowSurrogate(text[i + 1])) {
-      p = PutCodePoint(p, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      p = PutUtf8(p, CombineSurrogates(c, text[i + 1]));
       ++i;
     } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
-      p = PutCodePoint(p, kReplacement);
+      p = PutUtf8(p, kReplacement);
     } else {
-      p = PutCodePoint(p, c);
+      p = PutUtf8(p, c);
     }
   }
   out.resize(start + static_cast<std::size_t>(p - first));

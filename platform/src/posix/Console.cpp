@@ -136,6 +136,9 @@ void ConsolePrepareProcess() {
     }
   }
   std::signal(SIGPIPE, SIG_IGN);
+  // A file-size limit (ulimit -f) then fails the write that passes it with EFBIG, which
+  // the run reports like a full disk, instead of ending the process without a word.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8) {

@@ -1,26 +1,19 @@
 #include "RegularFile.h"
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <string_view>
 
+#include "../common/TemporaryName.h"
 #include "WideText.h"
 #include "Win32File.h"
 
 namespace {
 
-// A C runtime descriptor, once the file handle has been given to it.
-struct CrtDescriptorTraits {
-  using Type = int;
-  static Type Invalid() { return -1; }
-  static void Close(Type fd) { (void)::_close(fd); }
-};
-using UniqueCrtDescriptor = CUniqueHandle<CrtDescriptorTraits>;
+constexpr int kNameAttempts = 100;
 
 const wchar_t* W(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 
-std::string SystemMessage(DWORD error) {
+// The system's own words for an error, as the operator would read them in Windows.
+std::string SystemReason(DWORD error) {
   char text[512];
   DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
                              sizeof text, nullptr);
@@ -66,42 +59,140 @@ bool IsWhereItsNameIs(HANDLE file, const std::u16string& path) {
 
 const char* const kNotARegularFile = "it is not a regular file (a link, a pipe or a device has that name)";
 
-std::FILE* CreateRegularFileForWriting(const char* path, std::string& reason) {
-  const std::u16string wide = FromUtf8(path != nullptr ? path : "");
-  // A new file first; only when the name exists is it opened as it is, so that a link
-  // whose target is missing never makes one. Either way the link itself is opened, not
-  // what it points to, and nothing is emptied before it is known to be a regular file.
-  const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-  UniqueFileHandle file(::CreateFileW(W(wide), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, flags, nullptr));
-  if (!file && ::GetLastError() == ERROR_FILE_EXISTS) {
-    file = UniqueFileHandle(::CreateFileW(W(wide), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr));
+struct CReplacementFile::Handles {
+  UniqueFileHandle file;
+  // Which file it is, taken while it still has the name it was created with.
+  // NOTE: Wine answers a volume serial of 0 for a handle whose file was renamed since it
+  // was opened; the file's identity does not change with a rename on Windows either.
+  BY_HANDLE_FILE_INFORMATION identity = {};
+};
+
+CReplacementFile::CReplacementFile() : m_handles(std::make_unique<Handles>()) {}
+
+CReplacementFile::~CReplacementFile() { Abandon(); }
+
+bool CReplacementFile::Fail(const std::string& reason) {
+  m_reason = reason;
+  Abandon();
+  return false;
+}
+
+void CReplacementFile::Abandon() {
+  if (m_committed) return;
+  m_handles->file.reset();
+  if (!m_temporary.empty()) (void)::DeleteFileW(W(FromUtf8(m_temporary)));
+  m_temporary.clear();
+}
+
+bool CReplacementFile::Create(const char* path) {
+  Abandon();
+  m_handles->file.reset();
+  m_path = path != nullptr ? path : "";
+  m_reason.clear();
+  m_written = 0;
+  m_committed = false;
+  const std::u16string wide = FromUtf8(m_path);
+  // What the name holds now is opened as it is (a link itself, not what it leads to) only
+  // to be looked at, and closed again: nothing of it is changed. Opening it for writing
+  // is what Windows refuses for a read-only file, a directory, or a file in use.
+  {
+    UniqueFileHandle existing(::CreateFileW(W(wide), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!existing && ::GetLastError() != ERROR_FILE_NOT_FOUND) return Fail(SystemReason(::GetLastError()));
+    // Nothing to open, yet the name may be taken: by a link to nothing, which Wine shows
+    // to no call but the one that would create the name. It is asked, for a file that
+    // goes again when its handle closes (also if the run is ended right here).
+    if (!existing) {
+      const UniqueFileHandle probe(::CreateFileW(W(wide), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+      if (!probe) {
+        const DWORD error = ::GetLastError();
+        return Fail(error == ERROR_FILE_EXISTS ? std::string(kNotARegularFile) : SystemReason(error));
+      }
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (existing && (::GetFileType(existing.get()) != FILE_TYPE_DISK ||
+                     !::GetFileInformationByHandle(existing.get(), &info) ||
+                     (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+                     !IsWhereItsNameIs(existing.get(), wide))) {
+      return Fail(kNotARegularFile);
+    }
+    // NOTE: Wine lets an administrator (root) open a read-only file for writing, and
+    // replace it; Windows refuses both. The attribute is what the operator set: it holds.
+    if (existing && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) return Fail(SystemReason(ERROR_ACCESS_DENIED));
   }
-  if (!file) {
-    reason = SystemMessage(::GetLastError());
-    return nullptr;
+  // A new name of our own, made only if nothing has it. Others may read it and, once it
+  // is in place, rename or delete it (IsInPlace tells); the rename below needs the latter.
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const std::string name = TemporaryNameBeside(m_path, ::GetCurrentProcessId(), attempt);
+    const HANDLE file = ::CreateFileW(W(FromUtf8(name)), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      m_handles->file.reset(file);
+      m_temporary = name;
+      if (!::GetFileInformationByHandle(file, &m_handles->identity)) return Fail(SystemReason(::GetLastError()));
+      return true;
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return Fail(SystemReason(error));
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  if (::GetFileType(file.get()) != FILE_TYPE_DISK || !::GetFileInformationByHandle(file.get(), &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-      !IsWhereItsNameIs(file.get(), wide)) {
-    reason = kNotARegularFile;
-    return nullptr;
+  return Fail(SystemReason(ERROR_FILE_EXISTS));
+}
+
+bool CReplacementFile::Write(const char* data, std::size_t size) {
+  if (!m_handles->file || m_committed) return Fail(SystemReason(ERROR_INVALID_HANDLE));
+  while (size > 0) {
+    const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!::WriteFile(m_handles->file.get(), data, chunk, &written, nullptr)) return Fail(SystemReason(::GetLastError()));
+    if (written == 0) return Fail(SystemReason(ERROR_WRITE_FAULT));
+    data += written;
+    size -= written;
+    m_written += written;
   }
-  if (!::SetEndOfFile(file.get())) {
-    reason = SystemMessage(::GetLastError());
-    return nullptr;
+  return true;
+}
+
+bool CReplacementFile::Commit() {
+  if (!m_handles->file || m_committed) return Fail(SystemReason(ERROR_INVALID_HANDLE));
+  if (!::FlushFileBuffers(m_handles->file.get())) return Fail(SystemReason(::GetLastError()));
+  // Write-through: the call returns once the new name is on disk.
+  if (!::MoveFileExW(W(FromUtf8(m_temporary)), W(FromUtf8(m_path)), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return Fail(SystemReason(::GetLastError()));
   }
-  UniqueCrtDescriptor fd(::_open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY | _O_BINARY));
-  if (!fd) {
-    reason = "the file cannot be given to the C runtime";
-    return nullptr;
+  m_committed = true;
+  m_temporary.clear();
+  // From now on the list is held so that no program of this system can change, delete,
+  // rename or replace it while the question is on the screen: this share mode refuses
+  // every opening for writing or deletion. (The write handle could not: the rename above
+  // needed it to share deletion.) What share modes do not reach (the host under Wine,
+  // another client of a network share) IsInPlace still sees; it compares what the name
+  // leads to with the file created, so it needs no handle, and works without the hold.
+  m_handles->file.reset();
+  m_handles->file.reset(::CreateFileW(W(FromUtf8(m_path)), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return true;
+}
+
+bool CReplacementFile::IsInPlace() {
+  BY_HANDLE_FILE_INFORMATION named;
+  if (!m_committed) {
+    m_reason = "it was never written";
+    return false;
   }
-  (void)file.release();  // the descriptor owns it now
-  std::FILE* stream = ::_fdopen(fd.get(), "wb");
-  if (stream == nullptr) {
-    reason = "the file cannot be given to the C runtime";
-    return nullptr;
+  UniqueFileHandle current(::CreateFileW(W(FromUtf8(m_path)), FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!current || !::GetFileInformationByHandle(current.get(), &named)) {
+    m_reason = "it is no longer there";
+  } else if (named.dwVolumeSerialNumber != m_handles->identity.dwVolumeSerialNumber ||
+             named.nFileIndexHigh != m_handles->identity.nFileIndexHigh ||
+             named.nFileIndexLow != m_handles->identity.nFileIndexLow) {
+    m_reason = "another file has its name now";
+  } else if (((static_cast<uint64_t>(named.nFileSizeHigh) << 32) | named.nFileSizeLow) != m_written) {
+    m_reason = "it was changed since it was written";
+  } else {
+    return true;
   }
-  (void)fd.release();  // the stream owns it now
-  return stream;
+  return false;
 }
