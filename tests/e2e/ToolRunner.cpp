@@ -18,6 +18,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "TestRegistry.h"
 #include "TestSupport.h"
 
 namespace e2e {
@@ -74,10 +75,18 @@ std::string RegString(const std::string& text) {
   return out;
 }
 
-std::string WriteRegistryFile(const std::string& dir, const std::string& body) {
-  const std::string path = dir + "/meridex.reg";
+namespace {
+
+std::string WriteRegistryAt(const std::string& path, const std::string& body) {
   testing_support::WriteFileBytes(path, "Windows Registry Editor Version 5.00\r\n\r\n" + body);
+  testing_support::RestrictToOwner(path);  // as the Linux tool asks of it
   return path;
+}
+
+}  // namespace
+
+std::string WriteRegistryFile(const std::string& dir, const std::string& body) {
+  return WriteRegistryAt(dir + "/meridex.reg", body);
 }
 
 std::string WriteConnectionRegistry(const std::string& dir, const std::string& connection) {
@@ -145,6 +154,9 @@ bool IsCooked(int terminal) {
 
 RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   PrepareRegistry(target, options.registryFile);
+  // The Linux tool reads its registry from this file: without one, a registry without keys.
+  const std::string registry = options.registryFile.empty() ? WriteRegistryAt(options.workDir + "/no-keys.reg", "")
+                                                               : options.registryFile;
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   Terminal terminal;
   int jobPipe[2] = {-1, -1};
@@ -205,8 +217,6 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
     }
     for (int fd : options.closedDescriptors) close(fd);
     if (chdir(options.workDir.c_str()) != 0) _exit(126);
-    // The Linux tool reads its registry from this file; a missing file is an empty registry.
-    const std::string registry = options.registryFile.empty() ? options.workDir + "/no-registry.reg" : options.registryFile;
     setenv("MERIDEX_REGISTRY", registry.c_str(), 1);
     if (options.fileSizeLimit >= 0) {
       // A full disk, as the tool sees it: writes past the limit fail with EFBIG.
