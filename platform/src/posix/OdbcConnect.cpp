@@ -1,8 +1,30 @@
+#include <algorithm>
 #include <clocale>
+#include <cstring>
+#include <dlfcn.h>
 #include <initializer_list>
 #include <locale.h>
+#include <string>
+#include <string_view>
 
 #include "OdbcApi.h"
+#include "WideText.h"
+
+// NOTE: unixODBC gives a driver without wide entry points (the SQLite3 ODBC driver has
+// only SQLDriverConnect and the other narrow calls) its text converted by iconv into the
+// codeset of the locale in force when the connection handle is made (Debian's build; one
+// built with driver-specific conversions does it when the connection is made), and when
+// iconv fails it keeps the low byte of each UTF-16 unit. The tool sets no locale, so that
+// codeset was ASCII and the path "Bé.db" reached SQLite as "B\xE9.db", another file.
+// Making the handle and the connection under a UTF-8 character type (this thread only,
+// these calls only) makes the conversion UTF-8, which is what SQLite takes for file names
+// and statements. That is not enough for the connection string itself: unixODBC 2.3.11
+// converts it into a buffer of one byte per UTF-16 unit (plus one), too small for UTF-8
+// as soon as two characters need more than one byte, and falls back to the low bytes
+// again. So a connection string that is not ASCII goes to such a driver through the
+// narrow SQLDriverConnect as UTF-8, which unixODBC hands over unconverted. Drivers with
+// wide entry points (psqlODBC, MariaDB Connector/ODBC) are given the wide text as before,
+// unconverted by the driver manager.
 
 namespace {
 
@@ -29,19 +51,141 @@ class CUtf8CharacterType {
   locale_t m_previous = static_cast<locale_t>(0);
 };
 
-}  // namespace
+bool SameLetters(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return (x >= 'a' && x <= 'z' ? x - 32 : x) == (y >= 'a' && y <= 'z' ? y - 32 : y);
+         });
+}
 
-// NOTE: unixODBC gives a driver without wide entry points (the SQLite3 ODBC driver has
-// only SQLDriverConnect and the other narrow calls) its text converted by iconv into the
-// codeset of the locale in force when the connection handle is made (Debian's build; one
-// built with driver-specific conversions does it when the connection is made), and keeps
-// that conversion for the handle's life. The tool sets no locale, so that codeset is
-// ASCII: iconv fails on "é" and unixODBC falls back to the low byte of each UTF-16 unit,
-// so the path "Bé.db" reached SQLite as "B\xE9.db", another file. Making the handle and
-// the connection under a UTF-8 character type (this thread only, these calls only) makes
-// the conversion UTF-8, the encoding SQLite takes for file names and text. Drivers with
-// wide entry points (psqlODBC, MariaDB Connector/ODBC) are handed the wide text
-// unconverted either way.
+// The value of key in an ODBC connection string ("KEY=value;..." with {braced} values);
+// "" when absent.
+std::string ConnectionValue(std::string_view text, std::string_view key) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t equals = text.find('=', i);
+    if (equals == std::string_view::npos) break;
+    std::string_view name = text.substr(i, equals - i);
+    while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    std::string value;
+    i = equals + 1;
+    if (i < text.size() && text[i] == '{') {
+      for (++i; i < text.size(); ++i) {
+        if (text[i] == '}' && (i + 1 >= text.size() || text[i + 1] != '}')) break;
+        if (text[i] == '}') ++i;
+        value.push_back(text[i]);
+      }
+      i = text.find(';', i);
+    } else {
+      const std::size_t end = text.find(';', i);
+      value = std::string(text.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i));
+      i = end;
+    }
+    if (SameLetters(name, key)) return value;
+    if (i == std::string_view::npos) break;
+    ++i;
+  }
+  return std::string();
+}
+
+// A driver manager environment of its own, for the lookups below.
+class CLookupEnvironment {
+ public:
+  CLookupEnvironment() {
+    if (SqlSucceeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_handle))) {
+      SQLSetEnvAttr(m_handle, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    } else {
+      m_handle = SQL_NULL_HANDLE;
+    }
+  }
+  ~CLookupEnvironment() {
+    if (m_handle != SQL_NULL_HANDLE) SQLFreeHandle(SQL_HANDLE_ENV, m_handle);
+  }
+  CLookupEnvironment(const CLookupEnvironment&) = delete;
+  CLookupEnvironment& operator=(const CLookupEnvironment&) = delete;
+  SQLHENV get() const { return m_handle; }
+
+ private:
+  SQLHANDLE m_handle = SQL_NULL_HANDLE;
+};
+
+// The "Driver=" attribute (its library) of the installed driver named name.
+std::string DriverLibrary(SQLHENV environment, const std::string& name) {
+  SQLCHAR description[256];
+  SQLCHAR attributes[4096];
+  SQLSMALLINT descriptionLength = 0;
+  SQLSMALLINT attributesLength = 0;
+  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;
+       SqlSucceeded(SQLDrivers(environment, direction, description, sizeof description, &descriptionLength, attributes,
+                               sizeof attributes, &attributesLength));
+       direction = SQL_FETCH_NEXT) {
+    if (!SameLetters(reinterpret_cast<const char*>(description), name)) continue;
+    // "key=value" strings, each ended by a NUL, the list by another.
+    for (const char* a = reinterpret_cast<const char*>(attributes); *a != '\0'; a += std::strlen(a) + 1) {
+      if (std::strncmp(a, "Driver=", 7) == 0) return a + 7;
+    }
+  }
+  return std::string();
+}
+
+// The driver (its name) of the data source named name.
+std::string DataSourceDriver(SQLHENV environment, const std::string& name) {
+  SQLCHAR source[256];
+  SQLCHAR driver[256];
+  SQLSMALLINT sourceLength = 0;
+  SQLSMALLINT driverLength = 0;
+  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;
+       SqlSucceeded(SQLDataSources(environment, direction, source, sizeof source, &sourceLength, driver, sizeof driver,
+                                   &driverLength));
+       direction = SQL_FETCH_NEXT) {
+    if (SameLetters(reinterpret_cast<const char*>(source), name)) return reinterpret_cast<const char*>(driver);
+  }
+  return std::string();
+}
+
+// Whether library exports symbol. A bare file name is looked for where the system's
+// loader looks, then in the driver manager's module folder ("odbc" beside libodbc),
+// where unixODBC looks.
+bool Exports(const std::string& library, const char* symbol, bool& exports) {
+  void* handle = ::dlopen(library.c_str(), RTLD_LAZY | RTLD_LOCAL);
+  Dl_info manager;
+  if (handle == nullptr && library.find('/') == std::string::npos &&
+      ::dladdr(reinterpret_cast<void*>(&SQLDrivers), &manager) != 0 && manager.dli_fname != nullptr) {
+    std::string folder = manager.dli_fname;
+    folder.resize(folder.find_last_of('/') + 1);
+    handle = ::dlopen((folder + "odbc/" + library).c_str(), RTLD_LAZY | RTLD_LOCAL);
+  }
+  if (handle == nullptr) return false;
+  exports = ::dlsym(handle, symbol) != nullptr;
+  ::dlclose(handle);
+  return true;
+}
+
+// True when the driver that the connection string names is known to lack
+// SQLDriverConnectW. Any doubt (a driver not found, a library that does not load) is a
+// no: the connection then goes as it always did.
+bool DriverIsNarrowOnly(const std::string& text) {
+  CLookupEnvironment environment;
+  if (environment.get() == SQL_NULL_HANDLE) return false;
+  std::string driver = ConnectionValue(text, "DRIVER");
+  if (driver.empty()) {
+    const std::string source = ConnectionValue(text, "DSN");
+    driver = DataSourceDriver(environment.get(), source.empty() ? "DEFAULT" : source);
+  }
+  if (driver.empty()) return false;
+  const std::string library = driver.find('/') != std::string::npos ? driver : DriverLibrary(environment.get(), driver);
+  bool wide = true;
+  return !library.empty() && Exports(library, "SQLDriverConnectW", wide) && !wide;
+}
+
+bool IsAscii(const char16_t* text) {
+  for (; *text != 0; ++text) {
+    if (*text >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 SQLRETURN AllocateConnectionHandle(SQLHANDLE environment, SQLHANDLE* connection) {
   CUtf8CharacterType utf8;
@@ -51,6 +195,31 @@ SQLRETURN AllocateConnectionHandle(SQLHANDLE environment, SQLHANDLE* connection)
 SQLRETURN DriverConnectW(SQLHDBC dbc, SQLHWND window, const char16_t* in, char16_t* out, SQLSMALLINT outChars,
                          SQLSMALLINT* outLength, SQLUSMALLINT completion) {
   CUtf8CharacterType utf8;
-  return SQLDriverConnectW(dbc, window, AsSqlText(in), SQL_NTS, out != nullptr ? AsSqlText(out) : nullptr, outChars,
-                           outLength, completion);
+  if (IsAscii(in)) {
+    return SQLDriverConnectW(dbc, window, AsSqlText(in), SQL_NTS, out != nullptr ? AsSqlText(out) : nullptr, outChars,
+                             outLength, completion);
+  }
+  const std::string narrow = ToUtf8(in);
+  if (!DriverIsNarrowOnly(narrow)) {
+    return SQLDriverConnectW(dbc, window, AsSqlText(in), SQL_NTS, out != nullptr ? AsSqlText(out) : nullptr, outChars,
+                             outLength, completion);
+  }
+  // UTF-8 takes at most three bytes for each UTF-16 unit.
+  std::string completed(out != nullptr && outChars > 0 ? 3 * static_cast<std::size_t>(outChars) + 1 : 0, '\0');
+  SQLSMALLINT completedLength = 0;
+  const SQLRETURN rc = SQLDriverConnect(
+      dbc, window, reinterpret_cast<SQLCHAR*>(const_cast<char*>(narrow.c_str())), SQL_NTS,
+      completed.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(completed.data()),
+      static_cast<SQLSMALLINT>(std::min<std::size_t>(completed.size(), 32767)), &completedLength, completion);
+  if (SqlSucceeded(rc) && !completed.empty()) {
+    completed.resize(std::strlen(completed.c_str()));
+    const std::u16string wide = FromUtf8(completed);
+    const std::size_t kept = std::min(wide.size(), static_cast<std::size_t>(outChars) - 1);
+    std::copy(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(kept), out);
+    out[kept] = u'\0';
+    if (outLength != nullptr) *outLength = static_cast<SQLSMALLINT>(wide.size());
+  } else if (outLength != nullptr) {
+    *outLength = 0;
+  }
+  return rc;
 }
