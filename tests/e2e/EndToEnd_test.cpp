@@ -3,6 +3,7 @@
 // standard error, the exit status, the list file byte for byte and the rows left.
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -674,6 +676,156 @@ TEST(PosixTerminal, PauseGivesTheTerminalBack) {
   EXPECT_TRUE(r.terminalCooked);
 }
 
+// What a terminal run showed before it said how many rows it found.
+std::string ListingOutput(const RunResult& r) { return r.out.substr(0, r.out.find("old records were found")); }
+std::size_t CountLines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+// The listing on a terminal: its count fits a narrow terminal, one copy over the other,
+// and a terminal stopped with Ctrl+S holds the count, never the listing (nor the read it
+// keeps open on the table).
+TEST(PosixTerminal, ProgressFitsTheTerminalAndNeverHoldsTheListing) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  TempDir work;
+  TestDatabase db(Backend::SQLite);
+  constexpr int kRows = 400000;
+  std::vector<TestRow> rows;
+  for (int id = 1; id <= kRows; ++id) rows.push_back({id, u"old", std::nullopt, kOld, std::nullopt});
+  ASSERT_TRUE(db.Insert(rows));
+  RunOptions options;
+  options.workDir = work.Path();
+  options.registryFile = e2e::WriteConnectionRegistry(work.Path(), Narrow(db.ConnectionString()));
+  options.terminal = true;
+  options.columns = 20;
+  options.timeoutSeconds = 60;
+  options.steps = {{"Press any key", nullptr, "x"}, {"Are you sure", nullptr, "no\r"}};
+  RunResult r = e2e::RunTool(target, options);
+  EXPECT_NE(r.out.find(std::to_string(kRows) + " old records were found."), std::string::npos) << r.out;
+  const std::string listing = ListingOutput(r);
+  EXPECT_NE(listing.find(" records"), std::string::npos) << "a count was shown:\n" << listing;
+  for (std::size_t start = listing.find('\r'); start != std::string::npos; start = listing.find('\r', start + 1)) {
+    const std::size_t end = std::min(listing.find_first_of("\r\n", start + 1), listing.size());
+    EXPECT_LE(end - start - 1, 19u) << "wider than the terminal: " << listing.substr(start + 1, end - start - 1);
+  }
+
+  // Ctrl+S as soon as the listing begins; the whole list is written before Ctrl+Q.
+  bool listedWhileStopped = false;
+  auto waitForTheList = [&] {
+    for (int i = 0; i < 300 && !listedWhileStopped; ++i) {
+      usleep(100000);
+      listedWhileStopped = std::filesystem::exists(work.File("Vestrum.csv")) &&
+                           CountLines(ReadFileBytes(work.File("Vestrum.csv"))) == kRows + 1;
+    }
+  };
+  std::filesystem::remove(work.File("Vestrum.csv"));
+  options.steps = {{"Press any key", nullptr, "x"},
+                   {"Searching for old records", nullptr, "\x13"},
+                   {"Searching for old records", waitForTheList, "\x11"},
+                   {"Are you sure", nullptr, "no\r"}};
+  r = e2e::RunTool(target, options);
+  EXPECT_TRUE(listedWhileStopped);
+  EXPECT_NE(r.out.find("No records were deleted"), std::string::npos) << r.out;
+  EXPECT_EQ(db.RemainingIds().size(), static_cast<std::size_t>(kRows));
+}
+
+// What is typed or pasted after the answer is the tool's to discard, not the shell's to
+// run: the further lines of a paste, the rest of a line longer than an answer.
+TEST(PosixTerminal, NothingTypedAfterTheAnswerIsLeftForTheShell) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  TempDir work;
+  TestDatabase db(Backend::SQLite);
+  const struct {
+    const char* name;
+    std::string paste;
+  } cases[] = {{"lines of a paste", "no\nyes\necho pasted\n"}, {"a long line, then yes", std::string(5000, 'x') + "\nyes\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(db.Exec("DELETE FROM FileTree"));
+    ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
+    RunOptions options;
+    options.workDir = work.Path();
+    options.registryFile = e2e::WriteConnectionRegistry(work.Path(), Narrow(db.ConnectionString()));
+    options.terminal = true;
+    options.timeoutSeconds = 30;
+    options.steps = {{"Press any key", nullptr, "x"}, {"Are you sure", nullptr, c.paste}};
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("No records were deleted"), std::string::npos) << r.out;
+    EXPECT_EQ(r.unreadInput, "");
+    EXPECT_EQ(db.RemainingIds(), std::vector<int>{1});
+  }
+}
+
+// The Linux build reads its registry file only when nobody but its owner (root or the user
+// running the tool) can change it or a directory above it, a sticky directory being
+// shared safely; otherwise it says which and why, and connects to nothing.
+TEST(PosixRegistryTrust, OnlyAFileThatItsOwnerAloneCanChangeIsRead) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  TempDir work;
+  TestDatabase db(Backend::SQLite);
+  ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
+  const passwd* other = getpwnam("nobody");
+  ASSERT_NE(other, nullptr);
+  const uid_t nobody = other->pw_uid;
+  const std::string nobodyIs = "nobody (uid " + std::to_string(nobody) + ")";
+  const uid_t self = geteuid();
+  constexpr uid_t kRoot = 0;
+  const std::string byOthers = " can be changed by other users than its owner (mode ";
+  const std::string notOurs = ", not to root or to the user running the tool";
+  // The file is top/holder/meridex.reg; "" below is the file, "holder" and "top" the two
+  // directories above it.
+  const struct {
+    const char* name;
+    mode_t file, holder, top;
+    uid_t fileOwner, holderOwner;
+    const char* culprit;  // nullptr: the file is read
+    std::string why;
+  } cases[] = {
+      {"0600, the user's", 0600, 0755, 0755, self, self, nullptr, ""},
+      {"0644, root's", 0644, 0755, 0755, kRoot, self, nullptr, ""},
+      {"0666", 0666, 0755, 0755, self, self, "", byOthers + "0666)"},
+      {"0664", 0664, 0755, 0755, self, self, "", byOthers + "0664)"},
+      {"0644, another user's", 0644, 0755, 0755, nobody, self, "", " belongs to " + nobodyIs + notOurs},
+      {"directory 0777", 0600, 0777, 0755, self, self, "holder", byOthers + "0777)"},
+      {"directory 0775", 0600, 0775, 0755, self, self, "holder", byOthers + "0775)"},
+      {"directory of another user", 0600, 0755, 0755, self, nobody, "holder", " belongs to " + nobodyIs + notOurs},
+      {"sticky directory 1777", 0600, 01777, 0755, self, self, nullptr, ""},
+      {"directory 0777 two levels up", 0600, 0755, 0777, self, self, "top", byOthers + "0777)"},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (self != kRoot && (c.fileOwner != self || c.holderOwner != self)) {
+      std::printf("[   NOTE   ] %s: only root can give a file to another user\n", c.name);
+      continue;
+    }
+    const std::string top = std::filesystem::canonical(work.Path()).string() + "/" + std::to_string(++index);
+    const std::string holder = top + "/holder";
+    std::filesystem::create_directories(holder);
+    const std::string file = e2e::WriteConnectionRegistry(holder, Narrow(db.ConnectionString()));
+    ASSERT_EQ(chmod(file.c_str(), c.file), 0);
+    ASSERT_EQ(chown(file.c_str(), c.fileOwner, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chmod(holder.c_str(), c.holder), 0);
+    ASSERT_EQ(chown(holder.c_str(), c.holderOwner, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chmod(top.c_str(), c.top), 0);
+    RunOptions options;
+    options.workDir = work.Path();
+    options.registryFile = file;
+    options.input = "\nno\n";
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, 0);
+    if (c.culprit == nullptr) {
+      EXPECT_NE(r.out.find("1 old records were found."), std::string::npos) << r.out << r.err;
+      continue;
+    }
+    const std::string what = *c.culprit == '\0' ? "the file" : "the directory \"" + (c.culprit == std::string("top") ? top : holder) + "\"";
+    EXPECT_EQ(r.err, "Registry file \"" + file + "\" is not trusted: " + what + c.why + "; the registry is empty.\n" +
+                         "Failed to read from registry: Meridex registry is missing.\n"
+                         "This tool must run on a machine with Meridex installed \n");
+    EXPECT_EQ(r.out, std::string(kBanner) + "Press any key to continue . . . \n\n") << "nothing connected";
+  }
+  EXPECT_EQ(db.RemainingIds(), std::vector<int>{1});
+}
+
 // PostgreSQL only: a role that may read FileTree but not delete from it.
 TEST(EndToEndPostgres, RefusedDeletionShowsTheErrorAndClaimsNothing) {
   const ToolTarget target = e2e::TargetFromEnvironment();
@@ -754,6 +906,29 @@ TEST(EndToEndPostgres, DeletionThatGoesWrongInsideTheTransactionDeletesNothing) 
     EXPECT_EQ(r.err.substr(0, std::strlen(c.message)), c.message) << r.err;
     EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2, 3}));
   }
+}
+
+// A database file whose path is not ASCII opens on both builds, and loses its old rows.
+TEST(EndToEndSQLite, DatabasePathThatIsNotAsciiOpens) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  TempDir work;
+  TestDatabase db(Backend::SQLite);
+  ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}, {2, u"kept", std::nullopt, 0, std::nullopt}}));
+  // The same database under a name of Latin, Greek and CJK letters (a link to its file).
+  std::string connection = Narrow(db.ConnectionString());
+  const std::size_t at = connection.find("Database=") + 9;
+  const std::string file = connection.substr(at, connection.find(';', at) - at);
+  const std::string named = work.File("B\xc3\xa9ta-\xce\xb2-\xe6\x97\xa5.db");
+  ASSERT_EQ(link(file.c_str(), named.c_str()), 0);
+  connection.replace(at, file.size(), named);
+  RunOptions options;
+  options.workDir = work.Path();
+  options.registryFile = e2e::WriteConnectionRegistry(work.Path(), connection);
+  options.input = "\nyes\n";
+  const RunResult r = e2e::RunTool(target, options);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find(e2e::LineEnds(target, "1 records were deleted.\n")), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(db.RemainingIds(), std::vector<int>{2});
 }
 
 // Another writer holds SQLite's write lock when the operator says "yes": after the

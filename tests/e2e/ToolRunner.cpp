@@ -147,6 +147,25 @@ struct Terminal {
 int RunningTool() { return g_tool; }
 int RunningTerminal() { return g_terminal; }
 
+namespace {
+
+// Whatever the terminal still holds for a reader, lines begun included.
+std::string UnreadInput(int terminal) {
+  termios mode;
+  if (tcgetattr(terminal, &mode) != 0) return std::string();
+  mode.c_lflag &= static_cast<tcflag_t>(~ICANON);
+  mode.c_cc[VMIN] = 0;
+  mode.c_cc[VTIME] = 0;
+  if (tcsetattr(terminal, TCSANOW, &mode) != 0) return std::string();
+  std::string left;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(terminal, buffer, sizeof buffer)) > 0) left.append(buffer, static_cast<std::size_t>(n));
+  return left;
+}
+
+}  // namespace
+
 bool IsCooked(int terminal) {
   termios mode;
   return tcgetattr(terminal, &mode) == 0 && (mode.c_lflag & ICANON) != 0 && (mode.c_lflag & ECHO) != 0;
@@ -161,7 +180,10 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   Terminal terminal;
   int jobPipe[2] = {-1, -1};
   if (options.terminal) {
-    if (openpty(&terminal.master, &terminal.slave, nullptr, nullptr, nullptr) != 0 || pipe(jobPipe) != 0) {
+    winsize size = {};
+    size.ws_col = options.columns;
+    size.ws_row = options.columns != 0 ? 24 : 0;
+    if (openpty(&terminal.master, &terminal.slave, nullptr, nullptr, &size) != 0 || pipe(jobPipe) != 0) {
       throw std::runtime_error("openpty failed");
     }
   } else if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
@@ -333,6 +355,7 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   if (options.terminal) {
     // Read before the test's side is closed, which hangs the terminal up.
     result.terminalCooked = IsCooked(terminal.slave);
+    result.unreadInput = UnreadInput(terminal.slave);
     close(terminal.slave);
   }
   for (auto& fd : fds) {
