@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
+#include <grp.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <signal.h>
@@ -189,6 +191,8 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   } else if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  const passwd* account = options.user.empty() ? nullptr : getpwnam(options.user.c_str());
+  if (!options.user.empty() && account == nullptr) throw std::runtime_error("no user " + options.user);
   const pid_t pid = fork();
   if (pid == 0) {
     if (options.terminal) {
@@ -239,6 +243,9 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
     }
     for (int fd : options.closedDescriptors) close(fd);
     if (chdir(options.workDir.c_str()) != 0) _exit(126);
+    if (account != nullptr && (setgroups(0, nullptr) != 0 || setgid(account->pw_gid) != 0 || setuid(account->pw_uid) != 0)) {
+      _exit(124);
+    }
     setenv("MERIDEX_REGISTRY", registry.c_str(), 1);
     if (options.fileSizeLimit >= 0) {
       // A full disk, as the tool sees it: writes past the limit fail with EFBIG.

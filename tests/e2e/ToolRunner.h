@@ -57,6 +57,7 @@ struct RunOptions {
   // the tool is, as in a terminal window; what it shows is `out`.
   bool terminal = false;
   unsigned short columns = 0;  // the terminal's width; 0: it does not say
+  std::string user;  // the tool runs as this user (the tests run as root); empty: as the test
 };
 
 RunResult RunTool(const ToolTarget& target, const RunOptions& options);
