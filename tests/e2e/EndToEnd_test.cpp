@@ -741,7 +741,7 @@ TEST(PosixTerminal, NothingTypedAfterTheAnswerIsLeftForTheShell) {
   const struct {
     const char* name;
     std::string paste;
-  } cases[] = {{"lines of a paste", "no\nyes\necho pasted\n"}, {"a long line, then yes", std::string(5000, 'x') + "\nyes\n"}};
+  } cases[] = {{"lines of a paste", "no\ryes\recho pasted\r"}, {"a long line, then yes", std::string(5000, 'x') + "\ryes\r"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(db.Exec("DELETE FROM FileTree"));
