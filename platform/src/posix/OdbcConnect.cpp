@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "OdbcApi.h"
+#include "UniqueHandle.h"
 #include "WideText.h"
 
 // NOTE: unixODBC gives a driver without wide entry points (the SQLite3 ODBC driver has
@@ -28,27 +29,43 @@
 
 namespace {
 
+struct LocaleTraits {
+  using Type = locale_t;
+  static Type Invalid() { return static_cast<locale_t>(0); }
+  static void Close(Type locale) { ::freelocale(locale); }
+};
+
+struct LibraryTraits {
+  using Type = void*;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type library) { (void)::dlclose(library); }
+};
+
+struct EnvironmentTraits {
+  using Type = SQLHANDLE;
+  static Type Invalid() { return SQL_NULL_HANDLE; }
+  static void Close(Type handle) { (void)SQLFreeHandle(SQL_HANDLE_ENV, handle); }
+};
+
 // The thread's character type is UTF-8 while this lives, and as it was afterwards.
 class CUtf8CharacterType {
  public:
   CUtf8CharacterType() {
     for (const char* name : {"C.UTF-8", "en_US.UTF-8"}) {
-      m_utf8 = ::newlocale(LC_CTYPE_MASK, name, static_cast<locale_t>(0));
-      if (m_utf8 != static_cast<locale_t>(0)) break;
+      m_utf8.reset(::newlocale(LC_CTYPE_MASK, name, LocaleTraits::Invalid()));
+      if (m_utf8) break;
     }
-    if (m_utf8 != static_cast<locale_t>(0)) m_previous = ::uselocale(m_utf8);
+    if (m_utf8) m_previous = ::uselocale(m_utf8.get());
   }
   ~CUtf8CharacterType() {
-    if (m_utf8 == static_cast<locale_t>(0)) return;
-    ::uselocale(m_previous);
-    ::freelocale(m_utf8);
+    if (m_utf8) ::uselocale(m_previous);
   }
   CUtf8CharacterType(const CUtf8CharacterType&) = delete;
   CUtf8CharacterType& operator=(const CUtf8CharacterType&) = delete;
 
  private:
-  locale_t m_utf8 = static_cast<locale_t>(0);
-  locale_t m_previous = static_cast<locale_t>(0);
+  CUniqueHandle<LocaleTraits> m_utf8;
+  locale_t m_previous = LocaleTraits::Invalid();  // not ours: the thread's own or the global one
 };
 
 bool SameLetters(std::string_view a, std::string_view b) {
@@ -88,27 +105,6 @@ std::string ConnectionValue(std::string_view text, std::string_view key) {
   return std::string();
 }
 
-// A driver manager environment of its own, for the lookups below.
-class CLookupEnvironment {
- public:
-  CLookupEnvironment() {
-    if (SqlSucceeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_handle))) {
-      SQLSetEnvAttr(m_handle, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-    } else {
-      m_handle = SQL_NULL_HANDLE;
-    }
-  }
-  ~CLookupEnvironment() {
-    if (m_handle != SQL_NULL_HANDLE) SQLFreeHandle(SQL_HANDLE_ENV, m_handle);
-  }
-  CLookupEnvironment(const CLookupEnvironment&) = delete;
-  CLookupEnvironment& operator=(const CLookupEnvironment&) = delete;
-  SQLHENV get() const { return m_handle; }
-
- private:
-  SQLHANDLE m_handle = SQL_NULL_HANDLE;
-};
-
 // The "Driver=" attribute (its library) of the installed driver named name.
 std::string DriverLibrary(SQLHENV environment, const std::string& name) {
   SQLCHAR description[256];
@@ -120,9 +116,13 @@ std::string DriverLibrary(SQLHENV environment, const std::string& name) {
                                sizeof attributes, &attributesLength));
        direction = SQL_FETCH_NEXT) {
     if (!SameLetters(reinterpret_cast<const char*>(description), name)) continue;
-    // "key=value" strings, each ended by a NUL, the list by another.
-    for (const char* a = reinterpret_cast<const char*>(attributes); *a != '\0'; a += std::strlen(a) + 1) {
-      if (std::strncmp(a, "Driver=", 7) == 0) return a + 7;
+    // "key=value" strings, each ended by a NUL, the list by another (or by the buffer's end,
+    // when it was too small).
+    const char* const end = reinterpret_cast<const char*>(attributes) + sizeof attributes;
+    for (const char* a = reinterpret_cast<const char*>(attributes); a < end && *a != '\0';) {
+      const std::size_t length = ::strnlen(a, static_cast<std::size_t>(end - a));
+      if (length < static_cast<std::size_t>(end - a) && std::strncmp(a, "Driver=", 7) == 0) return a + 7;
+      a += length + 1;
     }
   }
   return std::string();
@@ -147,17 +147,16 @@ std::string DataSourceDriver(SQLHENV environment, const std::string& name) {
 // loader looks, then in the driver manager's module folder ("odbc" beside libodbc),
 // where unixODBC looks.
 bool Exports(const std::string& library, const char* symbol, bool& exports) {
-  void* handle = ::dlopen(library.c_str(), RTLD_LAZY | RTLD_LOCAL);
+  CUniqueHandle<LibraryTraits> handle(::dlopen(library.c_str(), RTLD_LAZY | RTLD_LOCAL));
   Dl_info manager;
-  if (handle == nullptr && library.find('/') == std::string::npos &&
+  if (!handle && library.find('/') == std::string::npos &&
       ::dladdr(reinterpret_cast<void*>(&SQLDrivers), &manager) != 0 && manager.dli_fname != nullptr) {
     std::string folder = manager.dli_fname;
     folder.resize(folder.find_last_of('/') + 1);
-    handle = ::dlopen((folder + "odbc/" + library).c_str(), RTLD_LAZY | RTLD_LOCAL);
+    handle.reset(::dlopen((folder + "odbc/" + library).c_str(), RTLD_LAZY | RTLD_LOCAL));
   }
-  if (handle == nullptr) return false;
-  exports = ::dlsym(handle, symbol) != nullptr;
-  ::dlclose(handle);
+  if (!handle) return false;
+  exports = ::dlsym(handle.get(), symbol) != nullptr;
   return true;
 }
 
@@ -165,8 +164,11 @@ bool Exports(const std::string& library, const char* symbol, bool& exports) {
 // SQLDriverConnectW. Any doubt (a driver not found, a library that does not load) is a
 // no: the connection then goes as it always did.
 bool DriverIsNarrowOnly(const std::string& text) {
-  CLookupEnvironment environment;
-  if (environment.get() == SQL_NULL_HANDLE) return false;
+  // A driver manager environment of its own, for the lookups.
+  SQLHANDLE handle = SQL_NULL_HANDLE;
+  if (!SqlSucceeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &handle))) return false;
+  const CUniqueHandle<EnvironmentTraits> environment(handle);
+  SQLSetEnvAttr(environment.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
   std::string driver = ConnectionValue(text, "DRIVER");
   if (driver.empty()) {
     const std::string source = ConnectionValue(text, "DSN");
@@ -185,6 +187,28 @@ bool IsAscii(const char16_t* text) {
   return true;
 }
 
+// SQLDriverConnect with UTF-8 text, the completed string given back as UTF-16.
+SQLRETURN NarrowDriverConnect(SQLHDBC dbc, SQLHWND window, const std::string& in, char16_t* out,
+                              SQLSMALLINT outChars, SQLSMALLINT* outLength, SQLUSMALLINT completion) {
+  // UTF-8 takes at most three bytes for each UTF-16 unit.
+  std::string completed(out != nullptr && outChars > 0 ? 3 * static_cast<std::size_t>(outChars) + 1 : 0, '\0');
+  SQLSMALLINT completedLength = 0;
+  const SQLRETURN rc = SQLDriverConnect(
+      dbc, window, reinterpret_cast<SQLCHAR*>(const_cast<char*>(in.c_str())), SQL_NTS,
+      completed.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(completed.data()),
+      static_cast<SQLSMALLINT>(std::min<std::size_t>(completed.size(), 32767)), &completedLength, completion);
+  if (outLength != nullptr) *outLength = 0;
+  if (SqlSucceeded(rc) && !completed.empty()) {
+    completed.resize(std::strlen(completed.c_str()));
+    const std::u16string wide = FromUtf8(completed);
+    const std::size_t kept = std::min(wide.size(), static_cast<std::size_t>(outChars) - 1);
+    std::copy(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(kept), out);
+    out[kept] = u'\0';
+    if (outLength != nullptr) *outLength = static_cast<SQLSMALLINT>(std::min<std::size_t>(wide.size(), 32767));
+  }
+  return rc;
+}
+
 }  // namespace
 
 SQLRETURN AllocateConnectionHandle(SQLHANDLE environment, SQLHANDLE* connection) {
@@ -195,31 +219,10 @@ SQLRETURN AllocateConnectionHandle(SQLHANDLE environment, SQLHANDLE* connection)
 SQLRETURN DriverConnectW(SQLHDBC dbc, SQLHWND window, const char16_t* in, char16_t* out, SQLSMALLINT outChars,
                          SQLSMALLINT* outLength, SQLUSMALLINT completion) {
   CUtf8CharacterType utf8;
-  if (IsAscii(in)) {
-    return SQLDriverConnectW(dbc, window, AsSqlText(in), SQL_NTS, out != nullptr ? AsSqlText(out) : nullptr, outChars,
-                             outLength, completion);
+  if (!IsAscii(in)) {
+    const std::string narrow = ToUtf8(in);
+    if (DriverIsNarrowOnly(narrow)) return NarrowDriverConnect(dbc, window, narrow, out, outChars, outLength, completion);
   }
-  const std::string narrow = ToUtf8(in);
-  if (!DriverIsNarrowOnly(narrow)) {
-    return SQLDriverConnectW(dbc, window, AsSqlText(in), SQL_NTS, out != nullptr ? AsSqlText(out) : nullptr, outChars,
-                             outLength, completion);
-  }
-  // UTF-8 takes at most three bytes for each UTF-16 unit.
-  std::string completed(out != nullptr && outChars > 0 ? 3 * static_cast<std::size_t>(outChars) + 1 : 0, '\0');
-  SQLSMALLINT completedLength = 0;
-  const SQLRETURN rc = SQLDriverConnect(
-      dbc, window, reinterpret_cast<SQLCHAR*>(const_cast<char*>(narrow.c_str())), SQL_NTS,
-      completed.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(completed.data()),
-      static_cast<SQLSMALLINT>(std::min<std::size_t>(completed.size(), 32767)), &completedLength, completion);
-  if (SqlSucceeded(rc) && !completed.empty()) {
-    completed.resize(std::strlen(completed.c_str()));
-    const std::u16string wide = FromUtf8(completed);
-    const std::size_t kept = std::min(wide.size(), static_cast<std::size_t>(outChars) - 1);
-    std::copy(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(kept), out);
-    out[kept] = u'\0';
-    if (outLength != nullptr) *outLength = static_cast<SQLSMALLINT>(wide.size());
-  } else if (outLength != nullptr) {
-    *outLength = 0;
-  }
-  return rc;
+  return SQLDriverConnectW(dbc, window, AsSqlText(in), SQL_NTS, out != nullptr ? AsSqlText(out) : nullptr, outChars,
+                           outLength, completion);
 }
