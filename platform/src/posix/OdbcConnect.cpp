@@ -105,42 +105,44 @@ std::string ConnectionValue(std::string_view text, std::string_view key) {
   return std::string();
 }
 
+// The driver manager's lists of drivers and of data sources: a name and one more text for
+// each entry.
+using ListCall = SQLRETURN SQL_API (*)(SQLHENV, SQLUSMALLINT, SQLCHAR*, SQLSMALLINT, SQLSMALLINT*, SQLCHAR*,
+                                       SQLSMALLINT, SQLSMALLINT*);
+constexpr std::size_t kListTextBytes = 4096;
+
+// The other text of the entry of list named name; false when there is none.
+bool FindEntry(ListCall list, SQLHENV environment, const std::string& name, SQLCHAR (&text)[kListTextBytes]) {
+  SQLCHAR entry[256];
+  SQLSMALLINT entryLength = 0;
+  SQLSMALLINT textLength = 0;
+  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;
+       SqlSucceeded(list(environment, direction, entry, sizeof entry, &entryLength, text, sizeof text, &textLength));
+       direction = SQL_FETCH_NEXT) {
+    if (SameLetters(reinterpret_cast<const char*>(entry), name)) return true;
+  }
+  return false;
+}
+
 // The "Driver=" attribute (its library) of the installed driver named name.
 std::string DriverLibrary(SQLHENV environment, const std::string& name) {
-  SQLCHAR description[256];
-  SQLCHAR attributes[4096];
-  SQLSMALLINT descriptionLength = 0;
-  SQLSMALLINT attributesLength = 0;
-  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;
-       SqlSucceeded(SQLDrivers(environment, direction, description, sizeof description, &descriptionLength, attributes,
-                               sizeof attributes, &attributesLength));
-       direction = SQL_FETCH_NEXT) {
-    if (!SameLetters(reinterpret_cast<const char*>(description), name)) continue;
-    // "key=value" strings, each ended by a NUL, the list by another (or by the buffer's end,
-    // when it was too small).
-    const char* const end = reinterpret_cast<const char*>(attributes) + sizeof attributes;
-    for (const char* a = reinterpret_cast<const char*>(attributes); a < end && *a != '\0';) {
-      const std::size_t length = ::strnlen(a, static_cast<std::size_t>(end - a));
-      if (length < static_cast<std::size_t>(end - a) && std::strncmp(a, "Driver=", 7) == 0) return a + 7;
-      a += length + 1;
-    }
+  SQLCHAR attributes[kListTextBytes];
+  if (!FindEntry(&SQLDrivers, environment, name, attributes)) return std::string();
+  // "key=value" strings, each ended by a NUL, the list by another (or by the buffer's end,
+  // when it was too small).
+  const char* const end = reinterpret_cast<const char*>(attributes) + sizeof attributes;
+  for (const char* a = reinterpret_cast<const char*>(attributes); a < end && *a != '\0';) {
+    const std::size_t length = ::strnlen(a, static_cast<std::size_t>(end - a));
+    if (length < static_cast<std::size_t>(end - a) && std::strncmp(a, "Driver=", 7) == 0) return a + 7;
+    a += length + 1;
   }
   return std::string();
 }
 
 // The driver (its name) of the data source named name.
 std::string DataSourceDriver(SQLHENV environment, const std::string& name) {
-  SQLCHAR source[256];
-  SQLCHAR driver[256];
-  SQLSMALLINT sourceLength = 0;
-  SQLSMALLINT driverLength = 0;
-  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;
-       SqlSucceeded(SQLDataSources(environment, direction, source, sizeof source, &sourceLength, driver, sizeof driver,
-                                   &driverLength));
-       direction = SQL_FETCH_NEXT) {
-    if (SameLetters(reinterpret_cast<const char*>(source), name)) return reinterpret_cast<const char*>(driver);
-  }
-  return std::string();
+  SQLCHAR driver[kListTextBytes];
+  return FindEntry(&SQLDataSources, environment, name, driver) ? reinterpret_cast<const char*>(driver) : "";
 }
 
 // Whether library exports symbol. A bare file name is looked for where the system's
