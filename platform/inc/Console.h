@@ -14,7 +14,7 @@ enum class ConsoleStream { Output, Error };
 extern const char* const kTextLineEnd;
 
 // The longest answer line that is read; a longer one is cut there and the rest is left
-// unread, so endless input cannot grow the process.
+// unread (discarded, on a terminal), so endless input cannot grow the process.
 constexpr std::size_t kConsoleLineLimit = 4096;
 
 // Called first of all, before anything opens a file or a connection. On POSIX a standard
