@@ -77,8 +77,7 @@ bool ConsoleReadLine(std::string& line) {
   });
   // The further lines of a paste wait in the console's input as key events: they are
   // not the command processor's to run once the tool has gone.
-  DWORD mode;
-  if (h != INVALID_HANDLE_VALUE && h != nullptr && ::GetConsoleMode(h, &mode)) ::FlushConsoleInputBuffer(h);
+  ConsoleDiscardTypeAhead();
   return read;
 }
 
@@ -90,7 +89,8 @@ std::size_t ConsoleColumns(ConsoleStream stream) {
 
 // NOTE: a Windows console has no XOFF that a program can see: output paused by the
 // console (its selection mode, the Pause key) holds WriteConsoleW, and no call tells
-// whether it is paused. So the answer is always yes here.
+// whether it is paused. So the answer is always yes here. (Under Wine on a terminal,
+// Ctrl+S stops Wine's console, and the progress line's write waits with it.)
 bool ConsoleCanTakeOutputNow(ConsoleStream) { return true; }
 
 void ConsolePause() { std::system("pause"); }
