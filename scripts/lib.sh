@@ -114,6 +114,9 @@ Windows Registry Editor Version 5.00
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]
 "MSSQLConnectString"="$escaped"
 REG
+  # The tool reads a registry file only when nobody but its owner can change it or its folder.
+  chmod 0600 "$dir/registry.reg"
+  chmod go-w "$dir"
 }
 
 # The throwaway MariaDB server, beside the PostgreSQL cluster: its own data directory and

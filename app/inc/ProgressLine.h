@@ -19,9 +19,18 @@ class CListingProgress {
 
  private:
   using Clock = std::chrono::steady_clock;
+  // The longest line shown, in characters (all ASCII, so columns too).
+  static constexpr std::size_t kLineChars = 46;
+
+  // The columns the line may take on the terminal now, at most kLineChars.
+  static std::size_t Room();
+  // Puts "\r" and the longest form of the line that fits room into m_line; returns the
+  // characters after the "\r", 0 when no form fits.
+  std::size_t Compose(int32_t count, std::size_t room);
+
   bool m_enabled;
   Clock::time_point m_last;
-  // "\r", the count line, and room for the "\r" that ends its blanking.
-  char m_line[48] = {};
-  std::size_t m_length = 0;
+  // "\r", the line, and room for the "\r" that ends its blanking.
+  char m_line[kLineChars + 2] = {};
+  std::size_t m_shown = 0;  // the columns the line covers on the screen now
 };

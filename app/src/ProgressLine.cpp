@@ -7,6 +7,13 @@
 
 #include "Console.h"
 
+namespace {
+
+// The forms of the line, longest first: the first that fits the terminal is shown.
+constexpr const char* kForms[] = {"%d records listed...", "%d records", "%d"};
+
+}  // namespace
+
 CListingProgress::CListingProgress() : m_enabled(ConsoleIsTerminal(ConsoleStream::Error)), m_last(Clock::now()) {}
 
 void CListingProgress::Row(int32_t count) {
@@ -15,15 +22,45 @@ void CListingProgress::Row(int32_t count) {
   const auto now = Clock::now();
   if (now - m_last < std::chrono::milliseconds(250)) return;
   m_last = now;
-  const int n = std::snprintf(m_line, sizeof m_line, "\r%d records listed...", static_cast<int>(count));
-  m_length = n > 0 ? std::min(static_cast<std::size_t>(n), sizeof m_line - 1) : 0;
-  (void)ConsoleWriteUtf8(ConsoleStream::Error, std::string_view(m_line, m_length));
+  // A stopped terminal (Ctrl+S) would hold the write, and with it the listing and the
+  // read it keeps open on the table: the count waits for a terminal that takes it.
+  if (!ConsoleCanTakeOutputNow(ConsoleStream::Error)) return;
+  const std::size_t room = Room();
+  std::size_t length = Compose(count, room);
+  // What is left of a longer line before is blanked, as far as the terminal is wide.
+  const std::size_t blank = std::min(m_shown, room) > length ? std::min(m_shown, room) - length : 0;
+  std::memset(m_line + 1 + length, ' ', blank);
+  length += blank;
+  if (length == 0) return;
+  (void)ConsoleWriteUtf8(ConsoleStream::Error, std::string_view(m_line, length + 1));
+  m_shown = length;
+}
+
+std::size_t CListingProgress::Room() {
+  // One column is kept free: a line that fills the last one wraps on some terminals, and
+  // every copy that wrapped would stay on the screen. 0: the terminal does not say.
+  const std::size_t columns = ConsoleColumns(ConsoleStream::Error);
+  return columns == 0 ? kLineChars : std::min(columns - 1, kLineChars);
+}
+
+std::size_t CListingProgress::Compose(int32_t count, std::size_t room) {
+  m_line[0] = '\r';
+  for (const char* form : kForms) {
+    const int n = std::snprintf(m_line + 1, kLineChars + 1, form, static_cast<int>(count));
+    if (n > 0 && static_cast<std::size_t>(n) <= room) return static_cast<std::size_t>(n);
+  }
+  return 0;
 }
 
 void CListingProgress::Clear() {
-  if (m_length == 0) return;
-  std::memset(m_line + 1, ' ', m_length - 1);
-  m_line[m_length] = '\r';
-  (void)ConsoleWriteUtf8(ConsoleStream::Error, std::string_view(m_line, m_length + 1));
-  m_length = 0;
+  if (m_shown == 0) return;
+  m_line[0] = '\r';
+  std::memset(m_line + 1, ' ', m_shown);
+  m_line[m_shown + 1] = '\r';
+  // Not held by a stopped terminal either: the count then stays above what follows,
+  // which waits for the terminal anyway.
+  if (ConsoleCanTakeOutputNow(ConsoleStream::Error)) {
+    (void)ConsoleWriteUtf8(ConsoleStream::Error, std::string_view(m_line, m_shown + 2));
+  }
+  m_shown = 0;
 }

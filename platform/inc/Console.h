@@ -14,7 +14,7 @@ enum class ConsoleStream { Output, Error };
 extern const char* const kTextLineEnd;
 
 // The longest answer line that is read; a longer one is cut there and the rest is left
-// unread, so endless input cannot grow the process.
+// unread (discarded, on a terminal), so endless input cannot grow the process.
 constexpr std::size_t kConsoleLineLimit = 4096;
 
 // Called first of all, before anything opens a file or a connection. On POSIX a standard
@@ -35,8 +35,19 @@ void ConsoleDiscardTypeAhead();
 
 // Reads one line up to a line feed (not included), of at most kConsoleLineLimit bytes.
 // A CR before the line feed or at the end of input is dropped. Returns false at end of
-// input with nothing read. Reads byte by byte, so nothing past the line is taken.
+// input with nothing read. Reads byte by byte, so nothing past the line is taken from
+// redirected input; on a terminal what was typed or pasted after the line is discarded,
+// so that the shell does not run it once the tool has gone.
 bool ConsoleReadLine(std::string& line);
+
+// The width of the terminal that stream shows on, in columns; 0 when it is not a terminal
+// or does not say.
+std::size_t ConsoleColumns(ConsoleStream stream);
+
+// True when stream takes a short write now, without waiting: on POSIX a terminal stopped
+// with Ctrl+S (XOFF) holds every write until Ctrl+Q. For output that may be left out,
+// such as a progress line, which must never hold the run.
+bool ConsoleCanTakeOutputNow(ConsoleStream stream);
 
 // The command processor's "pause": prints "Press any key to continue . . . ", waits for one
 // key and ends the line. On a terminal the whole key is taken (an escape sequence, a

@@ -18,3 +18,11 @@ inline SQLWCHAR* AsSqlText(const char16_t* text) {
 
 // Success as every caller means it: SQL_SUCCESS or SQL_SUCCESS_WITH_INFO.
 inline bool SqlSucceeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+// SQLAllocHandle for a connection handle, and SQLDriverConnectW: with the driver
+// manager's text conversions for the connection settled (it settles them at one or the
+// other), so that every driver receives the connection string and later text as the
+// tool wrote it.
+[[nodiscard]] SQLRETURN AllocateConnectionHandle(SQLHANDLE environment, SQLHANDLE* connection);
+[[nodiscard]] SQLRETURN DriverConnectW(SQLHDBC dbc, SQLHWND window, const char16_t* in, char16_t* out,
+                                       SQLSMALLINT outChars, SQLSMALLINT* outLength, SQLUSMALLINT completion);

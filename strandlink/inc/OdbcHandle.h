@@ -22,7 +22,8 @@ using UniqueStmtHandle = CUniqueHandle<OdbcHandleTraits<SQL_HANDLE_STMT>>;
 template <SQLSMALLINT Kind>
 [[nodiscard]] SQLRETURN AllocateHandle(SQLHANDLE input, CUniqueHandle<OdbcHandleTraits<Kind>>& owner) {
   SQLHANDLE handle = SQL_NULL_HANDLE;
-  const SQLRETURN rc = SQLAllocHandle(Kind, input, &handle);
+  const SQLRETURN rc =
+      Kind == SQL_HANDLE_DBC ? AllocateConnectionHandle(input, &handle) : SQLAllocHandle(Kind, input, &handle);
   if (SqlSucceeded(rc)) owner.reset(handle);
   return rc;
 }

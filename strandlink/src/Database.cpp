@@ -68,8 +68,8 @@ int CODBCDatabase::DriverConnect(const char16_t* connect, char16_t* out, HWND wi
   const char16_t* text = connect != nullptr ? connect : kEmpty;
   SQLSMALLINT outLength = 0;
   const SQLRETURN rc =
-      SQLDriverConnectW(m_hDbc.get(), static_cast<SQLHWND>(window), AsSqlText(text), SQL_NTS, out != nullptr ? AsSqlText(out) : nullptr,
-                        out != nullptr ? 1024 : 0, &outLength, static_cast<SQLUSMALLINT>(completion));
+      DriverConnectW(m_hDbc.get(), static_cast<SQLHWND>(window), text, out, out != nullptr ? 1024 : 0, &outLength,
+                     static_cast<SQLUSMALLINT>(completion));
   if (!SqlSucceeded(rc)) {
     ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc.get(), rc, m_lastError);
     m_hasError = true;

@@ -3,6 +3,7 @@
 // standard error, the exit status, the list file byte for byte and the rows left.
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -12,6 +13,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -20,6 +23,7 @@
 #include <vector>
 
 #include "Databases.h"
+#include "TestRegistry.h"
 #include "TestSupport.h"
 #include "ToolRunner.h"
 
@@ -820,6 +824,180 @@ TEST(PosixTerminal, PauseGivesTheTerminalBack) {
   EXPECT_TRUE(r.terminalCooked);
 }
 
+// What a terminal run showed before it said how many rows it found.
+std::string ListingOutput(const RunResult& r) { return r.out.substr(0, r.out.find("old records were found")); }
+std::size_t CountLines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+// The listing on a terminal: its count fits a narrow terminal, one copy over the other,
+// and a terminal stopped with Ctrl+S holds the count, never the listing (nor the read it
+// keeps open on the table).
+TEST(PosixTerminal, ProgressFitsTheTerminalAndNeverHoldsTheListing) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  TempDir work;
+  TestDatabase db(Backend::SQLite);
+  constexpr int kRows = 400000;
+  std::vector<TestRow> rows;
+  for (int id = 1; id <= kRows; ++id) rows.push_back({id, u"old", std::nullopt, kOld, std::nullopt});
+  ASSERT_TRUE(db.Insert(rows));
+  RunOptions options;
+  options.workDir = work.Path();
+  // Stepping through the result as it is read: the listing holds its read on the database.
+  options.registryFile = e2e::WriteConnectionRegistry(work.Path(), Narrow(db.ConnectionString()) + "StepAPI=1;");
+  options.terminal = true;
+  options.columns = 20;
+  options.timeoutSeconds = 180;  // the sanitized build on a busy machine lists slowly
+  options.steps = {{"Press any key", nullptr, "x"}, {"Are you sure", nullptr, "no\r"}};
+  RunResult r = e2e::RunTool(target, options);
+  EXPECT_NE(r.out.find(std::to_string(kRows) + " old records were found."), std::string::npos) << r.out;
+  const std::string listing = ListingOutput(r);
+  int counts = 0;
+  for (std::size_t start = listing.find('\r'); start != std::string::npos; start = listing.find('\r', start + 1)) {
+    const std::size_t end = std::min(listing.find_first_of("\r\n", start + 1), listing.size());
+    EXPECT_LE(end - start - 1, 19u) << "wider than the terminal: " << listing.substr(start + 1, end - start - 1);
+    if (end > start + 1 && std::isdigit(static_cast<unsigned char>(listing[start + 1]))) ++counts;
+  }
+  EXPECT_GT(counts, 0) << "a count was shown:\n" << listing;
+
+  // Ctrl+S as soon as the listing begins; the whole list is written before Ctrl+Q.
+  bool listedWhileStopped = false;
+  auto waitForTheList = [&] {
+    for (int i = 0; i < 1200 && !listedWhileStopped; ++i) {
+      usleep(100000);
+      listedWhileStopped = std::filesystem::exists(work.File("Vestrum.csv")) &&
+                           CountLines(ReadFileBytes(work.File("Vestrum.csv"))) == kRows + 1;
+    }
+  };
+  std::filesystem::remove(work.File("Vestrum.csv"));
+  options.steps = {{"Press any key", nullptr, "x"},
+                   {"Searching for old records", nullptr, "\x13"},
+                   {"Searching for old records", waitForTheList, "\x11"},
+                   {"Are you sure", nullptr, "no\r"}};
+  r = e2e::RunTool(target, options);
+  EXPECT_TRUE(listedWhileStopped);
+  EXPECT_NE(r.out.find("No records were deleted"), std::string::npos) << r.out;
+  EXPECT_EQ(db.RemainingIds().size(), static_cast<std::size_t>(kRows));
+}
+
+// What is typed or pasted after the answer is the tool's to discard, not the shell's to
+// run: the further lines of a paste, the rest of a line longer than an answer.
+TEST(PosixTerminal, NothingTypedAfterTheAnswerIsLeftForTheShell) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  TempDir work;
+  TestDatabase db(Backend::SQLite);
+  const struct {
+    const char* name;
+    std::string paste;
+  } cases[] = {{"lines of a paste", "no\ryes\recho pasted\r"}, {"a long line, then yes", std::string(5000, 'x') + "\ryes\r"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(db.Exec("DELETE FROM FileTree"));
+    ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
+    RunOptions options;
+    options.workDir = work.Path();
+    options.registryFile = e2e::WriteConnectionRegistry(work.Path(), Narrow(db.ConnectionString()));
+    options.terminal = true;
+    options.timeoutSeconds = 30;
+    options.steps = {{"Press any key", nullptr, "x"}, {"Are you sure", nullptr, c.paste}};
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("No records were deleted"), std::string::npos) << r.out;
+    EXPECT_EQ(r.unreadInput, "");
+    EXPECT_EQ(db.RemainingIds(), std::vector<int>{1});
+  }
+}
+
+// The Linux build reads its registry file only when nobody but its owner (root or the user
+// running the tool) can change it or a directory above it, a sticky directory being
+// shared safely; otherwise it says which and why, and connects to nothing. The files are
+// in a folder of /tmp that the user nobody can reach, so that the tool can run as nobody
+// too, from a copy of it there.
+TEST(PosixRegistryTrust, OnlyAFileThatItsOwnerAloneCanChangeIsRead) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  if (geteuid() != 0) GTEST_SKIP() << "giving files to other users and running as one takes root (CI runs as root)";
+  TempDir work;
+  TestDatabase db(Backend::SQLite);
+  ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
+  struct SBase {
+    std::string path;
+    SBase() {
+      char name[] = "/tmp/meridex-trust-XXXXXX";
+      path = mkdtemp(name) != nullptr ? name : "";
+    }
+    ~SBase() { std::filesystem::remove_all(path); }
+  } base;
+  ASSERT_FALSE(base.path.empty());
+  ASSERT_EQ(chmod(base.path.c_str(), 0755), 0);
+  ToolTarget copy = target;
+  copy.path = base.path + "/" + std::filesystem::path(target.path).filename().string();
+  std::filesystem::copy_file(target.path, copy.path);
+
+  auto uidOf = [](const char* name) {
+    const passwd* account = getpwnam(name);
+    return account != nullptr ? account->pw_uid : static_cast<uid_t>(-1);
+  };
+  const uid_t root = 0, nobody = uidOf("nobody"), daemon = uidOf("daemon");
+  ASSERT_NE(nobody, static_cast<uid_t>(-1));
+  ASSERT_NE(daemon, static_cast<uid_t>(-1));
+  auto owner = [](const char* name, uid_t uid) { return std::string(" belongs to ") + name + " (uid " + std::to_string(uid) + "), not to root or to the user running the tool"; };
+  const std::string byOthers = " can be changed by other users than its owner (mode ";
+  // The file is top/holder/meridex.reg.
+  const struct {
+    const char* name;
+    const char* user;  // who runs the tool: "" the test's user, root
+    mode_t file, holder, top;
+    uid_t fileOwner, holderOwner;
+    const char* culprit;  // nullptr: the file is read; "": the file; or "holder", "top"
+    std::string why;
+  } cases[] = {
+      {"0600, root's", "", 0600, 0755, 0755, root, root, nullptr, ""},
+      {"0644, root's", "", 0644, 0755, 0755, root, root, nullptr, ""},
+      {"0600, the user's (nobody)", "nobody", 0600, 0755, 0755, nobody, nobody, nullptr, ""},
+      {"0644, root's, run by nobody", "nobody", 0644, 0755, 0755, root, root, nullptr, ""},
+      {"sticky directory 1777", "", 0600, 01777, 0755, root, root, nullptr, ""},
+      {"0666", "", 0666, 0755, 0755, root, root, "", byOthers + "0666)"},
+      {"0664", "", 0664, 0755, 0755, root, root, "", byOthers + "0664)"},
+      {"0644, another user's", "", 0644, 0755, 0755, nobody, root, "", owner("nobody", nobody)},
+      {"0644, a third user's, run by nobody", "nobody", 0644, 0755, 0755, daemon, nobody, "", owner("daemon", daemon)},
+      {"directory 0777", "", 0600, 0777, 0755, root, root, "holder", byOthers + "0777)"},
+      {"directory 0775", "", 0600, 0775, 0755, root, root, "holder", byOthers + "0775)"},
+      {"directory of another user", "", 0600, 0755, 0755, root, nobody, "holder", owner("nobody", nobody)},
+      {"directory 0777 two levels up", "", 0600, 0755, 0777, root, root, "top", byOthers + "0777)"},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string top = base.path + "/" + std::to_string(++index);
+    const std::string holder = top + "/holder";
+    std::filesystem::create_directories(holder);
+    const std::string file = e2e::WriteConnectionRegistry(holder, Narrow(db.ConnectionString()));
+    ASSERT_EQ(chmod(file.c_str(), c.file), 0);
+    ASSERT_EQ(chown(file.c_str(), c.fileOwner, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chmod(holder.c_str(), c.holder), 0);
+    ASSERT_EQ(chown(holder.c_str(), c.holderOwner, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chmod(top.c_str(), c.top), 0);
+    RunOptions options;
+    options.workDir = *c.user == '\0' ? work.Path() : top;
+    options.user = c.user;
+    options.registryFile = file;
+    options.input = "\nno\n";
+    const RunResult r = e2e::RunTool(copy, options);
+    EXPECT_EQ(r.status, 0);
+    if (c.culprit == nullptr) {
+      // Read: the run goes on to the connection (which nobody may not be let to make).
+      EXPECT_EQ(r.err.find("Registry file"), std::string::npos) << r.err;
+      EXPECT_EQ(r.err.find("Failed to read from registry"), std::string::npos) << r.err;
+      if (*c.user == '\0') EXPECT_NE(r.out.find("1 old records were found."), std::string::npos) << r.out << r.err;
+      continue;
+    }
+    const std::string what = *c.culprit == '\0' ? "the file" : "the directory \"" + (c.culprit == std::string("top") ? top : holder) + "\"";
+    EXPECT_EQ(r.err, "Registry file \"" + file + "\" is not trusted: " + what + c.why + "; the registry is empty.\n" +
+                         "Failed to read from registry: Meridex registry is missing.\n"
+                         "This tool must run on a machine with Meridex installed \n");
+    EXPECT_EQ(r.out, std::string(kBanner) + "Press any key to continue . . . \n\n") << "nothing connected";
+  }
+  EXPECT_EQ(db.RemainingIds(), std::vector<int>{1});
+}
+
 // PostgreSQL only: a role that may read FileTree but not delete from it.
 TEST(EndToEndPostgres, RefusedDeletionShowsTheErrorAndClaimsNothing) {
   const ToolTarget target = e2e::TargetFromEnvironment();
@@ -924,6 +1102,47 @@ TEST(EndToEndSQLite, FileSizeLimitInTheJournalDeletesNothing) {
   EXPECT_EQ(r.err.substr(0, 6), "Error:") << r.err;
   EXPECT_NE(r.err.find("[SQLite]"), std::string::npos) << "the database's own error: " << r.err;
   EXPECT_EQ(db.RemainingIds().size(), 50u);
+}
+
+// A database file whose path is not ASCII opens, and loses its old rows. Under Wine the
+// Windows build's odbc32 goes through this machine's unixODBC too, whose buffer for the
+// narrow connection string has one byte per character: only one character of two bytes
+// fits there (Windows itself has no such step). The Linux build takes any name.
+TEST(EndToEndSQLite, DatabasePathThatIsNotAsciiOpens) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  const struct {
+    const char* name;
+    bool underWine;
+  } cases[] = {{"B\xc3\xa9.db", true}, {"B\xc3\xa9ta-\xce\xb2-\xe6\x97\xa5.db", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (target.windows && !c.underWine) continue;
+    TempDir work;
+    TestDatabase db(Backend::SQLite);
+    ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}, {2, u"kept", std::nullopt, 0, std::nullopt}}));
+    // The same database under the name (a link to its file).
+    std::string connection = Narrow(db.ConnectionString());
+    const std::size_t at = connection.find("Database=") + 9;
+    const std::string file = connection.substr(at, connection.find(';', at) - at);
+    const std::string named = work.File(c.name);
+    ASSERT_EQ(link(file.c_str(), named.c_str()), 0);
+    connection.replace(at, file.size(), named);
+    RunOptions options;
+    options.workDir = work.Path();
+    // In UTF-16, as the registry editor exports it: it takes a file without a byte order
+    // mark for one in the system's code page.
+    options.registryFile = work.File("meridex.reg");
+    WriteFileBytes(options.registryFile,
+                   Utf16LeFile(u"Windows Registry Editor Version 5.00\n\n"
+                               u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\n\"MSSQLConnectString\"=\"" +
+                               Wide(e2e::RegString(connection)) + u"\"\n"));
+    RestrictToOwner(options.registryFile);
+    options.input = "\nyes\n";
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find(e2e::LineEnds(target, "1 records were deleted.\n")), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(db.RemainingIds(), std::vector<int>{2});
+  }
 }
 
 // Another writer holds SQLite's write lock when the operator says "yes": after the

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
+#include <grp.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <signal.h>
@@ -18,6 +20,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "TestRegistry.h"
 #include "TestSupport.h"
 
 namespace e2e {
@@ -74,10 +77,18 @@ std::string RegString(const std::string& text) {
   return out;
 }
 
-std::string WriteRegistryFile(const std::string& dir, const std::string& body) {
-  const std::string path = dir + "/meridex.reg";
+namespace {
+
+std::string WriteRegistryAt(const std::string& path, const std::string& body) {
   testing_support::WriteFileBytes(path, "Windows Registry Editor Version 5.00\r\n\r\n" + body);
+  testing_support::RestrictToOwner(path);  // as the Linux tool asks of it
   return path;
+}
+
+}  // namespace
+
+std::string WriteRegistryFile(const std::string& dir, const std::string& body) {
+  return WriteRegistryAt(dir + "/meridex.reg", body);
 }
 
 std::string WriteConnectionRegistry(const std::string& dir, const std::string& connection) {
@@ -138,6 +149,25 @@ struct Terminal {
 int RunningTool() { return g_tool; }
 int RunningTerminal() { return g_terminal; }
 
+namespace {
+
+// Whatever the terminal still holds for a reader, lines begun included.
+std::string UnreadInput(int terminal) {
+  termios mode;
+  if (tcgetattr(terminal, &mode) != 0) return std::string();
+  mode.c_lflag &= static_cast<tcflag_t>(~ICANON);
+  mode.c_cc[VMIN] = 0;
+  mode.c_cc[VTIME] = 0;
+  if (tcsetattr(terminal, TCSANOW, &mode) != 0) return std::string();
+  std::string left;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(terminal, buffer, sizeof buffer)) > 0) left.append(buffer, static_cast<std::size_t>(n));
+  return left;
+}
+
+}  // namespace
+
 bool IsCooked(int terminal) {
   termios mode;
   return tcgetattr(terminal, &mode) == 0 && (mode.c_lflag & ICANON) != 0 && (mode.c_lflag & ECHO) != 0;
@@ -155,16 +185,24 @@ bool WaitUntilStopped(int pid) {
 
 RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   PrepareRegistry(target, options.registryFile);
+  // The Linux tool reads its registry from this file: without one, a registry without keys.
+  const std::string registry = options.registryFile.empty() ? WriteRegistryAt(options.workDir + "/no-keys.reg", "")
+                                                               : options.registryFile;
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   Terminal terminal;
   int jobPipe[2] = {-1, -1};
   if (options.terminal) {
-    if (openpty(&terminal.master, &terminal.slave, nullptr, nullptr, nullptr) != 0 || pipe(jobPipe) != 0) {
+    winsize size = {};
+    size.ws_col = options.columns;
+    size.ws_row = options.columns != 0 ? 24 : 0;
+    if (openpty(&terminal.master, &terminal.slave, nullptr, nullptr, &size) != 0 || pipe(jobPipe) != 0) {
       throw std::runtime_error("openpty failed");
     }
   } else if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  const passwd* account = options.user.empty() ? nullptr : getpwnam(options.user.c_str());
+  if (!options.user.empty() && account == nullptr) throw std::runtime_error("no user " + options.user);
   const pid_t pid = fork();
   if (pid == 0) {
     if (options.terminal) {
@@ -215,8 +253,9 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
     }
     for (int fd : options.closedDescriptors) close(fd);
     if (chdir(options.workDir.c_str()) != 0) _exit(126);
-    // The Linux tool reads its registry from this file; a missing file is an empty registry.
-    const std::string registry = options.registryFile.empty() ? options.workDir + "/no-registry.reg" : options.registryFile;
+    if (account != nullptr && (setgroups(0, nullptr) != 0 || setgid(account->pw_gid) != 0 || setuid(account->pw_uid) != 0)) {
+      _exit(124);
+    }
     setenv("MERIDEX_REGISTRY", registry.c_str(), 1);
     // The tool starts with the dispositions and the signal mask a shell gives it, whatever
     // this process has: a signal that would end it (a closed pipe, a file-size limit)
@@ -343,6 +382,7 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   if (options.terminal) {
     // Read before the test's side is closed, which hangs the terminal up.
     result.terminalCooked = IsCooked(terminal.slave);
+    result.unreadInput = UnreadInput(terminal.slave);
     close(terminal.slave);
   }
   for (auto& fd : fds) {

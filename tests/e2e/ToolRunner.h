@@ -27,6 +27,7 @@ struct RunResult {
   int status = -1;  // the exit status; -1 when it did not exit normally (signal, time-out)
   int signal = 0;   // the signal that ended it
   bool terminalCooked = false;  // terminal runs: line editing and echo on at the end
+  std::string unreadInput;      // terminal runs: what was typed and left for the shell
   // The peak resident memory of the process started (the tool, or Wine running it; in a
   // terminal run the shell that waits for it), in KiB.
   long peakKiB = 0;
@@ -55,6 +56,8 @@ struct RunOptions {
   // Standard input, output and error on one pseudo-terminal whose controlling process
   // the tool is, as in a terminal window; what it shows is `out`.
   bool terminal = false;
+  unsigned short columns = 0;  // the terminal's width; 0: it does not say
+  std::string user;  // the tool runs as this user (the tests run as root); empty: as the test
 };
 
 RunResult RunTool(const ToolTarget& target, const RunOptions& options);

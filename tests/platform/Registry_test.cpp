@@ -342,6 +342,9 @@ class RegistryFileTest : public RegistryTest {
  protected:
   void SetUp() override {
     if (!kRegistryIsAFile) GTEST_SKIP() << "the registry is a file only in the Linux build";
+    // Files read from here must be trusted, whatever the umask.
+    std::filesystem::permissions(m_scratch.Path(), std::filesystem::perms::group_write | std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::remove);
   }
 
   // Makes path the registry, and returns what standard error got while it was first read.
@@ -434,7 +437,9 @@ TEST_F(RegistryFileTest, MalformedFilesNameTheLineAndLeaveTheRegistryEmpty) {
 
 TEST_F(RegistryFileTest, FileIsReadOnceAndComplainsOnce) {
   LONG status = ERROR_SUCCESS;
-  EXPECT_EQ(ImportAndRead(m_scratch.File("no-such.reg"), status), "");  // missing: empty, silently
+  // A file named in MERIDEX_REGISTRY that is not there: an empty registry, and which file.
+  const std::string missing = m_scratch.File("no-such.reg");
+  EXPECT_EQ(ImportAndRead(missing, status), "Registry file \"" + missing + "\" does not exist; the registry is empty.\n");
   EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
   const std::string message = ImportAndRead(m_scratch.Path(), status);  // a directory
   EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
@@ -470,11 +475,12 @@ TEST_F(RegistryFileTest, OnlyARegularFileOfBoundedSizeIsRead) {
   ASSERT_EQ(std::system(("mkfifo '" + fifo + "'").c_str()), 0);
   const std::string huge = m_scratch.File("huge.reg");
   WriteFileBytes(huge, "Windows Registry Editor Version 5.00\r\n");
-  std::filesystem::resize_file(huge, (std::uintmax_t(1) << 30) + 1);  // sparse: nothing is written
+  std::filesystem::resize_file(huge, (std::uintmax_t(4) << 20) + 1);  // sparse: nothing is written
+  testing_support::RestrictToOwner(huge);
   const struct {
     std::string path;
     const char* what;
-  } cases[] = {{"/dev/zero", "is not a regular file"}, {fifo, "is not a regular file"}, {huge, "is larger than 1 GiB"}};
+  } cases[] = {{"/dev/zero", "is not a regular file"}, {fifo, "is not a regular file"}, {huge, "is larger than 4 MiB"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     LONG status = ERROR_SUCCESS;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "Databases.h"
 #include "strandlink.h"
 
@@ -169,6 +171,25 @@ TEST_P(DatabaseTest, TransactionsCommitRollBackAndCountRows) {
   ASSERT_NE(db.Execute(u"DELETE FROM FileTree WHERE OperationType = 18", error, &rows), 0);
   EXPECT_EQ(rows, 0);
   EXPECT_EQ(db.EndTransaction(true, error), 0);
+}
+
+// A database path that is not ASCII, with the completed connection string asked back:
+// both come through whole (on Linux the SQLite3 driver, which has only the narrow calls,
+// is given them as UTF-8), and it is the database there that opens, not a new one.
+TEST(DatabaseSQLite, PathThatIsNotAsciiAndTheCompletedString) {
+  TestDatabase fixture(Backend::SQLite);
+  std::u16string connection = fixture.ConnectionString();
+  const std::size_t at = connection.find(u"Database=") + 9;
+  const std::u16string file = connection.substr(at, connection.find(u';', at) - at);
+  const std::u16string named = file.substr(0, file.find_last_of(u"/\\") + 1) + u"B\u00e9.db";
+  std::filesystem::create_hard_link(std::filesystem::path(file), std::filesystem::path(named));
+  connection.replace(at, file.size(), named);
+  CODBCDatabase db;
+  char16_t completed[1024] = {};
+  ASSERT_NE(db.DriverConnect(connection.c_str(), completed, nullptr, sqlNoPrompt), 0) << ErrorOf(db);
+  EXPECT_NE(std::u16string(completed).find(named), std::u16string::npos) << Narrow(completed);
+  _SQL_Error error;
+  EXPECT_NE(db.Execute(u"UPDATE SchemaVersion SET Version = Version", error), 0) << Narrow(error.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DatabaseTest, ::testing::ValuesIn(AllBackends()), BackendParamName());

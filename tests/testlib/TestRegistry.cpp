@@ -1,5 +1,7 @@
 #include "TestRegistry.h"
 
+#include <filesystem>
+
 #include "RegistryTesting.h"
 
 namespace testing_support {
@@ -39,7 +41,18 @@ bool TestRegistry::LoadFile(const std::string& bytes) {
 std::string TestRegistry::Write(const std::string& bytes) {
   const std::string path = m_dir.File("registry-" + std::to_string(++m_files) + ".reg");
   WriteFileBytes(path, bytes);
+  RestrictToOwner(path);
   return path;
+}
+
+void RestrictToOwner(const std::string& file) {
+  // The Linux build trusts a registry file only when nobody but its owner can change it
+  // or its directory, whatever the umask of the one who runs the tests. (Under Windows
+  // these are the file attributes, and only the registry editor reads the file.)
+  namespace fs = std::filesystem;
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+  fs::permissions(fs::path(file).parent_path(), fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
 }
 
 bool TestRegistry::Remove() {

@@ -14,6 +14,10 @@ namespace testing_support {
 // and CR LF line ends. text is given with LF line ends.
 std::string Utf16LeFile(std::u16string_view text);
 
+// Makes a file readable and writable by its owner alone, and its directory writable by
+// its owner alone: what the Linux build asks of a registry file.
+void RestrictToOwner(const std::string& file);
+
 class TestRegistry {
  public:
   // key: the full name of the test's own key, e.g. "HKEY_LOCAL_MACHINE\SOFTWARE\Talvora".

@@ -4,7 +4,10 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -33,8 +36,11 @@ void RestoreMode() {
   }
 }
 
+// The flag goes up first: a signal that comes while the mode changes must still find
+// that it may have changed (restoring a mode that did not change is harmless).
 void SetKeyMode() {
-  if (::tcsetattr(STDIN_FILENO, TCSANOW, &g_keyMode) == 0) g_modeChanged = 1;
+  g_modeChanged = 1;
+  if (::tcsetattr(STDIN_FILENO, TCSANOW, &g_keyMode) != 0) g_modeChanged = 0;
 }
 
 // Every signal whose default action ends the process.
@@ -98,6 +104,23 @@ class CPauseSignals {
   int m_count = 0;
 };
 
+// Holds back every signal that can be held back while it lives; those that come
+// meanwhile are delivered when it ends, to the handlers in force then.
+class CHeldSignals {
+ public:
+  CHeldSignals() {
+    sigset_t all;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, &m_previous);
+  }
+  ~CHeldSignals() { ::pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
+  CHeldSignals(const CHeldSignals&) = delete;
+  CHeldSignals& operator=(const CHeldSignals&) = delete;
+
+ private:
+  sigset_t m_previous;
+};
+
 // Takes one key press: the bytes of an escape sequence, a multi-byte character or a paste
 // arrive together, so everything that comes within a moment of the first byte belongs to
 // it, and what is still queued after that is discarded too.
@@ -117,6 +140,9 @@ void ReadKey() {
   }
   ::tcflush(STDIN_FILENO, TCIFLUSH);
 }
+
+// How long the rest of a paste may take to arrive after the answer line.
+constexpr useconds_t kPasteSettleMicroseconds = 50000;
 
 bool IsOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
 
@@ -151,7 +177,30 @@ void ConsoleDiscardTypeAhead() {
   if (::isatty(STDIN_FILENO) == 1) ::tcflush(STDIN_FILENO, TCIFLUSH);
 }
 
-bool ConsoleReadLine(std::string& line) { return ReadAnswerLine(line, ReadByte); }
+bool ConsoleReadLine(std::string& line) {
+  const bool read = ReadAnswerLine(line, ReadByte);
+  if (::isatty(STDIN_FILENO) == 1) {
+    // What is typed or pasted after the answer is not the shell's to run once the tool
+    // has gone: the rest of a long line, further lines of a paste. A paste reaches the
+    // terminal in pieces, so what comes within a moment is discarded too.
+    ::tcflush(STDIN_FILENO, TCIFLUSH);
+    ::usleep(kPasteSettleMicroseconds);
+    ::tcflush(STDIN_FILENO, TCIFLUSH);
+  }
+  return read;
+}
+
+std::size_t ConsoleColumns(ConsoleStream stream) {
+  winsize size = {};
+  if (::ioctl(Descriptor(stream), TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
+bool ConsoleCanTakeOutputNow(ConsoleStream stream) {
+  // A terminal stopped by Ctrl+S (XOFF), or a pipe that nobody reads, reports no room.
+  pollfd out = {Descriptor(stream), POLLOUT, 0};
+  return ::poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0;
+}
 
 void ConsolePause() {
   static constexpr std::string_view kPrompt = "Press any key to continue . . . ";
@@ -161,12 +210,14 @@ void ConsolePause() {
     g_keyMode.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
     g_keyMode.c_cc[VMIN] = 1;
     g_keyMode.c_cc[VTIME] = 0;
-    {
-      CPauseSignals signals;
-      SetKeyMode();
-      ReadKey();
-      RestoreMode();
-    }
+    std::optional<CPauseSignals> signals(std::in_place);
+    SetKeyMode();
+    ReadKey();
+    // A job continued between the restoring and the removal of the handlers would take
+    // the single-key mode again, for good: the answer would then be typed unseen.
+    CHeldSignals held;
+    RestoreMode();
+    signals.reset();
   } else {
     // Like cmd.exe's pause on a pipe: one byte is taken; at end of input it goes on.
     char c;

@@ -1,10 +1,12 @@
 #include <cerrno>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <pwd.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,12 +70,69 @@ void Complain(const std::string& path, const std::string& what) {
   (void)ConsoleWriteUtf8(ConsoleStream::Error, line);
 }
 
-// An export of a whole hive is well under this; anything larger is not one of ours, and
-// reading it whole would only exhaust the memory.
-constexpr off_t kMaxRegistryFileBytes = off_t(1) << 30;
+// A product's export is a few kilobytes, and even a whole hive's software key is rarely
+// more than a few MiB: anything larger is not one of ours, and reading it would only
+// take memory.
+constexpr off_t kMaxRegistryFileBytes = off_t(4) << 20;
+constexpr char kTooLarge[] = "is larger than 4 MiB";
+
+std::string OctalMode(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+std::string UserName(uid_t uid) {
+  const passwd* user = ::getpwuid(uid);
+  const std::string number = "uid " + std::to_string(uid);
+  return user != nullptr && user->pw_name != nullptr ? std::string(user->pw_name) + " (" + number + ")" : number;
+}
+
+// On Windows only administrators can change HKLM; here the file stands in for it, and
+// whoever can change it chooses the driver library the tool loads. So, as OpenSSH does
+// for its own files, the file is trusted only when it belongs to root or to the user
+// running the tool and nobody else may write it, and the same holds for every directory
+// above it (or another user could put a file of their own in its place), except that a
+// sticky directory such as /tmp may be writable by all: there only an entry's owner can
+// rename or remove it. "" when trusted; otherwise why not, in words.
+std::string OwnerOnlyProblem(const struct stat& st, const char* what, const std::string& name) {
+  const uid_t self = ::geteuid();
+  if (st.st_uid != 0 && st.st_uid != self) {
+    return std::string("is not trusted: ") + what + name + " belongs to " + UserName(st.st_uid) +
+           ", not to root or to the user running the tool";
+  }
+  const bool sharedButSticky = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sharedButSticky) {
+    return std::string("is not trusted: ") + what + name + " can be changed by other users than its owner (mode " +
+           OctalMode(st.st_mode) + ")";
+  }
+  return std::string();
+}
+
+std::string TrustProblem(const std::string& path, const struct stat& st) {
+  std::string problem = OwnerOnlyProblem(st, "the file", "");
+  if (!problem.empty()) return problem;
+  // The directories are those of the file itself, links resolved; it must still be the
+  // file opened, or the path changed while it was checked.
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+  struct stat again;
+  if (!resolved || ::stat(resolved.get(), &again) != 0 || again.st_dev != st.st_dev || again.st_ino != st.st_ino) {
+    return "is not trusted: it changed while it was checked";
+  }
+  std::string directory = resolved.get();
+  while (directory.size() > 1) {
+    const std::size_t slash = directory.find_last_of('/');
+    directory.resize(slash == 0 ? 1 : slash);
+    struct stat dir;
+    if (::stat(directory.c_str(), &dir) != 0) return "is not trusted: the directory \"" + directory + "\" cannot be checked";
+    problem = OwnerOnlyProblem(dir, "the directory ", "\"" + directory + "\"");
+    if (!problem.empty()) return problem;
+  }
+  return std::string();
+}
 
 // Reads the whole file into bytes: "" when it did; otherwise why not, in words, with
-// missing set when there is no file at all (an empty registry, and nothing to say).
+// missing set when there is no file at all.
 std::string ReadWholeFile(const std::string& path, std::string& bytes, bool& missing) {
   missing = false;
   // Not waiting for a FIFO's writer: what is not a regular file is refused anyway.
@@ -81,11 +140,14 @@ std::string ReadWholeFile(const std::string& path, std::string& bytes, bool& mis
   struct stat st;
   if (!fd || ::fstat(fd.get(), &st) != 0) {
     missing = errno == ENOENT;
-    return std::string("cannot be read: ") + std::strerror(errno);
+    return missing ? "does not exist" : std::string("cannot be read: ") + std::strerror(errno);
   }
   if (S_ISDIR(st.st_mode)) return std::string("cannot be read: ") + std::strerror(EISDIR);
   if (!S_ISREG(st.st_mode)) return "is not a regular file";
-  if (st.st_size > kMaxRegistryFileBytes) return "is larger than 1 GiB";
+  // Before a byte of it is believed.
+  const std::string distrust = TrustProblem(path, st);
+  if (!distrust.empty()) return distrust;
+  if (st.st_size > kMaxRegistryFileBytes) return kTooLarge;
   bytes.clear();
   bytes.reserve(static_cast<std::size_t>(st.st_size));
   char chunk[65536];
@@ -94,7 +156,7 @@ std::string ReadWholeFile(const std::string& path, std::string& bytes, bool& mis
     if (n > 0) {
       // It may be growing while it is read.
       if (bytes.size() + static_cast<std::size_t>(n) > static_cast<std::size_t>(kMaxRegistryFileBytes)) {
-        return "is larger than 1 GiB";
+        return kTooLarge;
       }
       bytes.append(chunk, static_cast<std::size_t>(n));
     } else if (n == 0) {
@@ -107,19 +169,25 @@ std::string ReadWholeFile(const std::string& path, std::string& bytes, bool& mis
 
 std::shared_ptr<const CRegistryHive> LoadHive() {
   const char* configured = std::getenv("MERIDEX_REGISTRY");
-  const std::string path = configured != nullptr && *configured != '\0' ? configured : kDefaultRegistryFile;
+  const bool named = configured != nullptr && *configured != '\0';
+  const std::string path = named ? configured : kDefaultRegistryFile;
   auto empty = std::make_shared<const CRegistryHive>();
 
   std::string bytes;
   bool missing = false;
   const std::string failure = ReadWholeFile(path, bytes, missing);
   if (!failure.empty()) {
-    if (!missing) Complain(path, failure);
+    // Without Meridex there is no registry file, and the lookup says so; a file named on
+    // purpose that is not there is worth naming, since the lookup cannot tell which.
+    if (!missing || named) Complain(path, failure);
     return empty;
   }
-  auto hive = std::make_shared<CRegistryHive>();
   CRegistryFileError error;
-  if (!ParseRegistryFile(bytes, *hive, error)) {
+  std::u16string text;
+  const bool decoded = DecodeRegistryFile(bytes, text, error);
+  std::string().swap(bytes);  // the file's bytes are not held beside their text and the tree
+  auto hive = std::make_shared<CRegistryHive>();
+  if (!decoded || !ParseRegistryText(text, *hive, error)) {
     Complain(path, "line " + std::to_string(error.line) + ": " + error.reason);
     return empty;
   }

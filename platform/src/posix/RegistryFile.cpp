@@ -238,7 +238,8 @@ class CRegFileParser {
   }
 
   State OnValueName() {
-    if (!ReadQuoted(m_valueName)) return State::Failed;
+    m_valueName.clear();
+    if (!ReadQuoted([this](char16_t c) { m_valueName.push_back(c); })) return State::Failed;
     return State::DataStart;
   }
 
@@ -262,10 +263,11 @@ class CRegFileParser {
     return Fail("data that is neither a string, dword:, hex:, hex(N): nor -");
   }
 
+  // The text goes straight into the value's bytes: a long value is held once, not also
+  // as a string on the way. The rest of the line bounds its length.
   State OnStringData() {
-    std::u16string text;
-    if (!ReadQuoted(text)) return State::Failed;
-    AppendUtf16Le(m_data, text);
+    m_data.reserve(2 * RestOfLine().size() + 2);
+    if (!ReadQuoted([this](char16_t c) { AppendUtf16Le(m_data, std::u16string_view(&c, 1)); })) return State::Failed;
     AppendUtf16Le(m_data, std::u16string_view(u"\0", 1));
     return State::SetValue;
   }
@@ -376,9 +378,10 @@ class CRegFileParser {
     return State::SetValue;
   }
 
-  // Reads a quoted string whose opening quote is behind m_pos, up to its closing quote.
-  bool ReadQuoted(std::u16string& out) {
-    out.clear();
+  // Reads a quoted string whose opening quote is behind m_pos, up to its closing quote,
+  // handing each character to put.
+  template <typename Put>
+  bool ReadQuoted(Put put) {
     for (;;) {
       if (AtLineEnd()) {
         Fail("a string without its closing quote");
@@ -398,7 +401,7 @@ class CRegFileParser {
         }
         ++m_pos;
       }
-      out.push_back(c);
+      put(c);
     }
   }
 
@@ -487,8 +490,15 @@ bool RegistryNameLess::operator()(std::u16string_view a, std::u16string_view b) 
   return a.size() < b.size();
 }
 
+bool DecodeRegistryFile(std::string_view bytes, std::u16string& text, CRegistryFileError& error) {
+  return DecodeFile(bytes, text, error);
+}
+
+bool ParseRegistryText(std::u16string_view text, CRegistryHive& hive, CRegistryFileError& error) {
+  return CRegFileParser(text, hive).Run(error);
+}
+
 bool ParseRegistryFile(std::string_view bytes, CRegistryHive& hive, CRegistryFileError& error) {
   std::u16string text;
-  if (!DecodeFile(bytes, text, error)) return false;
-  return CRegFileParser(text, hive).Run(error);
+  return DecodeRegistryFile(bytes, text, error) && ParseRegistryText(text, hive, error);
 }

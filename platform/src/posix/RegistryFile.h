@@ -48,6 +48,11 @@ struct CRegistryFileError {
   std::string reason;
 };
 
+// The two steps of ParseRegistryFile, for a caller that lets go of the file's bytes once
+// they are decoded, so that the two copies are not held together with the tree.
+[[nodiscard]] bool DecodeRegistryFile(std::string_view bytes, std::u16string& text, CRegistryFileError& error);
+[[nodiscard]] bool ParseRegistryText(std::u16string_view text, CRegistryHive& hive, CRegistryFileError& error);
+
 // Reads a whole file: UTF-16LE with its byte order mark, or UTF-8 with or without one;
 // the "Windows Registry Editor Version 5.00" or the "REGEDIT4" format. On failure hive
 // holds whatever was read before the fault and must not be used.

@@ -71,10 +71,26 @@ void ConsoleDiscardTypeAhead() {
 
 bool ConsoleReadLine(std::string& line) {
   HANDLE h = ::GetStdHandle(STD_INPUT_HANDLE);
-  return ReadAnswerLine(line, [h](char& c) {
+  const bool read = ReadAnswerLine(line, [h](char& c) {
     DWORD read = 0;
     return ::ReadFile(h, &c, 1, &read, nullptr) && read == 1;
   });
+  // The further lines of a paste wait in the console's input as key events: they are
+  // not the command processor's to run once the tool has gone.
+  ConsoleDiscardTypeAhead();
+  return read;
 }
+
+std::size_t ConsoleColumns(ConsoleStream stream) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!::GetConsoleScreenBufferInfo(Handle(stream), &info) || info.srWindow.Right < info.srWindow.Left) return 0;
+  return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
+// NOTE: a Windows console has no XOFF that a program can see: output paused by the
+// console (its selection mode, the Pause key) holds WriteConsoleW, and no call tells
+// whether it is paused. So the answer is always yes here. (Under Wine on a terminal,
+// Ctrl+S stops Wine's console, and the progress line's write waits with it.)
+bool ConsoleCanTakeOutputNow(ConsoleStream) { return true; }
 
 void ConsolePause() { std::system("pause"); }
