@@ -1,6 +1,7 @@
 #pragma once
-// While rows are listed and standard error is a terminal, one line that counts them.
-// Nothing at all when standard error is redirected: transcripts stay exact.
+// While rows are read and standard error is a terminal, one line that counts them: the
+// count, then the label ("records listed...", "records checked..."). Nothing at all when
+// standard error is redirected: transcripts stay exact.
 
 #include <chrono>
 #include <cstddef>
@@ -8,7 +9,8 @@
 
 class CListingProgress {
  public:
-  CListingProgress();
+  // label must outlive the object (a literal).
+  explicit CListingProgress(const char* label);
   CListingProgress(const CListingProgress&) = delete;
   CListingProgress& operator=(const CListingProgress&) = delete;
 
@@ -19,6 +21,7 @@ class CListingProgress {
 
  private:
   using Clock = std::chrono::steady_clock;
+  const char* m_label;
   bool m_enabled;
   Clock::time_point m_last;
   // "\r", the count line, and room for the "\r" that ends its blanking.

@@ -1,6 +1,7 @@
 #include "CleanupRun.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "RecordListFile.h"
 #include "RowSetFingerprint.h"
 #include "Win32Format.h"
+#include "Win32Random.h"
 #include "strandlink.h"
 
 namespace {
@@ -32,17 +34,61 @@ void FormatStatement(char16_t (&buffer)[kStatementChars], const char16_t* patter
   (void)wsprintfW(buffer, pattern, kLowMask, kLowValue, kHighMask, kHighValue);
 }
 
-void AddRow(CRowSetFingerprint& rows, const CRegTreeRecSet& row) {
-  const std::optional<int32_t> key = row.IsFileIDNull() ? std::nullopt : std::optional<int32_t>(row.GetFileID());
-  const bool nameIsNull = row.IsFileNameNull();
-  const std::size_t identificationLength = std::min(static_cast<std::size_t>(row.GetFileIdentificationLength()),
-                                                    static_cast<std::size_t>(CRegTreeRecSet::kFileIdentificationBytes));
-  rows.Add(key, nameIsNull ? std::u16string_view() : std::u16string_view(row.GetFileName()), nameIsNull,
-           row.GetOperationType(), row.GetFileIdentification(), identificationLength);
+// One value of the current row into the row's hash: what its buffer holds, or, for a
+// value that did not fit there, the whole value read again from the driver. Only such
+// rows pay for the second reading.
+bool HashValue(CRegTreeRecSet& records, CRegTreeRecSet::Column column, SQLSMALLINT cType, const void* fetched,
+               std::size_t fetchedBytes, CRowSetFingerprint::CRow& row) {
+  if (!records.IsCut(column)) {
+    row.Bytes(fetched, fetchedBytes);
+    row.EndValue(fetchedBytes);
+    return true;
+  }
+  int64_t total = 0;
+  const auto piece = [](void* context, const uint8_t* bytes, std::size_t length) {
+    static_cast<CRowSetFingerprint::CRow*>(context)->Bytes(bytes, length);
+  };
+  if (!SqlSucceeded(records.ReadWholeValue(column, cType, piece, &row, total))) return false;
+  if (total == SQL_NULL_DATA) {
+    row.Null();
+  } else {
+    row.EndValue(static_cast<uint64_t>(total));
+  }
+  return true;
 }
 
-// The rows written into the list file, and their fingerprint.
+// The current row into the fingerprint. False, with the error on the recordset, when a
+// value could not be read whole.
+bool AddRow(CRowSetFingerprint& rows, CRegTreeRecSet& records) {
+  CRowSetFingerprint::CRow row = rows.NewRow();
+  row.Key(records.IsFileIDNull() ? std::nullopt : std::optional<int32_t>(records.GetFileID()));
+  if (records.IsFileNameNull()) {
+    row.Null();
+  } else {
+    const std::u16string_view name = records.GetFetchedFileName();
+    if (!HashValue(records, CRegTreeRecSet::kFileNameColumn, SQL_C_WCHAR, name.data(), name.size() * sizeof(char16_t),
+                   row)) {
+      return false;
+    }
+  }
+  row.Integer(records.GetOperationType());
+  const uint8_t* identification = records.GetFileIdentification();
+  if (identification == nullptr) {
+    row.Null();
+  } else {
+    const std::size_t fetched = std::min(static_cast<std::size_t>(records.GetFileIdentificationLength()),
+                                         static_cast<std::size_t>(CRegTreeRecSet::kFileIdentificationBytes));
+    if (!HashValue(records, CRegTreeRecSet::kFileIdentificationColumn, SQL_C_BINARY, identification, fetched, row)) {
+      return false;
+    }
+  }
+  rows.Add(row);
+  return true;
+}
+
+// The rows written into the list file, and their fingerprint under the run's key.
 struct Listing {
+  explicit Listing(const CSipHash::Key& key) : rows(key) {}
   int32_t count = 0;
   CRowSetFingerprint rows;
 };
@@ -51,10 +97,14 @@ struct Listing {
 bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, CRowSetFingerprint& rows, _SQL_Error& error) {
   // A selection without a result set and without an error yields no row.
   if (records.Open(selection) < 0) return !records.GetError(error);
-  while (!records.IsEof()) {
-    AddRow(rows, records);
+  // The check reads every listed row again: on a terminal, it shows how far it got.
+  CListingProgress progress("records checked...");
+  int32_t count = 0;
+  while (!records.IsEof() && AddRow(rows, records)) {
+    progress.Row(++count);
     records.MoveNext();
   }
+  progress.Clear();
   const bool failed = records.GetError(error);
   records.Close();
   return !failed;
@@ -92,8 +142,8 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
     return kNothingDeleted;
   }
   bool open = true;
-  std::string change;
-  CRowSetFingerprint now;
+  std::string change, miscount;
+  CRowSetFingerprint now = listed.Empty();
   FormatStatement(statement, statements.check);
   bool failed = !FingerprintSelection(records, statement, now, error);
   if (!failed) change = listed.DescribeChange(now);
@@ -104,8 +154,13 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
     SQLLEN deleted = -1;
     failed = database.Execute(statement, error, &deleted) == 0;
     if (!failed && deleted != listed.Count()) {
-      change = "the deletion would have removed " + std::to_string(static_cast<int64_t>(deleted)) + " records, but " +
-               std::to_string(listed.Count()) + " were listed.";
+      // The rows that match are the listed ones, yet the DELETE took another number (a
+      // trigger kept some, or the driver could not count): nothing the table's change
+      // explains, so the message does not blame one.
+      miscount = deleted < 0 ? std::string("the database could not tell how many records the deletion removed")
+                             : "the deletion would have removed " + std::to_string(static_cast<int64_t>(deleted)) +
+                                   " records";
+      miscount += ", but " + std::to_string(listed.Count()) + " were listed.";
     } else if (!failed) {
       if (database.EndTransaction(true, error) != 0) return deleted;
       // A commit that fails has been rolled back, or the connection closed, by the library.
@@ -121,6 +176,9 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
   }
   if (failed) {
     err << "Error:" << error.message << endl;
+  } else if (!miscount.empty()) {
+    miscount[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(miscount[0])));
+    err << "Error:" << miscount.c_str() << " Nothing was deleted." << endl;
   } else {
     err << "Error:" << "The table changed after the listing: " << change.c_str() << " Nothing was deleted." << endl;
   }
@@ -152,12 +210,14 @@ bool Connect(CODBCDatabase& database, CConsoleText& err) {
 bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, CConsoleText& out, CConsoleText& err) {
   CRecordListFile list;
   (void)list.Open(listFile);
-  CListingProgress progress;
+  CListingProgress progress("records listed...");
   while (!list.Failed() && !records.IsEof()) {
-    // A NULL name leaves the previous row's name in the buffer: list it as empty.
-    const char16_t* name = records.IsFileNameNull() ? u"" : records.GetFileName();
-    list.WriteRow(name, false, records.GetFileIdentification(), records.GetFileIdentificationLength());
-    AddRow(listing.rows, records);
+    // Fingerprinted before it is listed: a row whose values cannot be read whole is not
+    // one the operator could confirm.
+    if (!AddRow(listing.rows, records)) break;
+    // The name as fetched, embedded NULs included; a NULL name is listed as empty.
+    list.WriteRow(records.GetFetchedFileName(), records.IsCut(CRegTreeRecSet::kFileNameColumn),
+                  records.GetFileIdentification(), records.GetFileIdentificationLength());
     ++listing.count;
     progress.Row(listing.count);
     records.MoveNext();
@@ -226,8 +286,16 @@ void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupState
 
 // Everything that needs the connection; the recordset goes before the connection closes.
 void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements, CConsoleText& out, CConsoleText& err) {
+  // The fingerprint's key, drawn for this run alone. Without one the check after "yes"
+  // could be aimed at, so the run does not start the listing.
+  uint8_t key[16];
+  if (!GenerateRandomBytes(key, sizeof key)) {
+    err << "Error:" << "No random key could be drawn from the system (error " << static_cast<int64_t>(GetLastError())
+        << "), so the records could not be listed safely. Nothing was deleted." << endl;
+    return;
+  }
   CRegTreeRecSet records(&database, CRegTreeRecSet::kReadOnlyCursor, CRegTreeRecSet::kNoOptions);
-  Listing listing;
+  Listing listing(CSipHash::Key::FromBytes(key));
   if (!ListOldRows(records, statements, listing, out, err)) return;
   if (listing.count == 0) {
     out << "There aren't any old records to delete." << endl;

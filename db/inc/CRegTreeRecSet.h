@@ -8,6 +8,7 @@
 // SQLGetData after each fetch and sent with SQLPutData at execution time.
 
 #include <cstdint>
+#include <string_view>
 
 #include "CODBCTypedRecordset.h"
 #include "FileIdentification.h"
@@ -77,6 +78,12 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   // Whether the last fetch found the column NULL; its buffer then still holds what was
   // there before.
   bool IsNull(Column column) const { return FieldSlot(column) == SQL_NULL_DATA; }
+  // The stored value was longer than the column's buffer (or the driver could not tell
+  // its length): the buffer holds only its beginning.
+  bool IsCut(Column column) const;
+  // The name as fetched: its length is the driver's (embedded NULs included), at most the
+  // 260 characters the buffer holds; empty for NULL.
+  std::u16string_view GetFetchedFileName() const;
   bool IsFileIDNull() const { return IsNull(kFileIDColumn); }
   bool IsFileNameNull() const { return IsNull(kFileNameColumn); }
   int32_t FieldCount() const { return m_nFields; }

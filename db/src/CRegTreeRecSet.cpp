@@ -1,5 +1,6 @@
 #include "CRegTreeRecSet.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -120,6 +121,27 @@ int CRegTreeRecSet::GetFileIdentificationLength() const {
   return length < 0 ? 0 : length;
 }
 
+bool CRegTreeRecSet::IsCut(Column column) const {
+  const int32_t slot = Slot(column);
+  if (slot == SQL_NO_TOTAL) return true;
+  switch (column) {
+    case kFileNameColumn:
+      return slot > static_cast<int32_t>(sizeof m_fileName - sizeof m_fileName[0]);  // room for the NUL
+    case kFileIdentificationColumn:
+      return slot > static_cast<int32_t>(sizeof m_fileIdentification);
+    default:
+      return false;
+  }
+}
+
+std::u16string_view CRegTreeRecSet::GetFetchedFileName() const {
+  constexpr std::size_t kMaxChars = kFileNameChars - 1;
+  // A value cut to the buffer (or of a length the driver could not tell) fills it.
+  if (IsCut(kFileNameColumn)) return std::u16string_view(m_fileName, kMaxChars);
+  const int32_t slot = Slot(kFileNameColumn);
+  if (slot < 0) return std::u16string_view();  // NULL
+  return std::u16string_view(m_fileName, std::min(static_cast<std::size_t>(slot) / sizeof(char16_t), kMaxChars));
+}
 
 SQLRETURN CRegTreeRecSet::BindLongFields() {
   // One SQLBindCol, made through the library so that its writes know the long field.

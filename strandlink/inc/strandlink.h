@@ -4,6 +4,7 @@
 // Failures are reported by return values; the diagnostics of the failing ODBC call are
 // copied out right after it and handed over by GetError.
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -128,6 +129,14 @@ class CODBCRecordset {
   void Close();
   // True when the last operation on this recordset failed and left an error; copies it.
   [[nodiscard]] bool GetError(_SQL_Error& error) const;
+
+  // The current row's value of a column read again, whole, with SQLGetData in pieces:
+  // for a bound column whose value did not fit its buffer. `piece` receives the bytes in
+  // order (text without the terminating NULs that each piece carries); `total` the byte
+  // count, or SQL_NULL_DATA. On failure the error is kept for GetError and the row must
+  // not be trusted.
+  using ValuePiece = void (*)(void* context, const uint8_t* bytes, std::size_t length);
+  SQLRETURN ReadWholeValue(int column, SQLSMALLINT cType, ValuePiece piece, void* context, int64_t& total);
 
   // What the recordset was constructed with.
   unsigned long CursorKind() const { return m_cursorKind; }
