@@ -28,6 +28,9 @@ class CRowSetFingerprint {
     void Integer(int32_t value) { m_hash.UpdateWord(static_cast<uint32_t>(value)); }
     void Bytes(const void* data, std::size_t length) { m_hash.Update(data, length); }
     void EndValue(uint64_t length) { m_hash.UpdateWord(length); }
+    // Ends a value given in another form than the field's usual one (a name as its stored
+    // UTF-8 bytes rather than as UTF-16), so that the two forms never hash alike.
+    void EndValueInOtherForm(uint64_t length) { m_hash.UpdateWord(length | kOtherForm); }
     void Null() { m_hash.UpdateWord(kNull); }
 
    private:
@@ -62,6 +65,7 @@ class CRowSetFingerprint {
  private:
   // What a NULL puts where a value's length would stand: no value is that long.
   static constexpr uint64_t kNull = ~0ULL;
+  static constexpr uint64_t kOtherForm = 1ULL << 63;
 
   CSipHash::Key m_key;
   int64_t m_count = 0;

@@ -16,6 +16,7 @@
 #include "RowSetFingerprint.h"
 #include "Win32Format.h"
 #include "Win32Random.h"
+#include "WideText.h"
 #include "strandlink.h"
 
 namespace {
@@ -57,20 +58,73 @@ bool HashValue(CRegTreeRecSet& records, CRegTreeRecSet::Column column, SQLSMALLI
   return true;
 }
 
-// The current row into the fingerprint. False, with the error on the recordset, when a
-// value could not be read whole.
-bool AddRow(CRowSetFingerprint& rows, CRegTreeRecSet& records) {
+// What the list shows of a row's name: the fetched text, or what its stored bytes
+// decode to where the driver's text left some out.
+struct ListedName {
+  std::u16string_view text;
+  bool cut = false;
+  std::u16string decoded;
+};
+
+// Enough stored UTF-8 for the 260 characters a list line shows, however they decode.
+constexpr std::size_t kShownNameBytes = 4 * CRegTreeRecSet::kFileNameChars;
+
+// A name's stored bytes on their way: all into the row's hash, the first ones kept for
+// the list (none in the check, which lists nothing).
+struct StoredName {
+  CRowSetFingerprint::CRow* row;
+  std::string* head;
+};
+
+bool AddName(CRegTreeRecSet& records, CRowSetFingerprint::CRow& row, ListedName* listed) {
+  if (records.IsFileNameNull()) {
+    row.Null();  // listed as empty
+    return true;
+  }
+  bool needsStoredBytes = false;
+  if (!SqlSucceeded(records.FileNameNeedsStoredBytes(needsStoredBytes))) return false;
+  if (!needsStoredBytes) {
+    const std::u16string_view name = records.GetFetchedFileName();
+    if (listed != nullptr) {
+      listed->text = name;
+      listed->cut = records.IsCut(CRegTreeRecSet::kFileNameColumn);
+    }
+    return HashValue(records, CRegTreeRecSet::kFileNameColumn, SQL_C_WCHAR, name.data(), name.size() * sizeof(char16_t),
+                     row);
+  }
+  std::string head;
+  StoredName sink = {&row, listed != nullptr ? &head : nullptr};
+  const auto piece = [](void* context, const uint8_t* bytes, std::size_t length) {
+    auto* name = static_cast<StoredName*>(context);
+    name->row->Bytes(bytes, length);
+    if (name->head != nullptr && name->head->size() < kShownNameBytes) {
+      name->head->append(reinterpret_cast<const char*>(bytes), std::min(length, kShownNameBytes - name->head->size()));
+    }
+  };
+  int64_t total = 0;
+  if (!SqlSucceeded(records.ReadWholeValue(CRegTreeRecSet::kFileNameColumn, SQL_C_BINARY, piece, &sink, total))) {
+    return false;
+  }
+  row.EndValueInOtherForm(static_cast<uint64_t>(std::max<int64_t>(total, 0)));
+  if (listed != nullptr) {
+    // Bytes that are not UTF-8 become U+FFFD, NULs stay: nothing stored vanishes from the
+    // line. A head cut inside a character decodes wrongly only past what is shown.
+    constexpr std::size_t kShownChars = CRegTreeRecSet::kFileNameChars - 1;
+    listed->decoded = FromUtf8(head);
+    listed->cut = static_cast<uint64_t>(total) > head.size() || listed->decoded.size() > kShownChars;
+    if (listed->decoded.size() > kShownChars) listed->decoded.resize(kShownChars);
+    listed->text = listed->decoded;
+  }
+  return true;
+}
+
+// The current row into the fingerprint, and what the list shows of its name when
+// `listed` is given. False, with the error on the recordset, when a value could not be
+// read whole.
+bool AddRow(CRowSetFingerprint& rows, CRegTreeRecSet& records, ListedName* listed = nullptr) {
   CRowSetFingerprint::CRow row = rows.NewRow();
   row.Key(records.IsFileIDNull() ? std::nullopt : std::optional<int32_t>(records.GetFileID()));
-  if (records.IsFileNameNull()) {
-    row.Null();
-  } else {
-    const std::u16string_view name = records.GetFetchedFileName();
-    if (!HashValue(records, CRegTreeRecSet::kFileNameColumn, SQL_C_WCHAR, name.data(), name.size() * sizeof(char16_t),
-                   row)) {
-      return false;
-    }
-  }
+  if (!AddName(records, row, listed)) return false;
   row.Integer(records.GetOperationType());
   const uint8_t* identification = records.GetFileIdentification();
   if (identification == nullptr) {
@@ -214,10 +268,10 @@ bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, 
   while (!list.Failed() && !records.IsEof()) {
     // Fingerprinted before it is listed: a row whose values cannot be read whole is not
     // one the operator could confirm.
-    if (!AddRow(listing.rows, records)) break;
+    ListedName name;
+    if (!AddRow(listing.rows, records, &name)) break;
     // The name as fetched, embedded NULs included; a NULL name is listed as empty.
-    list.WriteRow(records.GetFetchedFileName(), records.IsCut(CRegTreeRecSet::kFileNameColumn),
-                  records.GetFileIdentification(), records.GetFileIdentificationLength());
+    list.WriteRow(name.text, name.cut, records.GetFileIdentification(), records.GetFileIdentificationLength());
     ++listing.count;
     progress.Row(listing.count);
     records.MoveNext();

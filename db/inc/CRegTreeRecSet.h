@@ -84,6 +84,11 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   // The name as fetched: its length is the driver's (embedded NULs included), at most the
   // 260 characters the buffer holds; empty for NULL.
   std::u16string_view GetFetchedFileName() const;
+  // Whether the current row's wide FileName leaves out part of what is stored, so that
+  // the stored bytes (ReadWholeValue with SQL_C_BINARY: UTF-8) must be taken instead.
+  // Asked of the driver only where its wide text cannot be trusted; false for NULL. On
+  // failure the error is kept for GetError.
+  SQLRETURN FileNameNeedsStoredBytes(bool& needs);
   bool IsFileIDNull() const { return IsNull(kFileIDColumn); }
   bool IsFileNameNull() const { return IsNull(kFileNameColumn); }
   int32_t FieldCount() const { return m_nFields; }
@@ -91,6 +96,7 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
 
  private:
   void ReleaseFileData();
+  bool WideTextMayLeaveOut() const;
   int32_t& Slot(Column column) { return m_lengths[column - 1]; }
   int32_t Slot(Column column) const { return m_lengths[column - 1]; }
 
@@ -103,6 +109,7 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   uint32_t m_fileDataCapacity;  // what m_fileData holds; at least m_fileDataLength
   int32_t m_lengths[kColumnCount];
   char16_t m_fieldNames[kColumnCount][kFieldNameChars];
+  bool m_wideTextPartial = false;  // of the open result's driver (WideTextMayLeaveOut)
   uint8_t* m_fieldBuffers[kColumnCount];
   int32_t m_fieldTypes[kColumnCount];
 };

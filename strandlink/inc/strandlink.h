@@ -138,6 +138,11 @@ class CODBCRecordset {
   using ValuePiece = void (*)(void* context, const uint8_t* bytes, std::size_t length);
   SQLRETURN ReadWholeValue(int column, SQLSMALLINT cType, ValuePiece piece, void* context, int64_t& total);
 
+  // The current row's length of a column read as cType (SQLGetData with no room, so
+  // nothing is copied and a later reading still starts at the value's beginning): bytes,
+  // SQL_NULL_DATA or SQL_NO_TOTAL. On failure the error is kept for GetError.
+  SQLRETURN ProbeLength(int column, SQLSMALLINT cType, int64_t& length);
+
   // What the recordset was constructed with.
   unsigned long CursorKind() const { return m_cursorKind; }
   unsigned long Options() const { return m_options; }
@@ -147,6 +152,8 @@ class CODBCRecordset {
   // Binds a 1-based column. The 32-bit slot holds the capacity when called and the
   // driver's length or indicator after each fetch. 0 or 1 on success.
   int BindField(int column, void* buffer, SQLSMALLINT cType, int32_t* lengthOrIndicator);
+  // The connection the recordset reads from.
+  CODBCDatabase* Database() const { return m_database; }
   // How many columns the open result set has; 0 when none is open.
   int ResultColumns() const { return m_resultColumns; }
 
