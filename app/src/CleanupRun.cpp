@@ -1,7 +1,6 @@
 #include "CleanupRun.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -211,8 +210,8 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
       // The rows that match are the listed ones, yet the DELETE took another number (a
       // trigger kept some, or the driver could not count): nothing the table's change
       // explains, so the message does not blame one.
-      miscount = deleted < 0 ? std::string("the database could not tell how many records the deletion removed")
-                             : "the deletion would have removed " + std::to_string(static_cast<int64_t>(deleted)) +
+      miscount = deleted < 0 ? std::string("The database could not tell how many records the deletion removed")
+                             : "The deletion would have removed " + std::to_string(static_cast<int64_t>(deleted)) +
                                    " records";
       miscount += ", but " + std::to_string(listed.Count()) + " were listed.";
     } else if (!failed) {
@@ -231,7 +230,6 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
   if (failed) {
     err << "Error:" << error.message << endl;
   } else if (!miscount.empty()) {
-    miscount[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(miscount[0])));
     err << "Error:" << miscount.c_str() << " Nothing was deleted." << endl;
   } else {
     err << "Error:" << "The table changed after the listing: " << change.c_str() << " Nothing was deleted." << endl;
