@@ -132,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(Backends, HostileRows, ::testing::ValuesIn(AllBackends(
 // A long field far larger than the tool's memory should ever be: the listing and the
 // check never ask for FileData, so a driver that streams hands the tool none of it.
 // (MariaDB's driver holds every row it is sent; there the statement not asking for the
-// column is all there is to it.) Under valgrind the peak means nothing.
+// column is all there is to it.)
 using LargeLongField = HostileRows;
 
 TEST_P(LargeLongField, ListedAndDeletedInLittleMemory) {
@@ -149,7 +149,12 @@ TEST_P(LargeLongField, ListedAndDeletedInLittleMemory) {
   EXPECT_NE(r.out.find("2 records were deleted."), std::string::npos) << r.out << r.err;
   EXPECT_EQ(ReadFileBytes(work.File("Vestrum.csv")), e2e::LineEnds(target, "File Name, File Write Time\nbig\nsmall\n"));
   EXPECT_EQ(db->RemainingIds(), std::vector<int>{3});
-  if (Env("MERIDEX_E2E_VALGRIND").empty()) EXPECT_LT(r.peakKiB, 64 * 1024);
+  // Under valgrind or the sanitizers (their builds run with ASAN_OPTIONS set) the peak
+  // is theirs: the sanitized harness's quarantine, which its child shares until it runs
+  // the tool, alone passes 300 MiB.
+  if (Env("MERIDEX_E2E_VALGRIND").empty() && Env("ASAN_OPTIONS").empty()) {
+    EXPECT_LT(r.peakKiB, 64 * 1024) << "KiB at the peak";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(StreamingBackends, LargeLongField, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
