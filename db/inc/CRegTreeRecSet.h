@@ -109,7 +109,7 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   uint32_t m_fileDataCapacity;  // what m_fileData holds; at least m_fileDataLength
   int32_t m_lengths[kColumnCount];
   char16_t m_fieldNames[kColumnCount][kFieldNameChars];
-  bool m_wideTextPartial = false;  // of the open result's driver (WideTextMayLeaveOut)
   uint8_t* m_fieldBuffers[kColumnCount];
   int32_t m_fieldTypes[kColumnCount];
+  bool m_wideTextPartial = false;  // of the open result's driver (WideTextMayLeaveOut)
 };

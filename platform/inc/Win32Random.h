@@ -1,7 +1,8 @@
 #pragma once
 // The system's cryptographic random source. RtlGenRandom fills `length` bytes of `buffer`
-// and answers TRUE, or answers FALSE with the reason in the thread's last error; after a
-// failure the buffer's contents mean nothing and must not be used.
+// and answers TRUE, or answers FALSE; after a failure the buffer's contents mean nothing
+// and must not be used. GenerateRandomBytes, what the tool calls, is the same with a
+// reason always left in the thread's last error when it fails.
 //
 // On Windows it is the real one (advapi32's SystemFunction036). On POSIX the bytes come
 // from the kernel's getrandom, or /dev/urandom where that call does not exist; both
@@ -13,8 +14,8 @@
 
 #include <ntsecapi.h>
 
-inline bool GenerateRandomBytes(void* buffer, ULONG length) {
-  // RtlGenRandom leaves the last error as it was; give the caller a reason to show.
+[[nodiscard]] inline bool GenerateRandomBytes(void* buffer, ULONG length) {
+  // RtlGenRandom promises no last error; the caller must have a reason to show.
   if (RtlGenRandom(buffer, length)) return true;
   if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_DATA);
   return false;
@@ -24,8 +25,11 @@ inline bool GenerateRandomBytes(void* buffer, ULONG length) {
 
 typedef unsigned char BOOLEAN;
 
-BOOLEAN RtlGenRandom(void* buffer, ULONG length);
+// Sets the last error when it fails.
+[[nodiscard]] BOOLEAN RtlGenRandom(void* buffer, ULONG length);
 
-inline bool GenerateRandomBytes(void* buffer, ULONG length) { return RtlGenRandom(buffer, length) != FALSE; }
+[[nodiscard]] inline bool GenerateRandomBytes(void* buffer, ULONG length) {
+  return RtlGenRandom(buffer, length) != FALSE;
+}
 
 #endif  // _WIN32
