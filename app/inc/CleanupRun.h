@@ -5,10 +5,13 @@
 #include <cstdint>
 
 struct CleanupStatements {
-  // Formatted with the selection criterion's four numbers: 3, 2, 28, 16.
-  const char16_t* selection = u"SELECT * FROM FileTree WHERE (OperationType & %d = %d) AND ((OperationType & %d) = %d)";
-  // After "yes", the selection read again for what the listing fingerprinted: the four
-  // columns the recordset binds, without the long field nobody compares.
+  // Formatted with the selection criterion's four numbers: 3, 2, 28, 16. The listing
+  // names the four columns it binds by position, so that the table's column order does
+  // not matter and FileData, which the list never shows, is not read.
+  const char16_t* selection =
+      u"SELECT FileID, FileName, FileIdentification, OperationType FROM FileTree WHERE (OperationType & %d = %d) AND "
+      u"((OperationType & %d) = %d)";
+  // After "yes", the selection read again for what the listing fingerprinted.
   const char16_t* check =
       u"SELECT FileID, FileName, FileIdentification, OperationType FROM FileTree WHERE (OperationType & %d = %d) AND "
       u"((OperationType & %d) = %d)";

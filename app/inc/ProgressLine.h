@@ -1,6 +1,7 @@
 #pragma once
-// While rows are listed and standard error is a terminal, one line that counts them.
-// Nothing at all when standard error is redirected: transcripts stay exact.
+// While rows are read and standard error is a terminal, one line that counts them: the
+// count, then the label ("records listed...", "records checked..."). Nothing at all when
+// standard error is redirected: transcripts stay exact.
 
 #include <chrono>
 #include <cstddef>
@@ -8,7 +9,8 @@
 
 class CListingProgress {
  public:
-  CListingProgress();
+  // label must outlive the object (a literal).
+  explicit CListingProgress(const char* label);
   CListingProgress(const CListingProgress&) = delete;
   CListingProgress& operator=(const CListingProgress&) = delete;
 
@@ -28,6 +30,7 @@ class CListingProgress {
   // characters after the "\r", 0 when no form fits.
   std::size_t Compose(int32_t count, std::size_t room);
 
+  const char* m_label;
   bool m_enabled;
   Clock::time_point m_last;
   // "\r", the line, and room for the "\r" that ends its blanking.

@@ -16,6 +16,8 @@
 #include "RowSetFingerprint.h"
 #include "VisibleText.h"
 #include "Win32Format.h"
+#include "Win32Random.h"
+#include "WideText.h"
 #include "strandlink.h"
 
 namespace {
@@ -34,18 +36,115 @@ void FormatStatement(char16_t (&buffer)[kStatementChars], const char16_t* patter
   (void)wsprintfW(buffer, pattern, kLowMask, kLowValue, kHighMask, kHighValue);
 }
 
-void AddRow(CRowSetFingerprint& rows, const CRegTreeRecSet& row) {
-  const std::optional<int32_t> key = row.IsFileIDNull() ? std::nullopt : std::optional<int32_t>(row.GetFileID());
-  const bool nameIsNull = row.IsFileNameNull();
-  const std::size_t identificationLength = std::min(static_cast<std::size_t>(row.GetFileIdentificationLength()),
-                                                    static_cast<std::size_t>(CRegTreeRecSet::kFileIdentificationBytes));
-  rows.Add(key, nameIsNull ? std::u16string_view() : std::u16string_view(row.GetFileName()), nameIsNull,
-           row.GetOperationType(), row.GetFileIdentification(), identificationLength);
+// One value of the current row into the row's hash: what its buffer holds, or, for a
+// value that did not fit there, the whole value read again from the driver. Only such
+// rows pay for the second reading.
+bool HashValue(CRegTreeRecSet& records, CRegTreeRecSet::Column column, SQLSMALLINT cType, const void* fetched,
+               std::size_t fetchedBytes, CRowSetFingerprint::CRow& row) {
+  if (!records.IsCut(column)) {
+    row.Bytes(fetched, fetchedBytes);
+    row.EndValue(fetchedBytes);
+    return true;
+  }
+  int64_t total = 0;
+  const auto piece = [](void* context, const uint8_t* bytes, std::size_t length) {
+    static_cast<CRowSetFingerprint::CRow*>(context)->Bytes(bytes, length);
+  };
+  if (!SqlSucceeded(records.ReadWholeValue(column, cType, piece, &row, total))) return false;
+  if (total == SQL_NULL_DATA) {
+    row.Null();
+  } else {
+    row.EndValue(static_cast<uint64_t>(total));
+  }
+  return true;
+}
+
+// What the list shows of a row's name: the fetched text, or what its stored bytes
+// decode to where the driver's text left some out.
+struct ListedName {
+  std::u16string_view text;
+  bool cut = false;
+  std::u16string decoded;
+};
+
+// Enough stored UTF-8 for the 260 characters a list line shows, however they decode.
+constexpr std::size_t kShownNameBytes = 4 * CRegTreeRecSet::kFileNameChars;
+
+// A name's stored bytes on their way: all into the row's hash, the first ones kept for
+// the list (none in the check, which lists nothing).
+struct StoredName {
+  CRowSetFingerprint::CRow* row;
+  std::string* head;
+};
+
+bool AddName(CRegTreeRecSet& records, CRowSetFingerprint::CRow& row, ListedName* listed) {
+  if (records.IsFileNameNull()) {
+    row.Null();  // listed as empty
+    return true;
+  }
+  bool needsStoredBytes = false;
+  if (!SqlSucceeded(records.FileNameNeedsStoredBytes(needsStoredBytes))) return false;
+  if (!needsStoredBytes) {
+    const std::u16string_view name = records.GetFetchedFileName();
+    if (listed != nullptr) {
+      listed->text = name;
+      listed->cut = records.IsCut(CRegTreeRecSet::kFileNameColumn);
+    }
+    return HashValue(records, CRegTreeRecSet::kFileNameColumn, SQL_C_WCHAR, name.data(), name.size() * sizeof(char16_t),
+                     row);
+  }
+  std::string head;
+  StoredName sink = {&row, listed != nullptr ? &head : nullptr};
+  const auto piece = [](void* context, const uint8_t* bytes, std::size_t length) {
+    auto* name = static_cast<StoredName*>(context);
+    name->row->Bytes(bytes, length);
+    if (name->head != nullptr && name->head->size() < kShownNameBytes) {
+      name->head->append(reinterpret_cast<const char*>(bytes), std::min(length, kShownNameBytes - name->head->size()));
+    }
+  };
+  int64_t total = 0;
+  if (!SqlSucceeded(records.ReadWholeValue(CRegTreeRecSet::kFileNameColumn, SQL_C_BINARY, piece, &sink, total))) {
+    return false;
+  }
+  row.EndValueInOtherForm(static_cast<uint64_t>(std::max<int64_t>(total, 0)));
+  if (listed != nullptr) {
+    // Bytes that are not UTF-8 become U+FFFD, NULs stay: nothing stored vanishes from the
+    // line. A head cut inside a character decodes wrongly only past what is shown.
+    constexpr std::size_t kShownChars = CRegTreeRecSet::kFileNameChars - 1;
+    listed->decoded = FromUtf8(head);
+    listed->cut = static_cast<uint64_t>(total) > head.size() || listed->decoded.size() > kShownChars;
+    if (listed->decoded.size() > kShownChars) listed->decoded.resize(kShownChars);
+    listed->text = listed->decoded;
+  }
+  return true;
+}
+
+// The current row into the fingerprint, and what the list shows of its name when
+// `listed` is given. False, with the error on the recordset, when a value could not be
+// read whole.
+bool AddRow(CRowSetFingerprint& rows, CRegTreeRecSet& records, ListedName* listed = nullptr) {
+  CRowSetFingerprint::CRow row = rows.NewRow();
+  row.Key(records.IsFileIDNull() ? std::nullopt : std::optional<int32_t>(records.GetFileID()));
+  if (!AddName(records, row, listed)) return false;
+  row.Integer(records.GetOperationType());
+  const uint8_t* identification = records.GetFileIdentification();
+  if (identification == nullptr) {
+    row.Null();
+  } else {
+    const std::size_t fetched = std::min(static_cast<std::size_t>(records.GetFileIdentificationLength()),
+                                         static_cast<std::size_t>(CRegTreeRecSet::kFileIdentificationBytes));
+    if (!HashValue(records, CRegTreeRecSet::kFileIdentificationColumn, SQL_C_BINARY, identification, fetched, row)) {
+      return false;
+    }
+  }
+  rows.Add(row);
+  return true;
 }
 
 // The rows written into the list file, their fingerprint, and the file itself, kept open
 // until the run ends.
 struct Listing {
+  explicit Listing(const CSipHash::Key& key) : rows(key) {}
   int32_t count = 0;
   CRowSetFingerprint rows;
   CRecordListFile list;
@@ -55,10 +154,14 @@ struct Listing {
 bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, CRowSetFingerprint& rows, _SQL_Error& error) {
   // A selection without a result set and without an error yields no row.
   if (records.Open(selection) < 0) return !records.GetError(error);
-  while (!records.IsEof()) {
-    AddRow(rows, records);
+  // The check reads every listed row again: on a terminal, it shows how far it got.
+  CListingProgress progress("records checked...");
+  int32_t count = 0;
+  while (!records.IsEof() && AddRow(rows, records)) {
+    progress.Row(++count);
     records.MoveNext();
   }
+  progress.Clear();
   const bool failed = records.GetError(error);
   records.Close();
   return !failed;
@@ -117,8 +220,8 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
     return kNothingDeleted;
   }
   bool open = true;
-  std::string change;
-  CRowSetFingerprint now;
+  std::string change, miscount;
+  CRowSetFingerprint now = listed.Empty();
   FormatStatement(statement, statements.check);
   bool failed = database.LimitLockWaits(statements.lockWaitSeconds, error) == 0 ||
                 database.LockForWriting(u"FileTree", error) == 0 ||
@@ -131,8 +234,13 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
     SQLLEN deleted = -1;
     failed = database.Execute(statement, error, &deleted) == 0;
     if (!failed && deleted != listed.Count()) {
-      change = "the deletion would have removed " + std::to_string(static_cast<int64_t>(deleted)) + " records, but " +
-               std::to_string(listed.Count()) + " were listed.";
+      // The rows that match are the listed ones, yet the DELETE took another number (a
+      // trigger kept some, or the driver could not count): nothing the table's change
+      // explains, so the message does not blame one.
+      miscount = deleted < 0 ? std::string("The database could not tell how many records the deletion removed")
+                             : "The deletion would have removed " + std::to_string(static_cast<int64_t>(deleted)) +
+                                   " records";
+      miscount += ", but " + std::to_string(listed.Count()) + " were listed.";
     } else if (!failed) {
       if (database.EndTransaction(true, error) != 0) return deleted;
       // A commit that fails has been rolled back, or the connection closed, by the library.
@@ -149,6 +257,8 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
   if (failed) {
     err << "Error:" << error.message << endl;
     ExplainLockFailure(database, error, err);
+  } else if (!miscount.empty()) {
+    err << "Error:" << miscount.c_str() << " Nothing was deleted." << endl;
   } else {
     err << "Error:" << "The table changed after the listing: " << change.c_str() << " Nothing was deleted." << endl;
   }
@@ -181,12 +291,14 @@ bool Connect(CODBCDatabase& database, CConsoleText& err) {
 bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, CConsoleText& out, CConsoleText& err) {
   CRecordListFile& list = listing.list;
   (void)list.Open(listFile);
-  CListingProgress progress;
+  CListingProgress progress("records listed...");
   while (!list.Failed() && !records.IsEof()) {
-    // A NULL name leaves the previous row's name in the buffer: list it as empty.
-    const char16_t* name = records.IsFileNameNull() ? u"" : records.GetFileName();
-    list.WriteRow(name, false, records.GetFileIdentification(), records.GetFileIdentificationLength());
-    AddRow(listing.rows, records);
+    // Fingerprinted before it is listed: a row whose values cannot be read whole is not
+    // one the operator could confirm.
+    ListedName name;
+    if (!AddRow(listing.rows, records, &name)) break;
+    // The name as fetched, embedded NULs included; a NULL name is listed as empty.
+    list.WriteRow(name.text, name.cut, records.GetFileIdentification(), records.GetFileIdentificationLength());
     ++listing.count;
     progress.Row(listing.count);
     records.MoveNext();
@@ -278,8 +390,16 @@ void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupState
 
 // Everything that needs the connection; the recordset goes before the connection closes.
 void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements, CConsoleText& out, CConsoleText& err) {
+  // The fingerprint's key, drawn for this run alone. Without one the check after "yes"
+  // could be aimed at, so the run does not start the listing.
+  uint8_t key[16];
+  if (!GenerateRandomBytes(key, sizeof key)) {
+    err << "Error:" << "No random key could be drawn from the system (error " << static_cast<int64_t>(GetLastError())
+        << "), so the records could not be listed safely. Nothing was deleted." << endl;
+    return;
+  }
   CRegTreeRecSet records(&database, CRegTreeRecSet::kReadOnlyCursor, CRegTreeRecSet::kNoOptions);
-  Listing listing;
+  Listing listing(CSipHash::Key::FromBytes(key));
   if (!ListOldRows(records, statements, listing, out, err)) return;
   if (listing.count == 0) {
     out << "There aren't any old records to delete." << endl;

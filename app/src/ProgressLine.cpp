@@ -9,12 +9,14 @@
 
 namespace {
 
-// The forms of the line, longest first: the first that fits the terminal is shown.
-constexpr const char* kForms[] = {"%d records listed...", "%d records", "%d"};
+// The shorter forms of the line, after the whole one ("%d " and the label): the first
+// that fits the terminal is shown.
+constexpr const char* kShortForms[] = {"%d records", "%d"};
 
 }  // namespace
 
-CListingProgress::CListingProgress() : m_enabled(ConsoleIsTerminal(ConsoleStream::Error)), m_last(Clock::now()) {}
+CListingProgress::CListingProgress(const char* label)
+    : m_label(label), m_enabled(ConsoleIsTerminal(ConsoleStream::Error)), m_last(Clock::now()) {}
 
 void CListingProgress::Row(int32_t count) {
   // The clock is read once per thousand rows, so the listing does not pay for it.
@@ -45,7 +47,9 @@ std::size_t CListingProgress::Room() {
 
 std::size_t CListingProgress::Compose(int32_t count, std::size_t room) {
   m_line[0] = '\r';
-  for (const char* form : kForms) {
+  const int whole = std::snprintf(m_line + 1, kLineChars + 1, "%d %s", static_cast<int>(count), m_label);
+  if (whole > 0 && static_cast<std::size_t>(whole) <= room) return static_cast<std::size_t>(whole);
+  for (const char* form : kShortForms) {
     const int n = std::snprintf(m_line + 1, kLineChars + 1, form, static_cast<int>(count));
     if (n > 0 && static_cast<std::size_t>(n) <= room) return static_cast<std::size_t>(n);
   }

@@ -1,79 +1,39 @@
 #include "RowSetFingerprint.h"
 
-#include <cstring>
-
-namespace {
-
-// A multiply-rotate chain over 64-bit words with a final avalanche (MurmurHash3's
-// finaliser): cheap enough to run over every listed row twice.
-class CRowHash {
- public:
-  explicit CRowHash(uint64_t seed) : m_state(seed) {}
-
-  void Word(uint64_t word) {
-    m_state = (m_state ^ word) * 0x9E3779B97F4A7C15ULL;
-    m_state = (m_state << 29) | (m_state >> 35);
-  }
-
-  // The length goes first, so that fields cannot run into each other.
-  void Bytes(const void* data, std::size_t length) {
-    Word(length);
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    for (; length >= 8; bytes += 8, length -= 8) {
-      uint64_t word;
-      std::memcpy(&word, bytes, 8);
-      Word(word);
-    }
-    if (length > 0) {
-      uint64_t word = 0;
-      std::memcpy(&word, bytes, length);
-      Word(word);
-    }
-  }
-
-  uint64_t Final() const {
-    uint64_t h = m_state;
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDULL;
-    h ^= h >> 33;
-    h *= 0xC4CEB93FE53E4BB9ULL;
-    h ^= h >> 33;
-    return h;
-  }
-
- private:
-  uint64_t m_state;
-};
-
-// Marks a NULL apart from every value of the same field.
-constexpr uint64_t kNull = ~0ULL;
-
-void Key(CRowHash& hash, std::optional<int32_t> key) {
-  hash.Word(key ? static_cast<uint64_t>(static_cast<uint32_t>(*key)) : kNull);
+void CRowSetFingerprint::CRow::Key(std::optional<int32_t> key) {
+  m_key = key;
+  m_hash.UpdateWord(key ? static_cast<uint64_t>(static_cast<uint32_t>(*key)) : kNull);
 }
 
-}  // namespace
+void CRowSetFingerprint::Add(const CRow& row) {
+  // The key alone, under the same key but told apart from every row hash by its first
+  // word (a row's first word is a 32-bit key or the NULL mark, never this).
+  CSipHash keyHash(m_key);
+  keyHash.UpdateWord(1ULL << 32);
+  keyHash.UpdateWord(row.m_key ? static_cast<uint64_t>(static_cast<uint32_t>(*row.m_key)) : kNull);
+  ++m_count;
+  m_rows += row.m_hash.Final();
+  m_keys += keyHash.Final();
+}
 
 void CRowSetFingerprint::Add(std::optional<int32_t> key, std::u16string_view name, bool nameIsNull, int32_t operationType,
                             const uint8_t* identification, std::size_t identificationLength) {
-  CRowHash keyHash(1);
-  Key(keyHash, key);
-  CRowHash row(2);
-  Key(row, key);
+  CRow row = NewRow();
+  row.Key(key);
   if (nameIsNull) {
-    row.Word(kNull);
+    row.Null();
   } else {
     row.Bytes(name.data(), name.size() * sizeof(char16_t));
+    row.EndValue(name.size() * sizeof(char16_t));
   }
-  row.Word(static_cast<uint32_t>(operationType));
+  row.Integer(operationType);
   if (identification == nullptr) {
-    row.Word(kNull);
+    row.Null();
   } else {
     row.Bytes(identification, identificationLength);
+    row.EndValue(identificationLength);
   }
-  ++m_count;
-  m_rows += row.Final();
-  m_keys += keyHash.Final();
+  Add(row);
 }
 
 std::string CRowSetFingerprint::DescribeChange(const CRowSetFingerprint& now) const {

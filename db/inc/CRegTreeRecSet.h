@@ -8,6 +8,7 @@
 // SQLGetData after each fetch and sent with SQLPutData at execution time.
 
 #include <cstdint>
+#include <string_view>
 
 #include "CODBCTypedRecordset.h"
 #include "FileIdentification.h"
@@ -77,6 +78,17 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   // Whether the last fetch found the column NULL; its buffer then still holds what was
   // there before.
   bool IsNull(Column column) const { return FieldSlot(column) == SQL_NULL_DATA; }
+  // The stored value was longer than the column's buffer (or the driver could not tell
+  // its length): the buffer holds only its beginning.
+  bool IsCut(Column column) const;
+  // The name as fetched: its length is the driver's (embedded NULs included), at most the
+  // 260 characters the buffer holds; empty for NULL.
+  std::u16string_view GetFetchedFileName() const;
+  // Whether the current row's wide FileName leaves out part of what is stored, so that
+  // the stored bytes (ReadWholeValue with SQL_C_BINARY: UTF-8) must be taken instead.
+  // Asked of the driver only where its wide text cannot be trusted; false for NULL. On
+  // failure the error is kept for GetError.
+  SQLRETURN FileNameNeedsStoredBytes(bool& needs);
   bool IsFileIDNull() const { return IsNull(kFileIDColumn); }
   bool IsFileNameNull() const { return IsNull(kFileNameColumn); }
   int32_t FieldCount() const { return m_nFields; }
@@ -84,6 +96,7 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
 
  private:
   void ReleaseFileData();
+  bool WideTextMayLeaveOut() const;
   int32_t& Slot(Column column) { return m_lengths[column - 1]; }
   int32_t Slot(Column column) const { return m_lengths[column - 1]; }
 
@@ -98,4 +111,5 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   char16_t m_fieldNames[kColumnCount][kFieldNameChars];
   uint8_t* m_fieldBuffers[kColumnCount];
   int32_t m_fieldTypes[kColumnCount];
+  bool m_wideTextPartial = false;  // of the open result's driver (WideTextMayLeaveOut)
 };

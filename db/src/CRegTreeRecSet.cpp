@@ -1,5 +1,6 @@
 #include "CRegTreeRecSet.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -94,6 +95,7 @@ void CRegTreeRecSet::InitFieldNames() {
 }
 
 bool CRegTreeRecSet::BindAllFields() {
+  m_wideTextPartial = WideTextMayLeaveOut();
   for (int p = 1; p <= m_nFields && p <= kColumnCount; ++p) {
     const int r = BindField(p, m_fieldBuffers[p - 1], static_cast<SQLSMALLINT>(m_fieldTypes[p - 1]), &m_lengths[p - 1]);
     if (r != SQL_SUCCESS && r != SQL_SUCCESS_WITH_INFO) return false;
@@ -120,6 +122,78 @@ int CRegTreeRecSet::GetFileIdentificationLength() const {
   return length < 0 ? 0 : length;
 }
 
+bool CRegTreeRecSet::IsCut(Column column) const {
+  const int32_t slot = Slot(column);
+  if (slot == SQL_NO_TOTAL) return true;
+  switch (column) {
+    case kFileNameColumn:
+      return slot > static_cast<int32_t>(sizeof m_fileName - sizeof m_fileName[0]);  // room for the NUL
+    case kFileIdentificationColumn:
+      return slot > static_cast<int32_t>(sizeof m_fileIdentification);
+    default:
+      return false;
+  }
+}
+
+std::u16string_view CRegTreeRecSet::GetFetchedFileName() const {
+  constexpr std::size_t kMaxChars = kFileNameChars - 1;
+  // A value cut to the buffer (or of a length the driver could not tell) fills it.
+  if (IsCut(kFileNameColumn)) return std::u16string_view(m_fileName, kMaxChars);
+  const int32_t slot = Slot(kFileNameColumn);
+  if (slot < 0) return std::u16string_view();  // NULL
+  return std::u16string_view(m_fileName, std::min(static_cast<std::size_t>(slot) / sizeof(char16_t), kMaxChars));
+}
+
+// NOTE: two drivers' wide text can leave out what a FileName holds (measured with each):
+// the SQLite3 driver's UTF-8 to UTF-16 conversion drops every byte that is not UTF-8
+// (and it ends every text at its first NUL, in whatever form it is read), and MariaDB
+// Connector/ODBC's wide text ends at a NUL while its binary reading of the same column
+// hands over every stored byte. psqlODBC's cannot: PostgreSQL holds neither. SQL Server
+// stores names as UTF-16 and its drivers hand them over as stored.
+bool CRegTreeRecSet::WideTextMayLeaveOut() const {
+  if (Database() == nullptr || Database()->Handle() == SQL_NULL_HDBC) return false;
+  SQLWCHAR name[64] = {};
+  SQLSMALLINT length = 0;
+  if (!SqlSucceeded(SQLGetInfoW(Database()->Handle(), SQL_DBMS_NAME, name, sizeof name, &length))) return false;
+  const std::u16string_view dbms(reinterpret_cast<const char16_t*>(name));
+  return dbms == u"SQLite" || dbms == u"MariaDB" || dbms == u"MySQL";
+}
+
+namespace {
+
+// The bytes the UTF-8 form of text takes, as the drivers convert it.
+uint64_t Utf8Length(std::u16string_view text) {
+  uint64_t bytes = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c < 0x80) {
+      bytes += 1;
+    } else if (c < 0x800) {
+      bytes += 2;
+    } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      bytes += 4;
+      ++i;
+    } else {
+      bytes += 3;
+    }
+  }
+  return bytes;
+}
+
+}  // namespace
+
+SQLRETURN CRegTreeRecSet::FileNameNeedsStoredBytes(bool& needs) {
+  needs = false;
+  if (!m_wideTextPartial || IsFileNameNull()) return SQL_SUCCESS;
+  // The stored byte count against what the wide text accounts for: equal means nothing
+  // was left out, and the row costs this one question.
+  int64_t stored = 0;
+  const SQLRETURN rc = ProbeLength(kFileNameColumn, SQL_C_BINARY, stored);
+  if (!SqlSucceeded(rc)) return rc;
+  needs = IsCut(kFileNameColumn) || stored < 0 ||
+          static_cast<uint64_t>(stored) != Utf8Length(GetFetchedFileName());
+  return rc;
+}
 
 SQLRETURN CRegTreeRecSet::BindLongFields() {
   // One SQLBindCol, made through the library so that its writes know the long field.

@@ -4,6 +4,7 @@
 // Failures are reported by return values; the diagnostics of the failing ODBC call are
 // copied out right after it and handed over by GetError.
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -158,6 +159,19 @@ class CODBCRecordset {
   // True when the last operation on this recordset failed and left an error; copies it.
   [[nodiscard]] bool GetError(_SQL_Error& error) const;
 
+  // The current row's value of a column read again, whole, with SQLGetData in pieces:
+  // for a bound column whose value did not fit its buffer. `piece` receives the bytes in
+  // order (text without the terminating NULs that each piece carries); `total` the byte
+  // count, or SQL_NULL_DATA. On failure the error is kept for GetError and the row must
+  // not be trusted.
+  using ValuePiece = void (*)(void* context, const uint8_t* bytes, std::size_t length);
+  SQLRETURN ReadWholeValue(int column, SQLSMALLINT cType, ValuePiece piece, void* context, int64_t& total);
+
+  // The current row's length of a column read as cType (SQLGetData with no room, so
+  // nothing is copied and a later reading still starts at the value's beginning): bytes,
+  // SQL_NULL_DATA or SQL_NO_TOTAL. On failure the error is kept for GetError.
+  SQLRETURN ProbeLength(int column, SQLSMALLINT cType, int64_t& length);
+
   // What the recordset was constructed with.
   unsigned long CursorKind() const { return m_cursorKind; }
   unsigned long Options() const { return m_options; }
@@ -167,6 +181,8 @@ class CODBCRecordset {
   // Binds a 1-based column. The 32-bit slot holds the capacity when called and the
   // driver's length or indicator after each fetch. 0 or 1 on success.
   int BindField(int column, void* buffer, SQLSMALLINT cType, int32_t* lengthOrIndicator);
+  // The connection the recordset reads from.
+  CODBCDatabase* Database() const { return m_database; }
   // How many columns the open result set has; 0 when none is open.
   int ResultColumns() const { return m_resultColumns; }
 

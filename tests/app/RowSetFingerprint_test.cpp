@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,8 +20,10 @@ struct Row {
   std::optional<std::string> identification;
 };
 
-CRowSetFingerprint Of(const std::vector<Row>& rows) {
-  CRowSetFingerprint fingerprint;
+const CSipHash::Key kKey = {0x0706050403020100ULL, 0x0F0E0D0C0B0A0908ULL};
+
+CRowSetFingerprint Of(const std::vector<Row>& rows, const CSipHash::Key& key = kKey) {
+  CRowSetFingerprint fingerprint(key);
   for (const Row& r : rows) {
     fingerprint.Add(r.key, r.name, r.nameIsNull, r.operationType,
                     r.identification ? reinterpret_cast<const uint8_t*>(r.identification->data()) : nullptr,
@@ -48,6 +51,8 @@ TEST(RowSetFingerprint, TellsApartWhatDiffersAndNothingElse) {
       {"one byte of the identification", {a}, {{1, u"a", false, 18, std::string(111, '\x01') + '\x02'}}, false},
       {"a duplicated key, twice the same row", {a, a}, {a, a}, true},
       {"a duplicated key, one of the two replaced", {a, a}, {a, {1, u"a2", false, 18, a.identification}}, false},
+      {"a name that differs past 260 characters", {{1, std::u16string(300, u'n')}}, {{1, std::u16string(289, u'n') + u'X' + std::u16string(10, u'n')}}, false},
+      {"a name that differs after an embedded NUL", {{1, std::u16string(u"ab\0cd", 5)}}, {{1, std::u16string(u"ab\0EVIL", 7)}}, false},
       {"the name ends where the identification begins", {{1, u"ab", false, 18, std::string()}}, {{1, u"a", false, 18, std::string("\0b", 2)}}, false},
   };
   for (const Case& c : cases) {
@@ -55,6 +60,28 @@ TEST(RowSetFingerprint, TellsApartWhatDiffersAndNothingElse) {
     EXPECT_EQ(Of(c.listed) == Of(c.now), c.same);
     EXPECT_EQ(Of(c.listed).DescribeChange(Of(c.now)).empty(), c.same);
   }
+}
+
+// The key is what makes the fingerprint unpredictable: the same rows under two keys
+// must not agree, and a value fed in pieces must hash as the whole value does, since the
+// listing and the check read a long value in pieces of the driver's choosing.
+TEST(RowSetFingerprint, KeyedAndIndependentOfHowAValueArrives) {
+  const Row row = {7, u"C:\\data\\report.pdf", false, 18, std::string(1500, '\x5a')};
+  EXPECT_NE(Of({row}), Of({row}, CSipHash::Key{1, 2}));
+
+  CRowSetFingerprint pieces(kKey);
+  CRowSetFingerprint::CRow r = pieces.NewRow();
+  r.Key(row.key);
+  const auto* name = reinterpret_cast<const uint8_t*>(row.name.data());
+  const std::size_t nameBytes = row.name.size() * sizeof(char16_t);
+  for (std::size_t i = 0; i < nameBytes; i += 3) r.Bytes(name + i, std::min<std::size_t>(3, nameBytes - i));
+  r.EndValue(nameBytes);
+  r.Integer(row.operationType);
+  r.Bytes(row.identification->data(), 1000);
+  r.Bytes(row.identification->data() + 1000, 500);
+  r.EndValue(1500);
+  pieces.Add(r);
+  EXPECT_EQ(pieces, Of({row}));
 }
 
 }  // namespace

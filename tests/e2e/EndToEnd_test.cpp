@@ -81,6 +81,22 @@ std::vector<std::string> Entries(const std::string& dir) {
   return names;
 }
 
+// FileTree with its five columns in reverse order and a sixth (reordered), or in the
+// schema's order without FileIdentification.
+std::string FileTreeDefinition(Backend backend, bool reordered) {
+  const bool pg = backend == Backend::PostgreSQL, maria = backend == Backend::MariaDB;
+  const std::string name = pg ? "VARCHAR(260)" : maria ? "VARCHAR(260) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin" : "NVARCHAR(260)";
+  const std::string data = pg ? "BYTEA" : maria ? "LONGBLOB" : "BLOB";
+  const std::string identification = pg ? "BYTEA" : "VARBINARY(1000)";
+  if (!reordered) {
+    return "CREATE TABLE FileTree (FileID INTEGER NOT NULL PRIMARY KEY, FileName " + name +
+           " NOT NULL, OperationType INTEGER NOT NULL, FileData " + data + " NULL)";
+  }
+  return "CREATE TABLE FileTree (Note VARCHAR(40) NULL, FileData " + data +
+         " NULL, OperationType INTEGER NOT NULL, FileIdentification " + identification + " NULL, FileName " + name +
+         " NOT NULL, FileID INTEGER NOT NULL PRIMARY KEY)";
+}
+
 class EndToEnd : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
@@ -212,14 +228,41 @@ TEST_P(EndToEnd, RefusedVersionPrintsBothMessagesOnOneLineWithThePasswordMasked)
 }
 
 TEST_P(EndToEnd, FailingSelectionShowsTheErrorAndWritesNoList) {
-  ASSERT_TRUE(db->Exec("DROP TABLE FileTree"));
+  struct Case {
+    const char* name;
+    std::string sql;
+    const char* named;  // what the driver's message names, in lower case
+  };
+  const Case cases[] = {
+      {"no table", "DROP TABLE FileTree", "filetree"},
+      // The first case left no table.
+      {"no FileIdentification column", FileTreeDefinition(GetParam(), false), "fileidentification"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(db->Exec(c.sql));
+    const RunResult r = Run("\nyes\n", RegistryFor(Connection()));
+    const std::string head = Start() + L(kSearching) + "SQL Error open table : ";
+    ASSERT_EQ(r.out.substr(0, head.size()), head) << r.out;
+    EXPECT_NE(Lower(r.out).find(c.named), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - L("\n\n").size()), L("\n\n"));
+    EXPECT_EQ(r.out.find("Are you sure"), std::string::npos);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(ListExists());
+  }
+}
+
+// The selection names its columns: a FileTree whose columns stand in another order, with
+// one more, lists by name and deletes only what it listed.
+TEST_P(EndToEnd, ColumnsInAnotherOrderAndAnExtraColumn) {
+  ASSERT_TRUE(db->Exec("DROP TABLE FileTree;" + FileTreeDefinition(GetParam(), true)));
+  ASSERT_TRUE(db->Insert(ThreeOldAmongKept()));
+  ASSERT_TRUE(db->Exec("UPDATE FileTree SET Note = 'extra'"));
   const RunResult r = Run("\nyes\n", RegistryFor(Connection()));
-  const std::string head = Start() + L(kSearching) + "SQL Error open table : ";
-  ASSERT_EQ(r.out.substr(0, head.size()), head) << r.out;
-  EXPECT_NE(Lower(r.out).find("filetree"), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.substr(r.out.size() - L("\n\n").size()), L("\n\n"));
+  EXPECT_EQ(r.out, Found(3, "Deleting records...\n3 records were deleted.\n"));
   EXPECT_EQ(r.err, "");
-  EXPECT_FALSE(ListExists());
+  EXPECT_EQ(List(), L(std::string(kHeader) + "C:\\data\\one.dat,03/07/2011  14:05\ntwo\nthree,01/01/1601  00:00\n"));
+  EXPECT_EQ(db->RemainingIds(), (std::vector<int>{1, 2, 3, 4, 5, 6}));
 }
 
 // The run built with an UPDATE as its selection: the statement runs, but yields no result
@@ -264,38 +307,68 @@ TEST_P(EndToEnd, YesDeletesExactlyTheListedRows) {
 // test's own connection, which also shows that the tool holds no lock there. Whatever
 // it did, nothing is deleted and the run says what changed.
 TEST_P(EndToEnd, ChangesAfterTheListingDeleteNothing) {
+  // Row 1's values are longer than the recordset's buffers: a change past them counts.
+  ASSERT_TRUE(db->WidenColumns());
+  const std::u16string longName = std::u16string(289, u'n') + u"a" + std::u16string(10, u'n');
+  const std::string longIdentification = Identification(0) + std::string(1388, 'i');
   struct Case {
     const char* name;
     std::string sql;
+    std::optional<TestRow> rewrite;  // row 1 as another writer stores it anew
     std::string change;
     std::vector<int> left;
+    std::string before = "";  // row 1 made what it is listed as, when the fixture cannot
   };
   const std::string listedTwo = "2 records were listed";
-  const Case cases[] = {
+  const std::string changed = listedTwo + ", but some of them were changed since.";
+  std::vector<Case> cases = {
       {"a matching row inserted", "INSERT INTO FileTree (FileID, FileName, OperationType) VALUES (3, 'UNLISTED', 18)",
-       listedTwo + ", 3 match now.", {1, 2, 3, 5}},
-      {"a listed row deleted", "DELETE FROM FileTree WHERE FileID = 2", listedTwo + ", 1 match now.", {1, 5}},
-      {"a listed row no longer matches", "UPDATE FileTree SET OperationType = 17 WHERE FileID = 2",
+       std::nullopt, listedTwo + ", 3 match now.", {1, 2, 3, 5}},
+      {"a listed row deleted", "DELETE FROM FileTree WHERE FileID = 2", std::nullopt, listedTwo + ", 1 match now.", {1, 5}},
+      {"a listed row no longer matches", "UPDATE FileTree SET OperationType = 17 WHERE FileID = 2", std::nullopt,
        listedTwo + ", 1 match now.", {1, 2, 5}},
       {"a listed row swapped for an unlisted one",
        "UPDATE FileTree SET OperationType = 17 WHERE FileID = 1;"
        "INSERT INTO FileTree (FileID, FileName, OperationType) VALUES (3, 'UNLISTED', 18)",
-       listedTwo + " and as many match now, but not the same ones.", {1, 2, 3, 5}},
-      {"a listed row's name changed", "UPDATE FileTree SET FileName = 'renamed' WHERE FileID = 1",
-       listedTwo + ", but some of them were changed since.", {1, 2, 5}},
+       std::nullopt, listedTwo + " and as many match now, but not the same ones.", {1, 2, 3, 5}},
+      {"a listed row's name changed", "UPDATE FileTree SET FileName = 'renamed' WHERE FileID = 1", std::nullopt, changed,
+       {1, 2, 5}},
       {"a listed row's operation type changed, still matching", "UPDATE FileTree SET OperationType = 50 WHERE FileID = 2",
-       listedTwo + ", but some of them were changed since.", {1, 2, 5}},
+       std::nullopt, changed, {1, 2, 5}},
+      {"a name changed past its 260th character", "",
+       TestRow{1, std::u16string(289, u'n') + u"X" + std::u16string(10, u'n'), longIdentification, kOld, std::nullopt},
+       changed, {1, 2, 5}},
+      {"an identification changed past its 1000th byte", "",
+       TestRow{1, longName, Identification(0) + std::string(1387, 'i') + "X", kOld, std::nullopt}, changed, {1, 2, 5}},
   };
+  // Names that some drivers' wide text does not show whole: bytes that are not UTF-8
+  // (SQLite; the servers refuse them) and a NUL (MariaDB; PostgreSQL's text cannot hold
+  // one, and the SQLite3 driver never reads past it).
+  if (GetParam() == Backend::SQLite) {
+    cases.push_back({"a byte that is not UTF-8 changed", "UPDATE FileTree SET FileName = CAST(X'6162FE6364' AS TEXT) WHERE FileID = 1",
+                     std::nullopt, changed, {1, 2, 5}, "UPDATE FileTree SET FileName = CAST(X'6162FF6364' AS TEXT) WHERE FileID = 1"});
+  }
+  if (GetParam() == Backend::MariaDB) {
+    cases.push_back({"a name changed after an embedded NUL", "",
+                     TestRow{1, std::u16string(u"ab\0EVIL", 7), longIdentification, kOld, std::nullopt}, changed,
+                     {1, 2, 5}, "DELETE FROM FileTree WHERE FileID = 1"});
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(db->Exec("DELETE FROM FileTree"));
-    ASSERT_TRUE(db->Insert({{1, u"listed", std::nullopt, kOld, std::nullopt},
+    ASSERT_TRUE(db->Insert({{1, longName, longIdentification, kOld, std::nullopt},
                             {2, u"listed too", Identification(0), kOld, std::nullopt},
                             {5, u"kept", std::nullopt, 0, std::nullopt}}));
-    RunOptions options;
-    options.workDir = work.Path();
-    options.registryFile = RegistryFor(Connection());
-    options.steps = {{"", nullptr, "\n"}, {"Are you sure", [&] { EXPECT_TRUE(db->Exec(c.sql)); }, "yes\n"}};
+    if (!c.before.empty()) ASSERT_TRUE(db->Exec(c.before));
+    if (c.rewrite && c.rewrite->name.find(u'\0') != std::u16string::npos) {
+      ASSERT_TRUE(db->Insert({{1, std::u16string(u"ab\0cd", 5), longIdentification, kOld, std::nullopt}}));
+    }
+    const auto change = [&] {
+      if (!c.sql.empty()) EXPECT_TRUE(db->Exec(c.sql));
+      if (c.rewrite) EXPECT_TRUE(db->Exec("DELETE FROM FileTree WHERE FileID = 1") && db->Insert({*c.rewrite}));
+    };
+    RunOptions options = Options(Connection());
+    options.steps = {{"", nullptr, "\n"}, {"Are you sure", change, "yes\n"}};
     const RunResult r = e2e::RunTool(target, options);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, Found(2, "Deleting records...\nNo records were deleted\n"));
@@ -1042,8 +1115,7 @@ TEST(EndToEndPostgres, DeletionThatGoesWrongInsideTheTransactionDeletesNothing) 
   const Case cases[] = {
       {"the DELETE takes fewer rows than were listed", "BEGIN IF OLD.FileID = 2 THEN RETURN NULL; END IF; RETURN OLD; END",
        "TRIGGER hook BEFORE DELETE ON FileTree FOR EACH ROW",
-       "Error:The table changed after the listing: the deletion would have removed 1 records, but 2 were listed. "
-       "Nothing was deleted.",
+       "Error:The deletion would have removed 1 records, but 2 were listed. Nothing was deleted.",
        kNothingDeleted},
       {"the session ends between the DELETE and the rollback",
        "BEGIN PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NULL; END",
