@@ -268,7 +268,7 @@ TEST(FaultDriver, FailuresTheRealDriverCannotBeMadeToShow) {
       {"a rollback that fails while the session lives", "rollback",
        "CREATE TRIGGER skip BEFORE DELETE ON FileTree WHEN OLD.FileID = 2 BEGIN SELECT RAISE(IGNORE); END",
        kNothingDeleted,
-       "Error:The table changed after the listing: ...\n"
+       "Error:The deletion would have removed ...\n"
        "Error:[FaultDriver]the rollback failed by request; the session is still open\n",
        "autocommit off\nrollback failed\ndisconnect refused\n"},
       // The listing's first row fails with SQLite's "not an error": the run names the
