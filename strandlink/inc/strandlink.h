@@ -75,6 +75,10 @@ class CODBCDatabase {
  private:
   bool EnsureEnvironment();
   void Abandon();
+  bool IsSqliteDriver();
+  // Commits or rolls back the open transaction, the way it was begun; false with the
+  // reason in m_lastError.
+  bool EndTran(bool commit);
   // Keep the error on the connection, copy it out to the caller's record, and answer 0:
   // the end of every failed operation that reports through a record.
   int Fail(_SQL_Error& error);
@@ -86,6 +90,7 @@ class CODBCDatabase {
   UniqueDbcHandle m_hDbc;
   bool m_connected = false;
   bool m_inTransaction = false;
+  bool m_transactionInSql = false;  // begun with BEGIN TRANSACTION, the driver in autocommit
   bool m_hasError = false;
   _SQL_Error m_lastError;
 };
