@@ -66,6 +66,10 @@ class CODBCDatabase {
   // when the transaction was not ended as asked.
   [[nodiscard]] int EndTransaction(bool commit, _SQL_Error& error);
 
+  // True while a commit is under way: for last words said from a fault handler, which
+  // cannot tell whether the server committed.
+  bool IsCommitting() const { return m_committing; }
+
   // The library's own business: the handle for recordsets, and the error record of a
   // failure that the library found itself (a refused schema version).
   SQLHDBC Handle() const { return m_hDbc.get(); }
@@ -90,7 +94,8 @@ class CODBCDatabase {
   UniqueDbcHandle m_hDbc;
   bool m_connected = false;
   bool m_inTransaction = false;
-  bool m_transactionInSql = false;  // begun with BEGIN TRANSACTION, the driver in autocommit
+  bool m_transactionInSql = false;
+  bool m_committing = false;  // begun with BEGIN TRANSACTION, the driver in autocommit
   bool m_hasError = false;
   _SQL_Error m_lastError;
 };

@@ -169,7 +169,9 @@ bool CODBCDatabase::EndTran(bool commit) {
 
 int CODBCDatabase::EndTransaction(bool commit, _SQL_Error& error) {
   if (!m_connected || !m_inTransaction) return Fail(u"25000", u"There is no transaction to end.", error);
+  m_committing = commit;
   const bool ok = EndTran(commit);
+  m_committing = false;
   if (!ok) {
     (void)Fail(error);
     // A transaction that could not be committed must not be half left: undo it. On a
