@@ -214,6 +214,11 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
       struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.addressSpaceLimit >= 0) {
+      // Memory running out, as the tool sees it: allocations past the limit fail.
+      struct rlimit limit = {static_cast<rlim_t>(options.addressSpaceLimit), static_cast<rlim_t>(options.addressSpaceLimit)};
+      setrlimit(RLIMIT_AS, &limit);
+    }
     // The tool starts with the dispositions a shell gives it, whatever this process has.
     signal(SIGPIPE, SIG_DFL);
     if (target.windows) {
