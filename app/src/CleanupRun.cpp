@@ -31,8 +31,8 @@ constexpr int32_t kManyRows = 1000;
 // lost at the commit, so that nobody can tell whether the server committed.
 constexpr int64_t kNothingDeleted = -1, kOutcomeUnknown = -2;
 
-// How far the run has come, for the last words of a run that runs out of memory: what it
-// was doing, and what DeleteListedRows answered once it has.
+// How far the run has come, for the last words of a run that runs out of memory or
+// faults: what it was doing, and what DeleteListedRows answered once it has.
 struct RunStage {
   enum Step { Configuration, Connection, Listing, Question, Deletion } step = Configuration;
   std::optional<int64_t> deleted;
@@ -299,7 +299,7 @@ void SayLastWordsOnFault(const char* fault) {
   // connection from QR_next_tuple) when the server goes away while the rows of a FETCH
   // batch are arriving (UseDeclareFetch=1), and unixODBC 2.3.11's SQLGetDiagRecW crashes
   // when its own allocation fails. Neither is ours to mend; the run still ends as it
-  // promises: a message, nothing deleted that nobody can account for, exit status 0.
+  // promises: a message that says what became of the deletion, and exit status 0.
   if (g_stage == nullptr || g_database == nullptr) return;
   char cause[80] = "The run was ended by a fault (";
   std::size_t length = std::strlen(cause);
