@@ -79,8 +79,8 @@ bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, CR
 // deleted, kNothingDeleted or kOutcomeUnknown, with the reason on `err`.
 //
 // NOTE: what serializable means depends on the driver (measured with each driver's
-// statement trace). The SQLite3 driver accepts the level and begins a deferred
-// transaction ("BEGIN TRANSACTION") at the check's statement: the check's read holds
+// statement trace). On SQLite the library begins a deferred transaction itself ("BEGIN
+// TRANSACTION", so that the check streams; see BeginTransaction): the check's read holds
 // SQLite's shared lock until the transaction ends, so no other writer can commit between
 // the check and the DELETE, and a writer that holds the write lock makes the DELETE fail
 // after the driver's busy timeout ("database is locked"). psqlODBC sets PostgreSQL's
