@@ -94,8 +94,8 @@ class CODBCDatabase {
   UniqueDbcHandle m_hDbc;
   bool m_connected = false;
   bool m_inTransaction = false;
-  bool m_transactionInSql = false;
-  bool m_committing = false;  // begun with BEGIN TRANSACTION, the driver in autocommit
+  bool m_transactionInSql = false;  // begun with BEGIN TRANSACTION, the driver in autocommit
+  bool m_committing = false;
   bool m_hasError = false;
   _SQL_Error m_lastError;
 };
