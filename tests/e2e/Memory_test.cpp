@@ -85,9 +85,10 @@ TEST(AllocationFailure, AnywhereEndsTheRunWithAMessage) {
     e2e::RunOptions options;
     options.workDir = work.Path();
     options.registryFile = registry;
-    options.steps = {{"", nullptr, "\n"},
-                     {"Are you sure", [&] { if (changeAtQuestion) ASSERT_TRUE(db.Exec("UPDATE FileTree SET FileName = 'moved' WHERE FileID = 2")); },
-                      "yes\n"}};
+    const auto change = [&] {
+      if (changeAtQuestion) ASSERT_TRUE(db.Exec("UPDATE FileTree SET FileName = 'moved' WHERE FileID = 2"));
+    };
+    options.steps = {{"", nullptr, "\n"}, {"Are you sure", change, "yes\n"}};
     return e2e::RunTool(target, options);
   };
   auto allocations = [&](bool changeAtQuestion) {
@@ -175,8 +176,8 @@ TEST_P(PosixMemoryLimit, AnyLimitEndsTheRunWithAMessage) {
       EXPECT_TRUE(db.Insert(rows));
       return true;
     };
-    // The least limit the whole run fits in, to 64 KiB.
-    // (Below some 8 MiB not even the dynamic loader gets far.)
+    // The least limit the whole run fits in, to 64 KiB (below 8 MiB not even the dynamic
+    // loader gets far).
     long long fails = 8 * 1024, fits = 1024 * 1024;
     ASSERT_TRUE(run(fits));
     while (fits - fails > 64) {
