@@ -22,6 +22,8 @@ class CConsoleText {
   CConsoleText& operator<<(CConsoleText& (*manipulator)(CConsoleText&)) { return manipulator(*this); }
 
   void Flush();
+  // Drops what is not yet written, and the memory that held it.
+  void Discard() { std::string().swap(m_buffer); }
 
  private:
   ConsoleStream m_stream;

@@ -1,9 +1,12 @@
 #include "CleanupRun.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "CRegTreeRecSet.h"
 #include "Connect.h"
@@ -11,6 +14,7 @@
 #include "ConnectionStringMask.h"
 #include "ConsoleText.h"
 #include "JobControl.h"
+#include "FaultExit.h"
 #include "ProgressLine.h"
 #include "RecordListFile.h"
 #include "RowSetFingerprint.h"
@@ -30,6 +34,13 @@ constexpr int32_t kManyRows = 1000;
 // What DeleteListedRows answers when nothing was deleted, and when the connection was
 // lost at the commit, so that nobody can tell whether the server committed.
 constexpr int64_t kNothingDeleted = -1, kOutcomeUnknown = -2;
+
+// How far the run has come, for the last words of a run that runs out of memory or
+// faults: what it was doing, and what DeleteListedRows answered once it has.
+struct RunStage {
+  enum Step { Configuration, Connection, Listing, Question, Deletion } step = Configuration;
+  std::optional<int64_t> deleted;
+};
 
 void FormatStatement(char16_t (&buffer)[kStatementChars], const char16_t* pattern) {
   std::memset(buffer, 0, sizeof buffer);
@@ -192,11 +203,11 @@ void ExplainLockFailure(const CODBCDatabase& database, const _SQL_Error& error, 
 // deleted, kNothingDeleted or kOutcomeUnknown, with the reason on `err`.
 //
 // NOTE: what serializable means depends on the driver (measured with each driver's
-// statement trace). The SQLite3 driver accepts the level and begins a deferred
-// transaction ("BEGIN TRANSACTION") at the first statement, which here takes SQLite's
-// write lock before the check: no other writer can commit between the check and the
-// DELETE, readers go on, and a writer that holds the write lock makes the run fail
-// after the driver's busy timeout ("database is locked"). psqlODBC sets PostgreSQL's
+// statement trace). On SQLite the library begins a deferred transaction itself ("BEGIN
+// TRANSACTION", so that the check streams; see BeginTransaction), and LockForWriting
+// takes SQLite's write lock before the check: no other writer can commit between the
+// check and the DELETE, readers go on, and a writer that holds the write lock makes the
+// run fail after the driver's busy timeout ("database is locked"). psqlODBC sets PostgreSQL's
 // serializable snapshot isolation for the session ("SET SESSION CHARACTERISTICS AS
 // TRANSACTION ISOLATION LEVEL SERIALIZABLE"): the check and the DELETE see one snapshot,
 // and a row another writer changes meanwhile fails the DELETE or the COMMIT with a
@@ -274,9 +285,10 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
 // the console.
 
 // The connection string from the registry, then the connection.
-bool Connect(CODBCDatabase& database, CConsoleText& err) {
+bool Connect(CODBCDatabase& database, CConsoleText& err, RunStage& stage) {
   char16_t connection[kConnectionStringChars] = {};
   if (!ReadConnectionString(connection, kConnectionStringChars)) return false;
+  stage.step = RunStage::Connection;
   if (ConnectToDatabase(database, connection)) return true;
   _SQL_Error error;
   (void)database.GetError(error);
@@ -363,7 +375,8 @@ bool ListStillInPlace(Listing& listing, const char* listFile, CConsoleText& err)
 }
 
 void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements, Listing& listing,
-            CConsoleText& out, CConsoleText& err) {
+            CConsoleText& out, CConsoleText& err, RunStage& stage) {
+  stage.step = RunStage::Deletion;
   out << "Deleting records..." << endl;
   if (!ListStillInPlace(listing, statements.listFile, err)) {
     out << "No records were deleted" << endl;
@@ -377,6 +390,7 @@ void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupState
     CHeldJobStops held;
     deleted = DeleteListedRows(database, records, statements, listing.rows, err);
   }
+  stage.deleted = deleted;
   if (deleted >= 0) {
     out << deleted << " records were deleted." << endl;
   } else if (deleted == kOutcomeUnknown) {
@@ -389,7 +403,9 @@ void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupState
 }
 
 // Everything that needs the connection; the recordset goes before the connection closes.
-void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements, CConsoleText& out, CConsoleText& err) {
+void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements, CConsoleText& out, CConsoleText& err,
+                   RunStage& stage) {
+  stage.step = RunStage::Listing;
   // The fingerprint's key, drawn for this run alone. Without one the check after "yes"
   // could be aimed at, so the run does not start the listing.
   uint8_t key[16];
@@ -401,13 +417,67 @@ void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements,
   CRegTreeRecSet records(&database, CRegTreeRecSet::kReadOnlyCursor, CRegTreeRecSet::kNoOptions);
   Listing listing(CSipHash::Key::FromBytes(key));
   if (!ListOldRows(records, statements, listing, out, err)) return;
+  stage.step = RunStage::Question;
   if (listing.count == 0) {
     out << "There aren't any old records to delete." << endl;
   } else if (Confirm(listing, statements.listFile, out)) {
-    Delete(database, records, statements, listing, out, err);
+    Delete(database, records, statements, listing, out, err, stage);
   } else {
     out << "No records were deleted" << endl;
   }
+}
+
+// The last words of a run that runs out of memory or faults, written without allocating
+// any: "Error:" and the cause, what the run was doing, and only what is known of the
+// deletion. Before DeleteListedRows has answered, its transaction is still open (the
+// connection, or the end of the process, rolls it back) or was rolled back; unless the
+// connection was lost, or a fault struck during the commit, when nobody can tell
+// whether the server committed.
+void SayLastWords(std::string_view cause, const RunStage& stage, const CODBCDatabase& database) {
+  static constexpr const char* kDoing[] = {"reading the connection string", "connecting to the database",
+                                           "listing the old records", "asking for confirmation",
+                                           "deleting the records"};
+  const auto write = [](std::string_view text) { (void)ConsoleWriteUtf8(ConsoleStream::Error, text); };
+  write("Error:");
+  write(cause);
+  if (stage.deleted && *stage.deleted >= 0) {
+    char count[24];
+    const auto end = std::to_chars(count, count + sizeof count, *stage.deleted).ptr;
+    write(" after ");
+    write(std::string_view(count, static_cast<std::size_t>(end - count)));
+    write(" records were deleted.\n");
+    return;
+  }
+  write(" while ");
+  write(kDoing[stage.step]);
+  write(".");
+  bool unknown = false;
+  if (stage.deleted) {
+    unknown = *stage.deleted == kOutcomeUnknown;
+  } else if (stage.step == RunStage::Deletion) {
+    unknown = database.IsConnected() == 0 || database.IsCommitting();
+  }
+  write(unknown ? " The connection was lost while the deletion was committed: count the records left to know "
+                  "whether they were deleted.\n"
+                : " No records were deleted.\n");
+}
+
+// The run in progress, for the fault handler, which takes no argument of ours.
+const RunStage* g_stage = nullptr;
+const CODBCDatabase* g_database = nullptr;
+
+void SayLastWordsOnFault(const char* fault) {
+  // NOTE: psqlODBC 13.02 follows a null pointer (in CC_from_PGresult, called with no
+  // connection from QR_next_tuple) when the server goes away while the rows of a FETCH
+  // batch are arriving (UseDeclareFetch=1), and unixODBC 2.3.11's SQLGetDiagRecW crashes
+  // when its own allocation fails. Neither is ours to mend; the run still ends as it
+  // promises: a message that says what became of the deletion, and exit status 0.
+  if (g_stage == nullptr || g_database == nullptr) return;
+  char cause[80] = "The run was ended by a fault (";
+  std::size_t length = std::strlen(cause);
+  for (const char* p = fault; *p != 0 && length + 2 < sizeof cause; ++p) cause[length++] = *p;
+  cause[length++] = ')';
+  SayLastWords(std::string_view(cause, length), *g_stage, *g_database);
 }
 
 }  // namespace
@@ -419,12 +489,28 @@ int RunCleanup(const CleanupStatements& statements) {
   CConsoleText out(ConsoleStream::Output);
   CConsoleText err(ConsoleStream::Error);
 
-  out << "This clean up tool will delete unnecessary records from the data base." << endl;
-  out << "Warning: before using this tool the Meridex FE service must be restarted." << endl << endl;
-  ConsolePause();
-
-  if (Connect(database, err)) ListAndDelete(database, statements, out, err);
+  RunStage stage;
+  g_stage = &stage;
+  g_database = &database;
+  CFaultExit faultExit(SayLastWordsOnFault);
+  // The standard library reports a failed allocation by throwing std::bad_alloc, from
+  // wherever it happened; here it ends the run. The objects of the run are gone by then,
+  // an open transaction among them uncommitted: the connection rolls it back as it
+  // closes below. Nothing after this point allocates.
+  try {
+    out << "This clean up tool will delete unnecessary records from the data base." << endl;
+    out << "Warning: before using this tool the Meridex FE service must be restarted." << endl << endl;
+    ConsolePause();
+    if (Connect(database, err, stage)) ListAndDelete(database, statements, out, err, stage);
+  } catch (const std::bad_alloc&) {
+    // An unfinished line goes: its end may be what could not be stored.
+    out.Discard();
+    err.Discard();
+    SayLastWords("Out of memory", stage, database);
+  }
   database.Close();
   out << endl;
+  g_stage = nullptr;
+  g_database = nullptr;
   return 0;
 }

@@ -151,12 +151,9 @@ std::u16string_view CRegTreeRecSet::GetFetchedFileName() const {
 // hands over every stored byte. psqlODBC's cannot: PostgreSQL holds neither. SQL Server
 // stores names as UTF-16 and its drivers hand them over as stored.
 bool CRegTreeRecSet::WideTextMayLeaveOut() const {
-  if (Database() == nullptr || Database()->Handle() == SQL_NULL_HDBC) return false;
-  SQLWCHAR name[64] = {};
-  SQLSMALLINT length = 0;
-  if (!SqlSucceeded(SQLGetInfoW(Database()->Handle(), SQL_DBMS_NAME, name, sizeof name, &length))) return false;
-  const std::u16string_view dbms(reinterpret_cast<const char16_t*>(name));
-  return dbms == u"SQLite" || dbms == u"MariaDB" || dbms == u"MySQL";
+  if (Database() == nullptr) return false;
+  const CODBCDatabase::Server server = Database()->ServerKind();
+  return server == CODBCDatabase::Server::SQLite || server == CODBCDatabase::Server::MariaDB;
 }
 
 namespace {

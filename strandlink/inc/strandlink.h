@@ -90,6 +90,15 @@ class CODBCDatabase {
   };
   [[nodiscard]] LockFailure ClassifyLockFailure(const _SQL_Error& error) const;
 
+  // True while a commit is under way: for last words said from a fault handler, which
+  // cannot tell whether the server committed.
+  bool IsCommitting() const { return m_committing; }
+
+  // The servers whose statements, error codes or driver quirks the library tells apart,
+  // by the name the driver gives (SQL_DBMS_NAME); Other until connected.
+  enum class Server { Other, SqlServer, PostgreSQL, MariaDB, SQLite };
+  Server ServerKind() const { return m_server; }
+
   // The library's own business: the handle for recordsets, and the error record of a
   // failure that the library found itself (a refused schema version).
   SQLHDBC Handle() const { return m_hDbc.get(); }
@@ -99,14 +108,15 @@ class CODBCDatabase {
  private:
   bool EnsureEnvironment();
   void Abandon();
+  // Commits or rolls back the open transaction, the way it was begun; false with the
+  // reason in m_lastError.
+  bool EndTran(bool commit);
   // Keep the error on the connection, copy it out to the caller's record, and answer 0:
   // the end of every failed operation that reports through a record.
   int Fail(_SQL_Error& error);
   int Fail(const char16_t* state, const char16_t* text, _SQL_Error& error);
   int FailWithDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc, _SQL_Error& error);
 
-  // The servers whose statements or error codes the library tells apart.
-  enum class Server { Other, SqlServer, PostgreSQL, MariaDB, SQLite };
   void ReadServerKind();
   bool TransactionAlreadyEnded(const _SQL_Error& rollbackError) const;
 
@@ -115,6 +125,8 @@ class CODBCDatabase {
   UniqueDbcHandle m_hDbc;
   bool m_connected = false;
   bool m_inTransaction = false;
+  bool m_transactionInSql = false;  // begun with BEGIN TRANSACTION, the driver in autocommit
+  bool m_committing = false;
   bool m_hasError = false;
   Server m_server = Server::Other;
   _SQL_Error m_lastError;

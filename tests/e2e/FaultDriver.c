@@ -5,6 +5,10 @@
  * few functions defined here forward to the real driver's by a handle of their own on it,
  * never by name: in the tool's process the name SQLEndTran is the driver manager's.
  *
+ * It names itself as its DBMS ("FaultDriver"), so that the library takes it for a driver
+ * it knows nothing of and ends its transactions through SQLEndTran, as ODBC defines it
+ * (for SQLite itself it sends BEGIN, COMMIT and ROLLBACK TRANSACTION instead).
+ *
  * The connection string carries the wishes, after the real driver's own keys (which it
  * reads and leaves the rest alone):
  *   FaultDriverFault=rollback   the first SQLEndTran(SQL_ROLLBACK) fails, the session lives
@@ -28,6 +32,7 @@ typedef SQLRETURN (*DriverConnectFn)(SQLHDBC, SQLHWND, SQLCHAR*, SQLSMALLINT, SQ
 typedef SQLRETURN (*DisconnectFn)(SQLHDBC);
 typedef SQLRETURN (*FetchFn)(SQLHSTMT);
 typedef SQLRETURN (*NumResultColsFn)(SQLHSTMT, SQLSMALLINT*);
+typedef SQLRETURN (*GetInfoFn)(SQLHDBC, SQLUSMALLINT, SQLPOINTER, SQLSMALLINT, SQLSMALLINT*);
 typedef SQLRETURN (*ErrorFn)(SQLHENV, SQLHDBC, SQLHSTMT, SQLCHAR*, SQLINTEGER*, SQLCHAR*, SQLSMALLINT, SQLSMALLINT*);
 
 static char g_fault[32];
@@ -87,6 +92,15 @@ SQLRETURN SQL_API SQLDriverConnect(SQLHDBC dbc, SQLHWND window, SQLCHAR* in, SQL
     Value((const char*)in, n, "FaultDriverLog=", g_log, sizeof g_log);
   }
   return ((DriverConnectFn)Real("SQLDriverConnect"))(dbc, window, in, inLength, out, outMax, outLength, completion);
+}
+
+SQLRETURN SQL_API SQLGetInfo(SQLHDBC dbc, SQLUSMALLINT type, SQLPOINTER value, SQLSMALLINT size, SQLSMALLINT* length) {
+  static const char kName[] = "FaultDriver";
+  if (type != SQL_DBMS_NAME) return ((GetInfoFn)Real("SQLGetInfo"))(dbc, type, value, size, length);
+  Forget(dbc);
+  if (value != NULL && size > 0) snprintf((char*)value, (size_t)size, "%s", kName);
+  if (length != NULL) *length = (SQLSMALLINT)(sizeof kName - 1);
+  return value != NULL && size < (SQLSMALLINT)sizeof kName ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
 }
 
 SQLRETURN SQL_API SQLSetConnectAttr(SQLHDBC dbc, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER length) {

@@ -107,7 +107,12 @@ TEST_P(ServerFaults, ServerStoppedWhileListingDeletesNothing) {
                 r.out.find("No records were deleted") != std::string::npos)
         << r.out;
   } else {
-    EXPECT_NE(r.out.find("SQL Error"), std::string::npos) << r.out;
+    // NOTE: psqlODBC 13.02 follows a null pointer when the server goes away while the
+    // rows of a FETCH batch are arriving; the run then ends with its own last words
+    // instead of the driver's error.
+    const bool fault = r.err.find("Error:The run was ended by a fault (") != std::string::npos &&
+                       r.err.find(") while listing the old records. No records were deleted.") != std::string::npos;
+    EXPECT_TRUE(fault || r.out.find("SQL Error") != std::string::npos) << r.out << r.err;
     EXPECT_EQ(r.out.find("Are you sure"), std::string::npos) << "no question after an interrupted listing";
     // A listing cut short replaces no list, and leaves nothing beside it.
     EXPECT_EQ(ReadFileBytes(work.File("Vestrum.csv")), "the previous list");

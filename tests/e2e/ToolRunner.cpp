@@ -275,6 +275,11 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
       // behind). The Windows build is given what Windows gives it at a limit: a failed write.
       if (target.windows) signal(SIGXFSZ, SIG_IGN);
     }
+    if (options.addressSpaceLimit >= 0) {
+      // Memory running out, as the tool sees it: allocations past the limit fail.
+      struct rlimit limit = {static_cast<rlim_t>(options.addressSpaceLimit), static_cast<rlim_t>(options.addressSpaceLimit)};
+      setrlimit(RLIMIT_AS, &limit);
+    }
     if (target.windows) {
       const std::string wine = WineRun();
       execl(wine.c_str(), wine.c_str(), target.path.c_str(), static_cast<char*>(nullptr));

@@ -49,6 +49,7 @@ struct RunOptions {
   std::string input;         // what standard input holds, then end of input
   std::vector<Step> steps;   // instead of input: a conversation, then end of input
   long long fileSizeLimit = -1;  // RLIMIT_FSIZE for the tool, bytes; -1: none
+  long long addressSpaceLimit = -1;  // RLIMIT_AS for the tool (ulimit -v), bytes; -1: none
   int timeoutSeconds = 120;
   std::string inputFile;     // standard input read from this file instead
   bool closedOutputs = false;  // both output streams are pipes that nobody reads

@@ -19,19 +19,23 @@ static_assert(sizeof(uintptr_t) == 8, "handle values carry a 32-bit generation a
 template <typename T>
 class CHandleTable {
  public:
-  // The handle value, or 0 when the table is full.
+  // The handle value, or 0 when the table is full. What it allocates it allocates here,
+  // before the table changes: a failed allocation (std::bad_alloc) leaves the table as it
+  // was, and Remove, which a close calls from a destructor, never allocates.
   uintptr_t Add(T object) {
+    auto owned = std::make_unique<T>(std::move(object));
     std::size_t index;
     if (!m_free.empty()) {
       index = m_free.back();
       m_free.pop_back();
     } else {
       if (m_slots.size() >= kMaxSlots) return 0;
+      m_free.reserve(m_slots.size() + 1);
       m_slots.emplace_back();
       index = m_slots.size() - 1;
     }
     SSlot& slot = m_slots[index];
-    slot.object = std::make_unique<T>(std::move(object));
+    slot.object = std::move(owned);
     ++m_count;
     return (static_cast<uintptr_t>(slot.generation) << 32) | (static_cast<uintptr_t>(index + 1) << 2);
   }

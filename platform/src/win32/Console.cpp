@@ -28,37 +28,48 @@ void ConsolePrepareProcess() {}
 bool ConsoleWriteUtf8(ConsoleStream stream, std::string_view utf8) {
   HANDLE h = Handle(stream);
   if (h == INVALID_HANDLE_VALUE || h == nullptr) return false;
+  // The text goes through a buffer on the stack, a piece at a time, never the heap: the
+  // last words of a run may be that memory ran out.
   if (IsConsole(h)) {
-    // A real console shows Unicode only through WriteConsoleW.
-    const std::u16string wide = FromUtf8(utf8);
-    const auto* p = reinterpret_cast<const wchar_t*>(wide.data());
-    std::size_t left = wide.size();
-    while (left > 0) {
-      DWORD written = 0;
-      const DWORD chunk = left > 16384 ? 16384 : static_cast<DWORD>(left);
-      if (!::WriteConsoleW(h, p, chunk, &written, nullptr) || written == 0) return false;
-      p += written;
-      left -= written;
+    // A real console shows Unicode only through WriteConsoleW. Pieces end before a UTF-8
+    // continuation byte, so that no character is split between two of them.
+    wchar_t wide[4096];
+    while (!utf8.empty()) {
+      std::size_t take = utf8.size() < 4096 ? utf8.size() : 4096;
+      while (take < utf8.size() && take > 1 && (static_cast<unsigned char>(utf8[take]) & 0xC0) == 0x80) --take;
+      const int units = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(take), wide, 4096);
+      if (units <= 0) return false;
+      const wchar_t* p = wide;
+      DWORD left = static_cast<DWORD>(units);
+      while (left > 0) {
+        DWORD written = 0;
+        if (!::WriteConsoleW(h, p, left, &written, nullptr) || written == 0) return false;
+        p += written;
+        left -= written;
+      }
+      utf8.remove_prefix(take);
     }
     return true;
   }
   // Redirected output gets the text-mode line ends the C runtime would write.
-  std::string text;
-  text.reserve(utf8.size() + 16);
+  char text[8192];
+  std::size_t used = 0;
+  const auto flush = [&]() {
+    const char* p = text;
+    while (used > 0) {
+      DWORD written = 0;
+      if (!::WriteFile(h, p, static_cast<DWORD>(used), &written, nullptr) || written == 0) return false;
+      p += written;
+      used -= written;
+    }
+    return true;
+  };
   for (char c : utf8) {
-    if (c == '\n') text.push_back('\r');
-    text.push_back(c);
+    if (used + 2 > sizeof text && !flush()) return false;
+    if (c == '\n') text[used++] = '\r';
+    text[used++] = c;
   }
-  const char* p = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    DWORD written = 0;
-    const DWORD chunk = left > (1u << 20) ? (1u << 20) : static_cast<DWORD>(left);
-    if (!::WriteFile(h, p, chunk, &written, nullptr) || written == 0) return false;
-    p += written;
-    left -= written;
-  }
-  return true;
+  return flush();
 }
 
 bool ConsoleIsTerminal(ConsoleStream stream) { return IsConsole(Handle(stream)); }
