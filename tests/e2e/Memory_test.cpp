@@ -143,11 +143,11 @@ TEST_P(PosixMemoryLimit, AnyLimitEndsTheRunWithAMessage) {
   TempDir work, padded;
   const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Talvora\\Meridex_4\\Database]\r\n\"MSSQLConnectString\"=\"" +
                           e2e::RegString(Narrow(db.ConnectionString())) + "\"\r\n";
-  // A value of half a megabyte beside the connection string makes the registry's reading
-  // the largest allocation of the run.
+  // A value of 3 MiB beside the connection string (the file may hold 4) makes the
+  // registry's reading the largest allocation of the run.
   const std::string registries[] = {e2e::WriteRegistryFile(work.Path(), key),
                                     e2e::WriteRegistryFile(padded.Path(), key + "\"Padding\"=\"" +
-                                                                                 std::string(512 * 1024, 'x') + "\"\r\n")};
+                                                                                 std::string(3 * 1024 * 1024, 'x') + "\"\r\n")};
   std::set<std::string> endings;
   for (const std::string& registry : registries) {
     // true when the run deleted the listed row; the rows are put back for the next run.
