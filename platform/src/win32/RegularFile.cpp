@@ -65,6 +65,9 @@ struct CReplacementFile::Handles {
   // NOTE: Wine answers a volume serial of 0 for a handle whose file was renamed since it
   // was opened; the file's identity does not change with a rename on Windows either.
   BY_HANDLE_FILE_INFORMATION identity = {};
+  // The temporary name as Windows takes it, kept from its creation: Abandon runs from the
+  // destructor, also while the run unwinds from a failed allocation, and must not need one.
+  std::u16string temporary;
 };
 
 CReplacementFile::CReplacementFile() : m_handles(std::make_unique<Handles>()) {}
@@ -80,7 +83,8 @@ bool CReplacementFile::Fail(const std::string& reason) {
 void CReplacementFile::Abandon() {
   if (m_committed) return;
   m_handles->file.reset();
-  if (!m_temporary.empty()) (void)::DeleteFileW(W(FromUtf8(m_temporary)));
+  if (!m_handles->temporary.empty()) (void)::DeleteFileW(W(m_handles->temporary));
+  m_handles->temporary.clear();
   m_temporary.clear();
 }
 
@@ -125,11 +129,13 @@ bool CReplacementFile::Create(const char* path) {
   // is in place, rename or delete it (IsInPlace tells); the rename below needs the latter.
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     const std::string name = TemporaryNameBeside(m_path, ::GetCurrentProcessId(), attempt);
-    const HANDLE file = ::CreateFileW(W(FromUtf8(name)), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+    std::u16string wideName = FromUtf8(name);
+    const HANDLE file = ::CreateFileW(W(wideName), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       m_handles->file.reset(file);
       m_temporary = name;
+      m_handles->temporary = std::move(wideName);
       if (!::GetFileInformationByHandle(file, &m_handles->identity)) return Fail(SystemReason(::GetLastError()));
       return true;
     }
@@ -157,11 +163,12 @@ bool CReplacementFile::Commit() {
   if (!m_handles->file || m_committed) return Fail(SystemReason(ERROR_INVALID_HANDLE));
   if (!::FlushFileBuffers(m_handles->file.get())) return Fail(SystemReason(::GetLastError()));
   // Write-through: the call returns once the new name is on disk.
-  if (!::MoveFileExW(W(FromUtf8(m_temporary)), W(FromUtf8(m_path)), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!::MoveFileExW(W(m_handles->temporary), W(FromUtf8(m_path)), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return Fail(SystemReason(::GetLastError()));
   }
   m_committed = true;
   m_temporary.clear();
+  m_handles->temporary.clear();
   // From now on the list is held so that no program of this system can change, delete,
   // rename or replace it while the question is on the screen: this share mode refuses
   // every opening for writing or deletion. (The write handle could not: the rename above
