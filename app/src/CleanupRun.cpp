@@ -47,6 +47,22 @@ void FormatStatement(char16_t (&buffer)[kStatementChars], const char16_t* patter
   (void)wsprintfW(buffer, pattern, kLowMask, kLowValue, kHighMask, kHighValue);
 }
 
+// A selection of rows, with the columns the recordset adds on this connection to read
+// whole names (CRegTreeRecSet::StoredNameColumns) put after the selected ones. A
+// statement that selects nothing is left as it is, and so is one that would not fit.
+void FormatSelection(char16_t (&buffer)[kStatementChars], const char16_t* pattern, const CODBCDatabase& database) {
+  FormatStatement(buffer, pattern);
+  const std::u16string_view added = CRegTreeRecSet::StoredNameColumns(database);
+  const std::u16string_view statement(buffer);
+  const std::size_t from = statement.find(u" FROM ");
+  if (added.empty() || statement.substr(0, 7) != u"SELECT " || from == std::u16string_view::npos ||
+      statement.size() + added.size() >= kStatementChars) {
+    return;
+  }
+  std::memmove(buffer + from + added.size(), buffer + from, (statement.size() - from) * sizeof(char16_t));
+  std::memcpy(buffer + from, added.data(), added.size() * sizeof(char16_t));
+}
+
 // One value of the current row into the row's hash: what its buffer holds, or, for a
 // value that did not fit there, the whole value read again from the driver. Only such
 // rows pay for the second reading.
@@ -114,7 +130,7 @@ bool AddName(CRegTreeRecSet& records, CRowSetFingerprint::CRow& row, ListedName*
     }
   };
   int64_t total = 0;
-  if (!SqlSucceeded(records.ReadWholeValue(CRegTreeRecSet::kFileNameColumn, SQL_C_BINARY, piece, &sink, total))) {
+  if (!SqlSucceeded(records.ReadWholeValue(records.StoredFileNameColumn(), SQL_C_BINARY, piece, &sink, total))) {
     return false;
   }
   row.EndValueInOtherForm(static_cast<uint64_t>(std::max<int64_t>(total, 0)));
@@ -233,7 +249,7 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
   bool open = true;
   std::string change, miscount;
   CRowSetFingerprint now = listed.Empty();
-  FormatStatement(statement, statements.check);
+  FormatSelection(statement, statements.check, database);
   bool failed = database.LimitLockWaits(statements.lockWaitSeconds, error) == 0 ||
                 database.LockForWriting(u"FileTree", error) == 0 ||
                 !FingerprintSelection(records, statement, now, error);
@@ -333,11 +349,11 @@ bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, 
   return listed && !interrupted;
 }
 
-bool ListOldRows(CRegTreeRecSet& records, const CleanupStatements& statements, Listing& listing, CConsoleText& out,
-                 CConsoleText& err) {
+bool ListOldRows(const CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
+                 Listing& listing, CConsoleText& out, CConsoleText& err) {
   out << endl << "Searching for old records... This process may take a few minutes" << endl << endl;
   char16_t statement[kStatementChars];
-  FormatStatement(statement, statements.selection);
+  FormatSelection(statement, statements.selection, database);
   _SQL_Error error;
   if (records.Open(statement) >= 0) {
     if (!WriteList(records, statements.listFile, listing, out, err)) return false;
@@ -416,7 +432,7 @@ void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements,
   }
   CRegTreeRecSet records(&database, CRegTreeRecSet::kReadOnlyCursor, CRegTreeRecSet::kNoOptions);
   Listing listing(CSipHash::Key::FromBytes(key));
-  if (!ListOldRows(records, statements, listing, out, err)) return;
+  if (!ListOldRows(database, records, statements, listing, out, err)) return;
   stage.step = RunStage::Question;
   if (listing.count == 0) {
     out << "There aren't any old records to delete." << endl;

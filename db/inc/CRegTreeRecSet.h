@@ -84,8 +84,16 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   // The name as fetched: its length is the driver's (embedded NULs included), at most the
   // 260 characters the buffer holds; empty for NULL.
   std::u16string_view GetFetchedFileName() const;
+  // The result columns a selection of the four bound columns adds after them, on this
+  // connection, so that a name's stored bytes can be read whole where the driver's own
+  // reading of the column cannot give them; empty where it can.
+  static const char16_t* StoredNameColumns(const CODBCDatabase& database);
+  // The column whose stored bytes are the name's: the one StoredNameColumns added when
+  // the result has it, else FileName itself.
+  int StoredFileNameColumn() const;
   // Whether the current row's wide FileName leaves out part of what is stored, so that
-  // the stored bytes (ReadWholeValue with SQL_C_BINARY: UTF-8) must be taken instead.
+  // the stored bytes (ReadWholeValue of StoredFileNameColumn with SQL_C_BINARY: UTF-8)
+  // must be taken instead.
   // Asked of the driver only where its wide text cannot be trusted; false for NULL. On
   // failure the error is kept for GetError.
   SQLRETURN FileNameNeedsStoredBytes(bool& needs);

@@ -342,11 +342,15 @@ TEST_P(EndToEnd, ChangesAfterTheListingDeleteNothing) {
        TestRow{1, longName, Identification(0) + std::string(1387, 'i') + "X", kOld, std::nullopt}, changed, {1, 2, 5}},
   };
   // Names that some drivers' wide text does not show whole: bytes that are not UTF-8
-  // (SQLite; the servers refuse them) and a NUL (MariaDB; PostgreSQL's text cannot hold
-  // one, and the SQLite3 driver never reads past it).
+  // (SQLite; the servers refuse them) and a NUL (SQLite and MariaDB; PostgreSQL's text
+  // cannot hold one).
   if (GetParam() == Backend::SQLite) {
     cases.push_back({"a byte that is not UTF-8 changed", "UPDATE FileTree SET FileName = CAST(X'6162FE6364' AS TEXT) WHERE FileID = 1",
                      std::nullopt, changed, {1, 2, 5}, "UPDATE FileTree SET FileName = CAST(X'6162FF6364' AS TEXT) WHERE FileID = 1"});
+    // Made by the database: the driver's parameters end at a NUL too.
+    cases.push_back({"a name changed after an embedded NUL",
+                     "UPDATE FileTree SET FileName = CAST(X'6162004556494C' AS TEXT) WHERE FileID = 1", std::nullopt,
+                     changed, {1, 2, 5}, "UPDATE FileTree SET FileName = CAST(X'6162006364' AS TEXT) WHERE FileID = 1"});
   }
   if (GetParam() == Backend::MariaDB) {
     cases.push_back({"a name changed after an embedded NUL", "",
