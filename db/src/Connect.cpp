@@ -11,6 +11,17 @@ bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString
   const std::u16string copy(connectionString != nullptr ? connectionString : u"");
   if (database.IsConnected()) database.Close();
   if (database.DriverConnect(copy.c_str(), nullptr, nullptr, sqlNoPrompt) == 0) return false;
+  // NOTE: the SQLite3 driver waits for another writer's lock in a busy handler of its own,
+  // bounded only by its connection string's Timeout= in milliseconds (100 s when it is not
+  // given, and measured to wait it twice: 200 s); nothing changes it once connected
+  // (PRAGMA busy_timeout, SQL_ATTR_QUERY_TIMEOUT, the connection timeouts were measured to
+  // leave it). A string without one is connected again with 30 s, so that the check and
+  // the deletion after "yes" give up after about a minute, as on the other servers. An
+  // operator's own Timeout= stands.
+  if (database.ServerKind() == CODBCDatabase::Server::SQLite && !ConnectionStringHasKey(copy, u"timeout")) {
+    const std::u16string bounded = copy + (copy.empty() || copy.back() == u';' ? u"" : u";") + u"Timeout=30000;";
+    if (database.DriverConnect(bounded.c_str(), nullptr, nullptr, sqlNoPrompt) == 0) return false;
+  }
   if (TestDBVersion(&database) == 0) return true;
   database.Close();
   // No line end: the caller's own message continues on this line.

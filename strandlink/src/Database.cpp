@@ -246,7 +246,7 @@ int CODBCDatabase::LimitLockWaits(int seconds, _SQL_Error& error) {
       // it waits that twice for another writer's lock, 200 s), and offers no way to
       // change it once connected: PRAGMA busy_timeout,
       // SQL_ATTR_QUERY_TIMEOUT and SQL_ATTR_CONNECTION_TIMEOUT were each measured to
-      // leave the wait as it was. Its bound stands as the operator set it.
+      // leave the wait as it was. Its bound is set when connecting (ConnectToDatabase).
       return 1;
   }
   return Execute(sql.c_str(), error);

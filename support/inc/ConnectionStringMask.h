@@ -10,3 +10,7 @@
 // Everything else stays as it was, so the operator still sees which server, database and
 // user were tried.
 std::u16string MaskConnectionString(std::u16string_view connection);
+
+// Whether the connection string gives the key (named in small letters) a value: any letter
+// case, blanks around it, braced values skipped as the drivers read them.
+bool ConnectionStringHasKey(std::u16string_view connection, std::u16string_view lowerKey);

@@ -19,15 +19,41 @@ bool ContainsFolded(std::u16string_view text, std::u16string_view lowerWord) {
 // (SSLPassword, OldPwd): any key that contains either word carries one.
 bool IsSecretKey(std::u16string_view key) { return ContainsFolded(key, u"pwd") || ContainsFolded(key, u"password"); }
 
-bool IsPqOptKey(std::u16string_view key) {
+// Whether key names lowerName, in any letter case and with blanks around it.
+bool IsKey(std::u16string_view key, std::u16string_view lowerName) {
   while (!key.empty() && IsBlank(key.front())) key.remove_prefix(1);
   while (!key.empty() && IsBlank(key.back())) key.remove_suffix(1);
-  static constexpr std::u16string_view kPqOpt = u"pqopt";
-  if (key.size() != kPqOpt.size()) return false;
+  if (key.size() != lowerName.size()) return false;
   for (std::size_t i = 0; i < key.size(); ++i) {
-    if (FoldAscii(key[i]) != kPqOpt[i]) return false;
+    if (FoldAscii(key[i]) != lowerName[i]) return false;
   }
   return true;
+}
+
+bool IsPqOptKey(std::u16string_view key) { return IsKey(key, u"pqopt"); }
+
+// Where the value that starts at i ends: at the next ';' outside braces, or the end. A
+// braced value may hold ';' and '='; "}}" stands for one '}'.
+std::size_t ValueEnd(std::u16string_view text, std::size_t i) {
+  const std::size_t n = text.size();
+  std::size_t lead = i;
+  while (lead < n && IsBlank(text[lead])) ++lead;
+  if (lead < n && text[lead] == u'{') {
+    i = lead + 1;
+    while (i < n) {
+      if (text[i] == u'}') {
+        if (i + 1 < n && text[i + 1] == u'}') {
+          i += 2;
+          continue;
+        }
+        ++i;
+        break;
+      }
+      ++i;
+    }
+  }
+  while (i < n && text[i] != u';') ++i;
+  return i;
 }
 
 // NOTE: psqlODBC hands pqopt's value to libpq as its own settings, "key=value" separated by
@@ -94,26 +120,7 @@ std::u16string MaskConnectionString(std::u16string_view text) {
     out.push_back(u'=');
     ++i;  // past '='
     const std::size_t valueStart = i;
-    std::size_t lead = i;
-    while (lead < n && IsBlank(text[lead])) ++lead;
-    if (lead < n && text[lead] == u'{') {
-      // A braced value may hold ';' and '='; "}}" stands for one '}'.
-      i = lead + 1;
-      while (i < n) {
-        if (text[i] == u'}') {
-          if (i + 1 < n && text[i + 1] == u'}') {
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        ++i;
-      }
-      while (i < n && text[i] != u';') ++i;
-    } else {
-      while (i < n && text[i] != u';') ++i;
-    }
+    i = ValueEnd(text, i);
     if (IsSecretKey(key)) {
       out.append(u"****");
     } else if (IsPqOptKey(key)) {
@@ -127,4 +134,16 @@ std::u16string MaskConnectionString(std::u16string_view text) {
     }
   }
   return out;
+}
+
+bool ConnectionStringHasKey(std::u16string_view text, std::u16string_view lowerKey) {
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t keyStart = i;
+    while (i < n && text[i] != u'=' && text[i] != u';') ++i;
+    if (i >= n || text[i] == u';') continue;
+    if (IsKey(text.substr(keyStart, i - keyStart), lowerKey)) return true;
+    i = ValueEnd(text, i + 1);
+  }
+  return false;
 }

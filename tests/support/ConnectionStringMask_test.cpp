@@ -38,4 +38,21 @@ TEST(ConnectionStringMask, EverySecretIsMaskedAndNothingElse) {
   }
 }
 
+TEST(ConnectionStringMask, KeysAreFoundAsTheDriversReadThem) {
+  struct Row {
+    const char16_t* given;
+    bool hasTimeout;
+  };
+  const Row rows[] = {
+      {u"Driver=SQLite3;Database=x;Timeout=1000;", true},
+      {u"Driver=SQLite3; TIMEOUT =5;Database=x", true},
+      {u"Driver=SQLite3;Database=x;", false},
+      // Inside a braced value, or as part of another key, it is not the key.
+      {u"Database={a;Timeout=1};StepAPI=1", false},
+      {u"BusyTimeout=1;Timeouts=2;Timeout;", false},
+      {u"", false},
+  };
+  for (const Row& row : rows) EXPECT_EQ(ConnectionStringHasKey(row.given, u"timeout"), row.hasTimeout) << "row " << (&row - rows);
+}
+
 }  // namespace
