@@ -40,6 +40,8 @@ constexpr int64_t kNothingDeleted = -1, kOutcomeUnknown = -2;
 struct RunStage {
   enum Step { Configuration, Connection, Listing, Question, Deletion } step = Configuration;
   std::optional<int64_t> deleted;
+  // The list file while it exists: a fault must not leave its new file behind.
+  CRecordListFile* list = nullptr;
 };
 
 void FormatStatement(char16_t (&buffer)[kStatementChars], const char16_t* pattern) {
@@ -432,6 +434,11 @@ void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements,
   }
   CRegTreeRecSet records(&database, CRegTreeRecSet::kReadOnlyCursor, CRegTreeRecSet::kNoOptions);
   Listing listing(CSipHash::Key::FromBytes(key));
+  struct CListForFaults {
+    RunStage& stage;
+    ~CListForFaults() { stage.list = nullptr; }
+  } listForFaults{stage};
+  stage.list = &listing.list;
   if (!ListOldRows(database, records, statements, listing, out, err)) return;
   stage.step = RunStage::Question;
   if (listing.count == 0) {
@@ -494,6 +501,9 @@ void SayLastWordsOnFault(const char* fault) {
   for (const char* p = fault; *p != 0 && length + 2 < sizeof cause; ++p) cause[length++] = *p;
   cause[length++] = ')';
   SayLastWords(std::string_view(cause, length), *g_stage, *g_database);
+  // A list not yet in place goes (closing and removing a file is safe here); the
+  // previous one stays as it was.
+  if (g_stage->list != nullptr) g_stage->list->Abandon();
 }
 
 }  // namespace
