@@ -363,13 +363,19 @@ TEST_P(EndToEnd, ChangesAfterTheListingDeleteNothing) {
     ASSERT_TRUE(db->Insert({{1, longName, longIdentification, kOld, std::nullopt},
                             {2, u"listed too", Identification(0), kOld, std::nullopt},
                             {5, u"kept", std::nullopt, 0, std::nullopt}}));
-    if (!c.before.empty()) ASSERT_TRUE(db->Exec(c.before));
+    if (!c.before.empty()) {
+      ASSERT_TRUE(db->Exec(c.before));
+    }
     if (c.rewrite && c.rewrite->name.find(u'\0') != std::u16string::npos) {
       ASSERT_TRUE(db->Insert({{1, std::u16string(u"ab\0cd", 5), longIdentification, kOld, std::nullopt}}));
     }
     const auto change = [&] {
-      if (!c.sql.empty()) EXPECT_TRUE(db->Exec(c.sql));
-      if (c.rewrite) EXPECT_TRUE(db->Exec("DELETE FROM FileTree WHERE FileID = 1") && db->Insert({*c.rewrite}));
+      if (!c.sql.empty()) {
+        EXPECT_TRUE(db->Exec(c.sql));
+      }
+      if (c.rewrite) {
+        EXPECT_TRUE(db->Exec("DELETE FROM FileTree WHERE FileID = 1") && db->Insert({*c.rewrite}));
+      }
     };
     RunOptions options = Options(Connection());
     options.steps = {{"", nullptr, "\n"}, {"Are you sure", change, "yes\n"}};
@@ -392,7 +398,9 @@ TEST_P(EndToEnd, KilledAtAnyStepLeavesAllOrExactlyTheUnlisted) {
   }
   const std::vector<int> unlisted = {100001, 100002, 100003, 100004, 100005};
   for (int id : unlisted) ASSERT_TRUE(db->Insert({{id, u"kept", std::nullopt, 0, std::nullopt}}));
-  if (GetParam() == Backend::PostgreSQL) ASSERT_TRUE(db->Exec("CHECKPOINT"));
+  if (GetParam() == Backend::PostgreSQL) {
+    ASSERT_TRUE(db->Exec("CHECKPOINT"));
+  }
 
   // The deletion is under way once the DELETE runs on the server, or SQLite's rollback
   // journal holds the first page it changed.
@@ -432,7 +440,9 @@ TEST_P(EndToEnd, KilledAtAnyStepLeavesAllOrExactlyTheUnlisted) {
     const RunResult r = e2e::RunTool(target, options);
     EXPECT_EQ(r.status, -1) << "killed\n" << r.out << r.err;
     const std::vector<int> left = db->RemainingIds();
-    if (left.size() != unlisted.size()) EXPECT_EQ(left.size(), 65536u + unlisted.size());
+    if (left.size() != unlisted.size()) {
+      EXPECT_EQ(left.size(), 65536u + unlisted.size());
+    }
     EXPECT_EQ(std::vector<int>(left.end() - std::min(left.size(), unlisted.size()), left.end()), unlisted);
   }
   EXPECT_TRUE(sawDeletion) << "the kill was meant to land during the deletion";
@@ -1065,7 +1075,9 @@ TEST(PosixRegistryTrust, OnlyAFileThatItsOwnerAloneCanChangeIsRead) {
       // Read: the run goes on to the connection (which nobody may not be let to make).
       EXPECT_EQ(r.err.find("Registry file"), std::string::npos) << r.err;
       EXPECT_EQ(r.err.find("Failed to read from registry"), std::string::npos) << r.err;
-      if (*c.user == '\0') EXPECT_NE(r.out.find("1 old records were found."), std::string::npos) << r.out << r.err;
+      if (*c.user == '\0') {
+        EXPECT_NE(r.out.find("1 old records were found."), std::string::npos) << r.out << r.err;
+      }
       continue;
     }
     const std::string what = *c.culprit == '\0' ? "the file" : "the directory \"" + (c.culprit == std::string("top") ? top : holder) + "\"";

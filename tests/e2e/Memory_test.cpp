@@ -86,7 +86,9 @@ TEST(AllocationFailure, AnywhereEndsTheRunWithAMessage) {
     options.workDir = work.Path();
     options.registryFile = registry;
     const auto change = [&] {
-      if (changeAtQuestion) ASSERT_TRUE(db.Exec("UPDATE FileTree SET FileName = 'moved' WHERE FileID = 2"));
+      if (changeAtQuestion) {
+        ASSERT_TRUE(db.Exec("UPDATE FileTree SET FileName = 'moved' WHERE FileID = 2"));
+      }
     };
     options.steps = {{"", nullptr, "\n"}, {"Are you sure", change, "yes\n"}};
     return e2e::RunTool(target, options);
