@@ -88,8 +88,8 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   // connection, so that a name's stored bytes can be read whole where the driver's own
   // reading of the column cannot give them; empty where it can.
   static const char16_t* StoredNameColumns(const CODBCDatabase& database);
-  // The column whose stored bytes are the name's: the one StoredNameColumns added when
-  // the result has it, else FileName itself.
+  // The column whose stored bytes are the current row's name, as FileNameNeedsStoredBytes
+  // found: the one StoredNameColumns added where it holds them, else FileName itself.
   int StoredFileNameColumn() const;
   // Whether the current row's wide FileName leaves out part of what is stored, so that
   // the stored bytes (ReadWholeValue of StoredFileNameColumn with SQL_C_BINARY: UTF-8)
@@ -120,4 +120,5 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   uint8_t* m_fieldBuffers[kColumnCount];
   int32_t m_fieldTypes[kColumnCount];
   bool m_wideTextPartial = false;  // of the open result's driver (WideTextMayLeaveOut)
+  int m_storedFileNameColumn = kFileNameColumn;  // of the current row
 };

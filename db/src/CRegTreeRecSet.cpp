@@ -180,25 +180,37 @@ uint64_t Utf8Length(std::u16string_view text) {
 }  // namespace
 
 // NOTE: the SQLite3 driver ends a text at its first NUL in every form it reads it (wide,
-// narrow, binary), but hands a BLOB over whole (measured): there, a selection of the bound
-// columns adds the name cast to a BLOB as column 6, after a NULL in the long field's place
-// 5 so that no FileData is read. The statement is SQLite's own; no other server gets it.
+// narrow, binary), but hands a BLOB over whole (measured). There, a selection of the
+// bound columns adds, as column 6, the name cast to a BLOB for the names that hold a NUL
+// (NULL for all others: a BLOB for every row costs a fifth of the listing), after a NULL
+// in the long field's place 5 so that no FileData is read. The statement is SQLite's
+// own; no other server gets it.
 const char16_t* CRegTreeRecSet::StoredNameColumns(const CODBCDatabase& database) {
-  return database.ServerKind() == CODBCDatabase::Server::SQLite ? u", NULL, CAST(FileName AS BLOB)" : u"";
+  return database.ServerKind() == CODBCDatabase::Server::SQLite
+             ? u", NULL, CASE WHEN instr(FileName, char(0)) > 0 THEN CAST(FileName AS BLOB) END"
+             : u"";
 }
 
-int CRegTreeRecSet::StoredFileNameColumn() const {
-  constexpr int kStoredFileNameColumn = kColumnCount + 1;
-  return ResultColumns() >= kStoredFileNameColumn ? kStoredFileNameColumn : kFileNameColumn;
-}
+int CRegTreeRecSet::StoredFileNameColumn() const { return m_storedFileNameColumn; }
 
 SQLRETURN CRegTreeRecSet::FileNameNeedsStoredBytes(bool& needs) {
   needs = false;
+  m_storedFileNameColumn = kFileNameColumn;
   if (!m_wideTextPartial || IsFileNameNull()) return SQL_SUCCESS;
+  int64_t stored = 0;
+  constexpr int kStoredFileNameColumn = kColumnCount + 1;
+  if (ResultColumns() >= kStoredFileNameColumn) {
+    const SQLRETURN rc = ProbeLength(kStoredFileNameColumn, SQL_C_BINARY, stored);
+    if (!SqlSucceeded(rc)) return rc;
+    if (stored != SQL_NULL_DATA) {
+      m_storedFileNameColumn = kStoredFileNameColumn;
+      needs = true;
+      return rc;
+    }
+  }
   // The stored byte count against what the wide text accounts for: equal means nothing
   // was left out, and the row costs this one question.
-  int64_t stored = 0;
-  const SQLRETURN rc = ProbeLength(StoredFileNameColumn(), SQL_C_BINARY, stored);
+  const SQLRETURN rc = ProbeLength(kFileNameColumn, SQL_C_BINARY, stored);
   if (!SqlSucceeded(rc)) return rc;
   needs = IsCut(kFileNameColumn) || stored < 0 ||
           static_cast<uint64_t>(stored) != Utf8Length(GetFetchedFileName());
