@@ -231,6 +231,8 @@ class CODBCRecordset {
   enum class WriteKind { Insert, Update, Delete };
 
   SQLRETURN Fetch();
+  // Closes a result that failed to open, keeping its error for GetError; answers -1.
+  int AbandonOpen();
   SQLRETURN Write(WriteKind kind);
   bool CanWrite(WriteKind kind);
   void PlanColumn(const Binding& b, bool longField, WriteKind kind, WritePlan& plan) const;

@@ -173,6 +173,15 @@ SQLRETURN CODBCRecordset::ProbeLength(int column, SQLSMALLINT cType, int64_t& le
   return rc;
 }
 
+int CODBCRecordset::AbandonOpen() {
+  // The error recorded for the failed step is the one to report, whatever closing does.
+  const _SQL_Error kept = m_lastError;
+  Close();
+  m_lastError = kept;
+  m_hasError = true;
+  return -1;
+}
+
 int CODBCRecordset::Open(const char16_t* sql) {
   Close();
   m_hasError = false;
@@ -195,9 +204,7 @@ int CODBCRecordset::Open(const char16_t* sql) {
       return -1;
     }
     RecordStatementError(rc, u"SQLExecDirect");
-    Close();
-    m_hasError = true;
-    return -1;
+    return AbandonOpen();
   }
   SQLSMALLINT columns = 0;
   rc = SQLNumResultCols(m_hStmt.get(), &columns);
@@ -205,11 +212,7 @@ int CODBCRecordset::Open(const char16_t* sql) {
     // Not knowing the columns is a failure, not an empty result: the caller must not take
     // it for "no rows".
     RecordStatementError(rc);
-    const _SQL_Error kept = m_lastError;
-    Close();
-    m_lastError = kept;
-    m_hasError = true;
-    return -1;
+    return AbandonOpen();
   }
   if (columns == 0) {
     Close();
@@ -221,19 +224,11 @@ int CODBCRecordset::Open(const char16_t* sql) {
   if ((bound != SQL_SUCCESS && bound != SQL_SUCCESS_WITH_INFO) || !m_bFieldsBound) {
     // A column that could not be bound would be listed empty: refuse the result set.
     if (!m_hasError) RecordError(u"07009", u"The result set does not have the columns the recordset binds.");
-    const _SQL_Error kept = m_lastError;
-    Close();
-    m_lastError = kept;
-    m_hasError = true;
-    return -1;
+    return AbandonOpen();
   }
   rc = Fetch();
   if (rc != SQL_NO_DATA && !SqlSucceeded(rc)) {
-    const _SQL_Error kept = m_lastError;
-    Close();
-    m_lastError = kept;
-    m_hasError = true;
-    return -1;
+    return AbandonOpen();
   }
   return 0;
 }
