@@ -32,14 +32,10 @@ std::string FillStatement(Backend backend, int n) {
 // Where the driver can stream (the options the README gives), the whole job (listing,
 // "yes", the check, the DELETE and the commit) takes as much memory for 200,000 rows as
 // for 10,000. Before the check streamed on SQLite it took about 0.4 KB more a row: some
-// 75 MiB here. Not under valgrind or the sanitizers, whose own memory is the figure.
+// 75 MiB here.
 class MemoryBound : public ::testing::TestWithParam<Backend> {};
 
 TEST_P(MemoryBound, WholeJobTakesNoMoreMemoryForMoreRows) {
-#ifdef MERIDEX_E2E_SANITIZED
-  GTEST_SKIP() << "the sanitizers' own memory is what a sanitized build's peak shows";
-#endif
-  if (!Env("MERIDEX_E2E_VALGRIND").empty()) GTEST_SKIP() << "valgrind's own memory is what its peak shows";
   const e2e::ToolTarget target = e2e::TargetFromEnvironment();
   const std::string streaming = GetParam() == Backend::SQLite ? "StepAPI=1;" : "UseDeclareFetch=1;";
   long peak[2] = {};
@@ -134,9 +130,6 @@ TEST(AllocationFailure, AnywhereEndsTheRunWithAMessage) {
 class PosixMemoryLimit : public ::testing::TestWithParam<Backend> {};
 
 TEST_P(PosixMemoryLimit, AnyLimitEndsTheRunWithAMessage) {
-#ifdef MERIDEX_E2E_SANITIZED
-  GTEST_SKIP() << "the sanitizers reserve more address space than any limit here";
-#endif
   const e2e::ToolTarget target = e2e::TargetFromEnvironment();
   TestDatabase db(GetParam());
   const std::vector<TestRow> rows = {{1, u"kept", std::nullopt, 0, std::nullopt},
