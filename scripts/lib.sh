@@ -19,7 +19,7 @@ install_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ unixodbc unixodbc-dev libsqliteodbc odbc-postgresql odbc-mariadb)
-TEST_PACKAGES=(postgresql googletest time sqlite3 mingw-w64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 gcc-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64 valgrind mariadb-server percona-toolkit)
+TEST_PACKAGES=(postgresql googletest time sqlite3 unicode-data mingw-w64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 gcc-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64 valgrind mariadb-server percona-toolkit)
 
 # The SQLite3 and psqlODBC drivers register themselves in /etc/odbcinst.ini when
 # installed; make sure the names our connection strings use are there.
