@@ -1,6 +1,11 @@
 #pragma once
 // The run's console streams. Narrow and wide text go into one buffer per stream, so
 // they keep their order; endl ends the line and flushes, as the run's messages expect.
+// The tool's own words are narrow literals; wide text comes from outside (a driver's or
+// the driver manager's message, a value read from the registry or the database) and is
+// written in the visible notation for messages (VisibleText.h), so that nothing it holds
+// can break the line, move the cursor or hide what follows. Narrow text from outside goes
+// in as VisibleBytes() of it.
 
 #include <cstdint>
 #include <string>

@@ -343,7 +343,7 @@ bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, 
   const bool listed = interrupted || list.Close();
   if (!listed) {
     err << "Failed to write the list of records into: " << listFile << endl;
-    err << list.FailureReason().c_str() << endl;
+    err << VisibleBytes(list.FailureReason()).c_str() << endl;
   } else if (interrupted) {
     out << "SQL Error reading table : ";
     out << error.message << endl;
@@ -388,7 +388,7 @@ bool Confirm(const Listing& listing, const char* listFile, CConsoleText& out) {
 bool ListStillInPlace(Listing& listing, const char* listFile, CConsoleText& err) {
   if (listing.list.IsInPlace()) return true;
   err << "Error:" << "The list of records is not as it was written: " << listFile << ": "
-      << listing.list.FailureReason().c_str() << ". Nothing was deleted." << endl;
+      << VisibleBytes(listing.list.FailureReason()).c_str() << ". Nothing was deleted." << endl;
   return false;
 }
 

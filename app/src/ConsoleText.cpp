@@ -1,6 +1,6 @@
 #include "ConsoleText.h"
 
-#include "WideText.h"
+#include "VisibleText.h"
 
 CConsoleText& CConsoleText::operator<<(const char* text) {
   if (text != nullptr) m_buffer += text;
@@ -8,7 +8,7 @@ CConsoleText& CConsoleText::operator<<(const char* text) {
 }
 
 CConsoleText& CConsoleText::operator<<(std::u16string_view text) {
-  AppendUtf8(m_buffer, text);
+  AppendVisibleMessage(m_buffer, text);
   return *this;
 }
 

@@ -5,6 +5,7 @@
 #include "Console.h"
 #include "FileIdentification.h"
 #include "VisibleText.h"
+#include "WideText.h"
 #include "Win32File.h"
 
 namespace {
@@ -88,6 +89,9 @@ void CRecordListFile::AppendWriteTime(const uint8_t* record) {
 void CRecordListFile::WriteRow(std::u16string_view name, bool nameCut, const uint8_t* identification,
                                int identificationLength) {
   if (!m_open) return;
+  // A cut between the halves of a pair would show a lone surrogate that the name does not
+  // hold: the line is cut before the pair instead.
+  if (nameCut && !name.empty() && IsHighSurrogate(name.back())) name.remove_suffix(1);
   AppendVisibleUtf8(m_buffer, name);
   if (nameCut) m_buffer.append(kVisibleCutMark);
   if (identification != nullptr && identificationLength == static_cast<int>(kFileIdentificationSize)) {

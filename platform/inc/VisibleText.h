@@ -8,9 +8,10 @@
 //   upper-case hexadecimal, at least four digits. These are every Default_Ignorable_Code_Point,
 //   the general categories Cc, Cf, Cs, Zl and Zp, every Zs but U+0020, and the
 //   noncharacters, as Unicode's data gives them (VisibleTextRanges.inc);
-// - '<' itself ("<U+003C>"), so that no two values are shown alike; '"' ("<U+0022>"),
-//   which a CSV reader would take for the start of a quoted field; and a space that ends
-//   the value ("<U+0020>"), which Windows does not keep in a file name;
+// - '<' itself ("<U+003C>"), so that no two values are shown alike; and in a value (a
+//   name, a path) '"' ("<U+0022>"), which a CSV reader would take for the start of a
+//   quoted field, and a space that ends it ("<U+0020>"), which Windows does not keep in
+//   a file name;
 // - a byte that is not part of well-formed UTF-8: "<xHH>", each byte on its own.
 // Everything else (letters of any script, digits, punctuation, commas, U+FFFD itself,
 // characters beyond the BMP) is written as its UTF-8, unchanged; NFC and NFD forms stay
@@ -29,6 +30,13 @@ inline constexpr std::string_view kVisibleCutMark = "<cut>";
 // UTF-8 conversion costs: no allocation beyond out's own growth.
 void AppendVisibleUtf8(std::string& out, std::u16string_view text);
 std::string VisibleUtf8(std::u16string_view text);
+
+// The same for a message that quotes values (a driver's, the driver manager's) on the
+// console, but for the two rules that serve values: a '"' and a last space show as
+// themselves, as messages quote names with quotes ("relation \"filetree\"") and no CSV
+// reader reads a console. '<' stays in the notation, so the notation's text in a message
+// is always the notation.
+void AppendVisibleMessage(std::string& out, std::u16string_view message);
 
 // Appends bytes that should be UTF-8, as a database or the system stores them: each well-
 // formed character exactly as AppendVisibleUtf8 writes it, and each byte that is not part

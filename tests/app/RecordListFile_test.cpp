@@ -105,7 +105,8 @@ TEST(RecordListFile, NamesOnOneVisibleLineAndDatesOnlyFor112ByteRecords) {
   };
   const Case cases[] = {
       {u"plain", Record(kTime), "plain,03/07/2011  14:05"},
-      {u"a,b \"c\"", Record(kTime), "a,b \"c\",03/07/2011  14:05"},  // no quoting or escaping
+      // Commas as they are; a quote in the notation, so that no CSV reader starts a quoted field.
+      {u"a,b \"c\"", Record(kTime), "a,b <U+0022>c<U+0022>,03/07/2011  14:05"},
       {u"C:\\\u00e9t\u00e9\\\U0001F600.dat", std::nullopt, "C:\\\xc3\xa9t\xc3\xa9\\\xf0\x9f\x98\x80.dat"},
       {std::u16string(1, char16_t(0xD800)) + u"x", std::nullopt, "<U+D800>x"},
       {u"line\r\nbreak\x1b[1A", Record(kTime), "line<U+000D><U+000A>break<U+001B>[1A,03/07/2011  14:05"},
@@ -115,6 +116,11 @@ TEST(RecordListFile, NamesOnOneVisibleLineAndDatesOnlyFor112ByteRecords) {
       {u"", Record(0), ",01/01/1601  00:00"},
       {std::u16string(260, u'n'), std::nullopt, std::string(260, 'n')},
       {std::u16string(260, u'm'), Record(0), std::string(260, 'm') + "<cut>,01/01/1601  00:00", true},
+      // A cut between the halves of a pair is a cut before it; a lone half that is all
+      // there is stays in the notation.
+      {std::u16string(259, u'c') + u"\xD83D", std::nullopt, std::string(259, 'c') + "<cut>", true},
+      {std::u16string(258, u'c') + u"\U0001F600", std::nullopt, std::string(258, 'c') + "\xf0\x9f\x98\x80<cut>", true},
+      {std::u16string(259, u'c') + u"\xD83D", std::nullopt, std::string(259, 'c') + "<U+D83D>"},
   };
   TempDir dir;
   CRecordListFile list;

@@ -199,6 +199,8 @@ TEST_P(EndToEnd, DriverRefusalIsReportedWithTheDriversMessage) {
   const std::pair<std::string, std::string> connections[] = {
       {"Driver={No Such Driver};Database=x;", "Driver={No Such Driver};Database=x;"},
       {"Driver={No Such Driver};Database=x\x1b[2J\x1b[H;", "Driver={No Such Driver};Database=x<U+001B>[2J<U+001B>[H;"},
+      // unixODBC's "Can't open lib" quotes the driver's name: in the notation too.
+      {"Driver={No Such Driver\x1b[8m};", "Driver={No Such Driver<U+001B>[8m};"},
   };
   for (const auto& [connection, shown] : connections) {
     const RunResult r = Run("\nyes\n", RegistryFor(connection));
@@ -206,6 +208,7 @@ TEST_P(EndToEnd, DriverRefusalIsReportedWithTheDriversMessage) {
     const std::string head = L("Failed to connect to DB " + shown + "\n") + "Error:";
     ASSERT_EQ(r.err.substr(0, head.size()), head) << r.err;
     EXPECT_NE(r.err.find("No Such Driver"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
     EXPECT_FALSE(ListExists());
   }
 }
@@ -1055,7 +1058,9 @@ TEST(PosixRegistryTrust, OnlyAFileThatItsOwnerAloneCanChangeIsRead) {
   int index = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string top = base.path + "/" + std::to_string(++index);
+    // A directory's name that would hide the rest of the line on a terminal: the refusal
+    // names it in the notation.
+    const std::string top = base.path + "/" + std::to_string(++index) + "\x1b[8m";
     const std::string holder = top + "/holder";
     std::filesystem::create_directories(holder);
     const std::string file = e2e::WriteConnectionRegistry(holder, Narrow(db.ConnectionString()));
@@ -1080,8 +1085,9 @@ TEST(PosixRegistryTrust, OnlyAFileThatItsOwnerAloneCanChangeIsRead) {
       }
       continue;
     }
-    const std::string what = *c.culprit == '\0' ? "the file" : "the directory \"" + (c.culprit == std::string("top") ? top : holder) + "\"";
-    EXPECT_EQ(r.err, "Registry file \"" + file + "\" is not trusted: " + what + c.why + "; the registry is empty.\n" +
+    const auto shown = [](std::string path) { return path.replace(path.find('\x1b'), 1, "<U+001B>"); };
+    const std::string what = *c.culprit == '\0' ? "the file" : "the directory \"" + shown(c.culprit == std::string("top") ? top : holder) + "\"";
+    EXPECT_EQ(r.err, "Registry file \"" + shown(file) + "\" is not trusted: " + what + c.why + "; the registry is empty.\n" +
                          "Failed to read from registry: Meridex registry is missing.\n"
                          "This tool must run on a machine with Meridex installed \n");
     EXPECT_EQ(r.out, std::string(kBanner) + "Press any key to continue . . . \n\n") << "nothing connected";
@@ -1129,6 +1135,8 @@ TEST(EndToEndPostgres, DeletionThatGoesWrongInsideTheTransactionDeletesNothing) 
     const char* trigger;   // what follows CREATE
     const char* message;
     const char* outcome;
+    const char* setup = nullptr;  // statements instead of the trigger
+    const char* shown = nullptr;  // what the "Error:" line must show of the driver's message
   };
   const Case cases[] = {
       {"the DELETE takes fewer rows than were listed", "BEGIN IF OLD.FileID = 2 THEN RETURN NULL; END IF; RETURN OLD; END",
@@ -1142,6 +1150,14 @@ TEST(EndToEndPostgres, DeletionThatGoesWrongInsideTheTransactionDeletesNothing) 
        "CONSTRAINT TRIGGER hook AFTER DELETE ON FileTree DEFERRABLE INITIALLY DEFERRED FOR EACH ROW", "Error:",
        "The connection was lost while the deletion was committed: count the records left to know whether they were "
        "deleted.\n"},
+      // The server's message quotes the name, whose escape sequences would erase the
+      // "Error:" line, claim a deletion and hide what follows on a terminal.
+      {"a foreign key on a name that holds escape sequences", nullptr, nullptr, "Error:", kNothingDeleted,
+       "UPDATE FileTree SET FileName = E'old.log\\x1b[2K\\x1b[1A\\x1b[2K\\r2 records were deleted.\\x1b[8m' "
+       "WHERE FileID = 1; ALTER TABLE FileTree ADD UNIQUE (FileName); "
+       "CREATE TABLE Refs (Name VARCHAR(260) REFERENCES FileTree (FileName)); "
+       "INSERT INTO Refs SELECT FileName FROM FileTree WHERE FileID = 1",
+       "=(old.log<U+001B>[2K<U+001B>[1A<U+001B>[2K<U+000D>2 records were deleted.<U+001B>[8m)"},
   };
   const ToolTarget target = e2e::TargetFromEnvironment();
   for (const Case& c : cases) {
@@ -1152,10 +1168,14 @@ TEST(EndToEndPostgres, DeletionThatGoesWrongInsideTheTransactionDeletesNothing) 
                            {2, u"old too", std::nullopt, kOld, std::nullopt},
                            {3, u"kept", std::nullopt, 0, std::nullopt}}));
     _SQL_Error error;
-    ASSERT_NE(db.Connection().Execute(Wide(std::string("CREATE FUNCTION hook() RETURNS trigger LANGUAGE plpgsql AS '") +
-                                           c.function + "'").c_str(), error), 0) << Narrow(error.message);
-    ASSERT_NE(db.Connection().Execute(Wide(std::string("CREATE ") + c.trigger + " EXECUTE FUNCTION hook()").c_str(),
-                                      error), 0) << Narrow(error.message);
+    if (c.setup != nullptr) {
+      ASSERT_TRUE(db.Exec(c.setup));
+    } else {
+      ASSERT_NE(db.Connection().Execute(Wide(std::string("CREATE FUNCTION hook() RETURNS trigger LANGUAGE plpgsql AS '") +
+                                             c.function + "'").c_str(), error), 0) << Narrow(error.message);
+      ASSERT_NE(db.Connection().Execute(Wide(std::string("CREATE ") + c.trigger + " EXECUTE FUNCTION hook()").c_str(),
+                                        error), 0) << Narrow(error.message);
+    }
     RunOptions options;
     options.workDir = work.Path();
     options.registryFile = e2e::WriteConnectionRegistry(work.Path(), Narrow(db.ConnectionString()));
@@ -1166,6 +1186,10 @@ TEST(EndToEndPostgres, DeletionThatGoesWrongInsideTheTransactionDeletesNothing) 
     ASSERT_GE(r.out.size(), tail.size());
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << r.out << r.err;
     EXPECT_EQ(r.err.substr(0, std::strlen(c.message)), c.message) << r.err;
+    if (c.shown != nullptr) {
+      EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;
+    }
+    EXPECT_EQ((r.out + r.err).find('\x1b'), std::string::npos) << "no escape reaches the terminal";
     EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2, 3}));
   }
 }

@@ -48,7 +48,7 @@ TEST_P(HostileRows, NamesOfEveryShape) {
       {std::u16string(260, u'a'), std::string(260, 'a')},
       {std::u16string(261, u'b'), std::string(260, 'b') + "<cut>"},
       {std::u16string(10000, u'c'), std::string(260, 'c') + "<cut>"},
-      {u"comma, \"quotes\", 'apostrophes'", "comma, \"quotes\", 'apostrophes'"},
+      {u"comma, \"quotes\", 'apostrophes'", "comma, <U+0022>quotes<U+0022>, 'apostrophes'"},
       {u"\u00fc\u00df \u4e2d\u6587 \U0001F600", "\xc3\xbc\xc3\x9f \xe4\xb8\xad\xe6\x96\x87 \xf0\x9f\x98\x80"},
       // Whatever would break the line, move the cursor, erase or reorder what is shown.
       {u"line\r\nbreak", "line<U+000D><U+000A>break"},
@@ -57,6 +57,13 @@ TEST_P(HostileRows, NamesOfEveryShape) {
       {u"invoice\u202etxt.exe \u2066x\u2069\u200b\ufeff", "invoice<U+202E>txt.exe <U+2066>x<U+2069><U+200B><U+FEFF>"},
       {u"c1\u0085\u009b del\x7f", "c1<U+0085><U+009B> del<U+007F>"},
       {u"a<U+000A>b", "a<U+003C>U+000A>b"},
+      // What shows as nothing or as a blank, a quote a CSV reader would take for a field's
+      // start, a last space that Windows would not keep, a cut that would split a pair.
+      {u"report\u034f.pdf \u00a0\u3164\ufe0f\u2000", "report<U+034F>.pdf <U+00A0><U+3164><U+FE0F><U+2000>"},
+      {u"\"notes.txt", "<U+0022>notes.txt"},
+      {u"readme\"", "readme<U+0022>"},
+      {u"trailing ", "trailing<U+0020>"},
+      {std::u16string(259, u'c') + u"\U0001F600", std::string(259, 'c') + "<cut>"},
   };
   if (GetParam() == Backend::SQLite) {
     // Half of a surrogate pair, which only SQLite stores as it was given.

@@ -437,9 +437,11 @@ TEST_F(RegistryFileTest, MalformedFilesNameTheLineAndLeaveTheRegistryEmpty) {
 
 TEST_F(RegistryFileTest, FileIsReadOnceAndComplainsOnce) {
   LONG status = ERROR_SUCCESS;
-  // A file named in MERIDEX_REGISTRY that is not there: an empty registry, and which file.
-  const std::string missing = m_scratch.File("no-such.reg");
-  EXPECT_EQ(ImportAndRead(missing, status), "Registry file \"" + missing + "\" does not exist; the registry is empty.\n");
+  // A file named in MERIDEX_REGISTRY that is not there: an empty registry, and which file,
+  // its name in the visible notation.
+  const std::string missing = m_scratch.File("no-such\x1b[8m\xff.reg");
+  EXPECT_EQ(ImportAndRead(missing, status),
+            "Registry file \"" + m_scratch.File("no-such<U+001B>[8m<xFF>.reg") + "\" does not exist; the registry is empty.\n");
   EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);
   const std::string message = ImportAndRead(m_scratch.Path(), status);  // a directory
   EXPECT_EQ(status, ERROR_FILE_NOT_FOUND);

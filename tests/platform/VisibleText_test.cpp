@@ -73,6 +73,10 @@ TEST(VisibleText, EachCharacterShowsAsItselfOrInTheNotation) {
     AppendVisibleUtf8(appended, row.text);
     EXPECT_EQ(appended, "kept|" + row.shown) << "row " << (&row - rows);
   }
+  // A message keeps its quotes and its last space; everything else as in a value.
+  std::string message = "kept|";
+  AppendVisibleMessage(message, u"relation \"filetree\" <x>\x1b[8m\u034f\U000E0041 ");
+  EXPECT_EQ(message, "kept|relation \"filetree\" <U+003C>x><U+001B>[8m<U+034F><U+E0041> ");
 }
 
 // Whatever a value holds, its line shows no byte that a terminal or an editor would act

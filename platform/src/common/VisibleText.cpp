@@ -1,6 +1,7 @@
 #include "VisibleText.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 
@@ -17,14 +18,31 @@ constexpr SCodePointRange kNotationRanges[] = {
 #include "VisibleTextRanges.inc"
 };
 
+// The same for the BMP as one bit per code point (8 KiB), made from the table when this
+// is compiled: a name's every non-ASCII character is looked up, and most are in the BMP.
+struct SBmpBits {
+  uint64_t words[0x10000 / 64];
+};
+constexpr SBmpBits MakeBmpBits() {
+  SBmpBits bits{};
+  for (const SCodePointRange& range : kNotationRanges) {
+    for (char32_t c = range.first; c <= range.last && c <= 0xFFFF; ++c) bits.words[c >> 6] |= uint64_t(1) << (c & 63);
+  }
+  return bits;
+}
+constexpr SBmpBits kBmpBits = MakeBmpBits();
+
 // The widest forms of the notation: a code point of six digits, "<U+10FFFE>", and a byte.
 constexpr std::size_t kNotationBytes = 10;
 constexpr std::size_t kByteMarkBytes = 5;
 constexpr char kHex[] = "0123456789ABCDEF";
 
 // The ASCII characters that are written as themselves: the printable ones, but the
-// notation's own opening and the quote.
-constexpr bool IsPlainAscii(char32_t c) { return c >= 0x20 && c < 0x7F && c != '<' && c != '"'; }
+// notation's own opening and, in a value, the quote.
+template <bool kValue>
+constexpr bool IsPlainAscii(char32_t c) {
+  return c >= 0x20 && c < 0x7F && c != '<' && (!kValue || c != '"');
+}
 
 char* PutNotation(char* p, char32_t codePoint) {
   *p++ = '<';
@@ -95,7 +113,8 @@ std::size_t WellFormedUtf8(const unsigned char* s, std::size_t left, char32_t& c
 }  // namespace
 
 bool NeedsVisibleNotation(char32_t c) {
-  if (c < 0x80) return !IsPlainAscii(c);
+  if (c < 0x80) return !IsPlainAscii<true>(c);
+  if (c <= 0xFFFF) return (kBmpBits.words[c >> 6] >> (c & 63)) & 1;
   if (c > 0x10FFFF) return true;  // not a code point at all
   const auto* end = std::end(kNotationRanges);
   const auto* range = std::lower_bound(std::begin(kNotationRanges), end, c,
@@ -103,7 +122,11 @@ bool NeedsVisibleNotation(char32_t c) {
   return range != end && range->first <= c;
 }
 
-void AppendVisibleUtf8(std::string& out, std::u16string_view text) {
+namespace {
+
+// A value (kValue) or a message that may quote values.
+template <bool kValue>
+void AppendVisibleUnits(std::string& out, std::u16string_view text) {
   // Every listed name comes through here. Room for ordinary text is made once (no unit
   // takes more than 3 bytes) and written through a pointer; a character in the notation
   // takes more, and makes its room when it comes. Before each unit, at least 3 bytes per
@@ -114,7 +137,7 @@ void AppendVisibleUtf8(std::string& out, std::u16string_view text) {
   char* p = out.data() + start;
   for (std::size_t i = 0; i < n; ++i) {
     const char16_t c = text[i];
-    if (IsPlainAscii(c)) {  // the common case: nothing below runs
+    if (IsPlainAscii<kValue>(c)) {  // the common case: nothing below runs
       *p++ = static_cast<char>(c);
       continue;
     }
@@ -124,7 +147,7 @@ void AppendVisibleUtf8(std::string& out, std::u16string_view text) {
       codePoint = CombineSurrogates(c, text[i + 1]);
       units = 2;
     }
-    if (NeedsVisibleNotation(codePoint)) {
+    if (NeedsVisibleNotation(codePoint)) {  // a quote in a message is plain, and never comes here
       p = MakeRoom(out, p, kNotationBytes + 3 * (n - i - units));
       p = PutNotation(p, codePoint);
     } else {
@@ -132,9 +155,15 @@ void AppendVisibleUtf8(std::string& out, std::u16string_view text) {
     }
     i += units - 1;
   }
-  if (n > 0 && text[n - 1] == u' ') p = MarkTrailingSpace(out, p);
+  if (kValue && n > 0 && text[n - 1] == u' ') p = MarkTrailingSpace(out, p);
   out.resize(static_cast<std::size_t>(p - out.data()));
 }
+
+}  // namespace
+
+void AppendVisibleUtf8(std::string& out, std::u16string_view text) { AppendVisibleUnits<true>(out, text); }
+
+void AppendVisibleMessage(std::string& out, std::u16string_view message) { AppendVisibleUnits<false>(out, message); }
 
 std::string VisibleUtf8(std::u16string_view text) {
   std::string out;
@@ -154,7 +183,7 @@ void AppendVisibleBytes(std::string& out, std::string_view storedUtf8) {
   std::size_t i = 0;
   while (i < n) {
     const unsigned char b = s[i];
-    if (IsPlainAscii(b)) {
+    if (IsPlainAscii<true>(b)) {
       *p++ = static_cast<char>(b);
       ++i;
       continue;

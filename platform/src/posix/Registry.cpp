@@ -18,6 +18,7 @@
 #include "RegistryFile.h"
 #include "RegistryTestHooks.h"
 #include "UniqueDescriptor.h"
+#include "VisibleText.h"
 #include "Win32Registry.h"
 
 namespace {
@@ -65,8 +66,10 @@ CRegistryState& Registry() {
   return state;
 }
 
+// The path, and whatever `what` names (directories, users, the system's words), are
+// written in the visible notation: none of it is the tool's own text.
 void Complain(const std::string& path, const std::string& what) {
-  const std::string line = "Registry file \"" + path + "\" " + what + "; the registry is empty.\n";
+  const std::string line = "Registry file \"" + VisibleBytes(path) + "\" " + what + "; the registry is empty.\n";
   (void)ConsoleWriteUtf8(ConsoleStream::Error, line);
 }
 
@@ -85,7 +88,7 @@ std::string OctalMode(mode_t mode) {
 std::string UserName(uid_t uid) {
   const passwd* user = ::getpwuid(uid);
   const std::string number = "uid " + std::to_string(uid);
-  return user != nullptr && user->pw_name != nullptr ? std::string(user->pw_name) + " (" + number + ")" : number;
+  return user != nullptr && user->pw_name != nullptr ? VisibleBytes(user->pw_name) + " (" + number + ")" : number;
 }
 
 // On Windows only administrators can change HKLM; here the file stands in for it, and
@@ -124,8 +127,9 @@ std::string TrustProblem(const std::string& path, const struct stat& st) {
     const std::size_t slash = directory.find_last_of('/');
     directory.resize(slash == 0 ? 1 : slash);
     struct stat dir;
-    if (::stat(directory.c_str(), &dir) != 0) return "is not trusted: the directory \"" + directory + "\" cannot be checked";
-    problem = OwnerOnlyProblem(dir, "the directory ", "\"" + directory + "\"");
+    const std::string shown = "\"" + VisibleBytes(directory) + "\"";
+    if (::stat(directory.c_str(), &dir) != 0) return "is not trusted: the directory " + shown + " cannot be checked";
+    problem = OwnerOnlyProblem(dir, "the directory ", shown);
     if (!problem.empty()) return problem;
   }
   return std::string();
@@ -140,9 +144,9 @@ std::string ReadWholeFile(const std::string& path, std::string& bytes, bool& mis
   struct stat st;
   if (!fd || ::fstat(fd.get(), &st) != 0) {
     missing = errno == ENOENT;
-    return missing ? "does not exist" : std::string("cannot be read: ") + std::strerror(errno);
+    return missing ? "does not exist" : "cannot be read: " + VisibleBytes(std::strerror(errno));
   }
-  if (S_ISDIR(st.st_mode)) return std::string("cannot be read: ") + std::strerror(EISDIR);
+  if (S_ISDIR(st.st_mode)) return "cannot be read: " + VisibleBytes(std::strerror(EISDIR));
   if (!S_ISREG(st.st_mode)) return "is not a regular file";
   // Before a byte of it is believed.
   const std::string distrust = TrustProblem(path, st);
@@ -162,7 +166,7 @@ std::string ReadWholeFile(const std::string& path, std::string& bytes, bool& mis
     } else if (n == 0) {
       return std::string();
     } else {
-      return std::string("cannot be read: ") + std::strerror(errno);
+      return "cannot be read: " + VisibleBytes(std::strerror(errno));
     }
   }
 }

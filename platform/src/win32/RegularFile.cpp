@@ -12,13 +12,17 @@ constexpr int kNameAttempts = 100;
 
 const wchar_t* W(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 
-// The system's own words for an error, as the operator would read them in Windows.
+// The system's own words for an error, as the operator would read them in Windows, in
+// UTF-8 like every other text the tool writes (the ANSI form would be another code page).
 std::string SystemReason(DWORD error) {
-  char text[512];
-  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                             sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
-  return n > 0 ? std::string(text, n) : "error " + std::to_string(error);
+  wchar_t text[512];
+  DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                             sizeof text / sizeof text[0], nullptr);
+  while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ')) --n;
+  if (n == 0) return "error " + std::to_string(error);
+  std::string reason;
+  AppendUtf8(reason, std::u16string_view(reinterpret_cast<const char16_t*>(text), n));
+  return reason;
 }
 
 std::u16string FinalPath(HANDLE h) {
