@@ -32,6 +32,9 @@ constexpr SBmpBits MakeBmpBits() {
 }
 constexpr SBmpBits kBmpBits = MakeBmpBits();
 
+// Surrogates are in the set: a unit outside it is a whole character.
+inline bool InBmpNotation(char16_t c) { return (kBmpBits.words[c >> 6] >> (c & 63)) & 1; }
+
 // The widest forms of the notation: a code point of six digits, "<U+10FFFE>", and a byte.
 constexpr std::size_t kNotationBytes = 10;
 constexpr std::size_t kByteMarkBytes = 5;
@@ -39,9 +42,20 @@ constexpr char kHex[] = "0123456789ABCDEF";
 
 // The ASCII characters that are written as themselves: the printable ones, but the
 // notation's own opening and, in a value, the quote.
+// A table, so that the test of the common case is one load.
+struct SPlainAscii {
+  bool plain[0x80];
+};
+constexpr SPlainAscii MakePlainAscii(bool value) {
+  SPlainAscii table{};
+  for (char32_t c = 0x20; c < 0x7F; ++c) table.plain[c] = c != '<' && (!value || c != '"');
+  return table;
+}
+constexpr SPlainAscii kPlainInValue = MakePlainAscii(true), kPlainInMessage = MakePlainAscii(false);
+
 template <bool kValue>
-constexpr bool IsPlainAscii(char32_t c) {
-  return c >= 0x20 && c < 0x7F && c != '<' && (!kValue || c != '"');
+inline bool IsPlainAscii(char32_t c) {
+  return c < 0x80 && (kValue ? kPlainInValue : kPlainInMessage).plain[c];
 }
 
 char* PutNotation(char* p, char32_t codePoint) {
@@ -114,7 +128,7 @@ std::size_t WellFormedUtf8(const unsigned char* s, std::size_t left, char32_t& c
 
 bool NeedsVisibleNotation(char32_t c) {
   if (c < 0x80) return !IsPlainAscii<true>(c);
-  if (c <= 0xFFFF) return (kBmpBits.words[c >> 6] >> (c & 63)) & 1;
+  if (c <= 0xFFFF) return InBmpNotation(static_cast<char16_t>(c));
   if (c > 0x10FFFF) return true;  // not a code point at all
   const auto* end = std::end(kNotationRanges);
   const auto* range = std::lower_bound(std::begin(kNotationRanges), end, c,
@@ -139,6 +153,10 @@ void AppendVisibleUnits(std::string& out, std::u16string_view text) {
     const char16_t c = text[i];
     if (IsPlainAscii<kValue>(c)) {  // the common case: nothing below runs
       *p++ = static_cast<char>(c);
+      continue;
+    }
+    if (c >= 0x80 && !InBmpNotation(c)) {  // a letter of any script, and the like
+      p = PutUtf8(p, c);
       continue;
     }
     char32_t codePoint = c;
