@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "RegularFile.h"
+#include "SipHash.h"
 
 class CRecordListFile {
  public:
@@ -52,6 +53,11 @@ class CRecordListFile {
   void Fail();
 
   CReplacementFile m_file;
+  // Everything written, under a key drawn for this list alone: at "yes" the file is read
+  // back and must give the same, so no rewrite passes, however quick or however sized.
+  CSipHash::Key m_key;
+  CSipHash m_writtenHash{CSipHash::Key{}};
+  uint64_t m_size = 0;
   bool m_open = false;
   std::string m_buffer;
   std::string_view m_lineEnd;

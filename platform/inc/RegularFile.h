@@ -41,6 +41,9 @@ class CReplacementFile {
   [[nodiscard]] bool Write(const char* data, std::size_t size);
   [[nodiscard]] bool Commit();
   [[nodiscard]] bool IsInPlace();
+  // After Commit: reads exactly `size` bytes at `offset` of the file put in place (through
+  // the handle that holds it, whatever its name leads to now). False if it cannot.
+  [[nodiscard]] bool ReadBack(uint64_t offset, char* data, std::size_t size);
   // Gives the new file up before Commit: the final name is left as it was. Allocates
   // nothing and calls only what a signal handler may call.
   void Abandon();

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "../common/TemporaryName.h"
+#include "PosixIo.h"
 #include "UniqueDescriptor.h"
 
 const char* const kNotARegularFile = "it is not a regular file (a link, a pipe or a device has that name)";
@@ -270,6 +271,10 @@ bool CReplacementFile::StillInPlace(std::string& reason) {
     return true;
   }
   return false;
+}
+
+bool CReplacementFile::ReadBack(uint64_t offset, char* data, std::size_t size) {
+  return m_committed && ReadFullyAt(m_handles->file.get(), offset, data, size);
 }
 
 bool IsFolderGuarded(const char* path, std::string& folder) {

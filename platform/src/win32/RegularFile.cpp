@@ -234,6 +234,22 @@ bool CReplacementFile::StillInPlace(std::string& reason) {
   return false;
 }
 
+bool CReplacementFile::ReadBack(uint64_t offset, char* data, std::size_t size) {
+  if (!m_committed || !m_handles->file) return false;
+  while (size > 0) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    DWORD read = 0;
+    if (!::ReadFile(m_handles->file.get(), data, chunk, &read, &at) || read == 0) return false;
+    data += read;
+    size -= read;
+    offset += read;
+  }
+  return true;
+}
+
 bool IsFolderGuarded(const char*, std::string& folder) {
   folder.clear();
   return true;
