@@ -9,10 +9,11 @@
 //
 // The list is written to a new file without a name and put in place of "Vestrum.csv"
 // only when it is complete and on disk: until then, and after any failure, what had that
-// name stays as it was, and nothing of the new file outlives the process. Writes are buffered; every failure (cannot create, a short write, the
-// flush or the rename) is remembered with its reason, so the run can refuse to delete
-// what it could not list. The file stays open until the object goes, so that the run can
-// check it is still the list the operator was shown.
+// name stays as it was, and nothing of the new file outlives the process. Writes are
+// buffered; every failure (cannot create, a short write, the flush or the rename) is
+// remembered with its reason, so the run can refuse to delete what it could not list.
+// The file stays open until the object goes, so that the run can check it is still the
+// list the operator was shown, byte for byte.
 
 #include <cstdint>
 #include <string>
