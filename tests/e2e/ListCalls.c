@@ -79,34 +79,19 @@ static mode_t ModeOf(int flags, va_list args) {
   return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(args, int) : 0;
 }
 
-int open(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = ModeOf(flags, args);
-  va_end(args);
-  return OpenAt(AT_FDCWD, path, flags, mode);
-}
-int open64(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = ModeOf(flags, args);
-  va_end(args);
-  return OpenAt(AT_FDCWD, path, flags, mode);
-}
-int openat(int dir, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = ModeOf(flags, args);
-  va_end(args);
-  return OpenAt(dir, path, flags, mode);
-}
-int openat64(int dir, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = ModeOf(flags, args);
-  va_end(args);
-  return OpenAt(dir, path, flags, mode);
-}
+/* The four ways in which the C library is asked to open a file, each with its mode. */
+#define LIST_CALLS_OPEN(name, dir, ...)          \
+  int name(__VA_ARGS__, int flags, ...) {        \
+    va_list args;                                \
+    va_start(args, flags);                       \
+    const mode_t mode = ModeOf(flags, args);     \
+    va_end(args);                                \
+    return OpenAt(dir, path, flags, mode);       \
+  }
+LIST_CALLS_OPEN(open, AT_FDCWD, const char* path)
+LIST_CALLS_OPEN(open64, AT_FDCWD, const char* path)
+LIST_CALLS_OPEN(openat, dir, int dir, const char* path)
+LIST_CALLS_OPEN(openat64, dir, int dir, const char* path)
 int __open_2(const char* path, int flags) { return OpenAt(AT_FDCWD, path, flags, 0); }
 int __open64_2(const char* path, int flags) { return OpenAt(AT_FDCWD, path, flags, 0); }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "../common/TemporaryName.h"
+#include "HeldSignals.h"
 #include "PosixIo.h"
 #include "UniqueDescriptor.h"
 
@@ -28,23 +29,6 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 std::string SystemReason(int error) { return std::strerror(error); }
-
-// Holds back every signal that can be held back while it lives, for the steps that
-// give a file a name and must not be parted by a signal that ends the process.
-class CHeldSignals {
- public:
-  CHeldSignals() {
-    sigset_t all;
-    ::sigfillset(&all);
-    ::sigprocmask(SIG_BLOCK, &all, &m_previous);
-  }
-  ~CHeldSignals() { ::sigprocmask(SIG_SETMASK, &m_previous, nullptr); }
-  CHeldSignals(const CHeldSignals&) = delete;
-  CHeldSignals& operator=(const CHeldSignals&) = delete;
-
- private:
-  sigset_t m_previous;
-};
 
 // Where the file system cannot make a file without a name, the new file has one while
 // it is written: a signal that ends the process (Ctrl+C, a hang-up, kill, a CPU limit)
