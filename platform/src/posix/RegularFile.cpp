@@ -140,6 +140,12 @@ bool CReplacementFile::BeginFile(std::string& reason) {
   // flushed: the list is written there all the same, as any program would.
   h.directory.reset(::open(h.directoryPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!h.directory && errno != EACCES) return reason = SystemReason(errno), false;
+  // A folder that was removed (the working directory, while the tool waited) has no link
+  // left: nothing can be made in it, which is said as a missing folder.
+  // NOTE: O_TMPFILE in such a folder says EPERM, a named file ENOENT.
+  struct stat folder;
+  const int looked = h.directory ? ::fstat(h.directory.get(), &folder) : ::stat(h.directoryPath.c_str(), &folder);
+  if (looked == 0 && folder.st_nlink == 0) return reason = SystemReason(ENOENT), false;
   // Until it has its permissions, a file that replaces a private one is the owner's alone.
   const mode_t mode = h.replacing ? 0600 : 0666;
   bool unsupported = false;
