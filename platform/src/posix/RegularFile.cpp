@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "../common/TemporaryName.h"
@@ -69,21 +68,21 @@ void Unguard() {
   g_named[0] = '\0';
 }
 
+// The name by which a file without one can be linked: linkat with AT_EMPTY_PATH would
+// need a privilege, the descriptor's entry in /proc does not.
+std::string ProcLink(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 // Opens a file without a name in `directory`, or fails with errno.
 // NOTE: a kernel without O_TMPFILE takes it for O_DIRECTORY and says EISDIR; a file
 // system without it says EOPNOTSUPP.
-int OpenUnnamed(const std::string& directory, mode_t mode, bool& unsupported) {
-  const int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-  unsupported = fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
-  if (fd < 0) return -1;
-  // It is given its name through /proc (linkat with AT_EMPTY_PATH needs a privilege);
-  // without /proc it could never have one.
-  char link[32];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  if (::access(link, F_OK) != 0) {
-    (void)::close(fd);
+UniqueDescriptor OpenUnnamed(const std::string& directory, mode_t mode, bool& unsupported) {
+  UniqueDescriptor fd(::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+  unsupported = !fd && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
+  if (!fd) return fd;
+  // Without /proc it could never be given a name.
+  if (::access(ProcLink(fd.get()).c_str(), F_OK) != 0) {
     unsupported = true;
-    return -1;
+    return UniqueDescriptor();
   }
   return fd;
 }
@@ -149,7 +148,7 @@ bool CReplacementFile::BeginFile(std::string& reason) {
   // Until it has its permissions, a file that replaces a private one is the owner's alone.
   const mode_t mode = h.replacing ? 0600 : 0666;
   bool unsupported = false;
-  h.file.reset(OpenUnnamed(h.directoryPath, mode, unsupported));
+  h.file = OpenUnnamed(h.directoryPath, mode, unsupported);
   if (!h.file && !unsupported) return reason = SystemReason(errno), false;
   // Where it cannot be without a name: a new name of our own, made only if nothing has
   // it (not even a dangling link). The name is made before the file, and the file made
@@ -210,13 +209,12 @@ bool CReplacementFile::PutInPlace(std::string& reason) {
     // A link cannot replace a name: the file gets a new name of its own beside the final
     // one, which the rename then puts in its place. Signals are held from the one to the
     // other, so that no name is left behind by one of them.
-    char link[32];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", h.file.get());
+    const std::string link = ProcLink(h.file.get());
     bool linked = false;
     for (int attempt = 0; !linked && attempt < kNameAttempts; ++attempt) {
       const std::string name = TemporaryNameBeside(m_path, static_cast<unsigned long>(::getpid()), attempt);
       CHeldSignals held;
-      if (::linkat(AT_FDCWD, link, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      if (::linkat(AT_FDCWD, link.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
         if (errno != EEXIST) return reason = SystemReason(errno), false;
         continue;
       }
