@@ -7,18 +7,20 @@
 // A name is written so that it shows as what it is, on one line: see VisibleText.h; a
 // name that was cut ends with kVisibleCutMark.
 //
-// The list is written to a new file beside "Vestrum.csv" and put in its place only when
-// it is complete and on disk: until then, and after any failure, what had that name
-// stays as it was. Writes are buffered; every failure (cannot create, a short write, the
-// flush or the rename) is remembered with its reason, so the run can refuse to delete
-// what it could not list. The file stays open until the object goes, so that the run can
-// check it is still the list the operator was shown.
+// The list is written to a new file without a name and put in place of "Vestrum.csv"
+// only when it is complete and on disk: until then, and after any failure, what had that
+// name stays as it was, and nothing of the new file outlives the process. Writes are
+// buffered; every failure (cannot create, a short write, the flush or the rename) is
+// remembered with its reason, so the run can refuse to delete what it could not list.
+// The file stays open until the object goes, so that the run can check it is still the
+// list the operator was shown, byte for byte.
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "RegularFile.h"
+#include "SipHash.h"
 
 class CRecordListFile {
  public:
@@ -39,6 +41,9 @@ class CRecordListFile {
   // Instead of Close: the list is not complete. What path held stays as it was.
   void Abandon();
 
+  // After a failed Close: the list is in place all the same, only its folder could not be
+  // flushed to disk (so a crash of the system could still lose it).
+  bool IsInPlaceUnflushed() const { return m_failed && m_file.IsCommitted(); }
   bool Failed() const { return m_failed; }
   const std::string& FailureReason() const { return m_reason; }
 
@@ -49,6 +54,11 @@ class CRecordListFile {
   void Fail();
 
   CReplacementFile m_file;
+  // Everything written, under a key drawn for this list alone: at "yes" the file is read
+  // back and must give the same, so no rewrite passes, however quick or however sized.
+  CSipHash::Key m_key;
+  CSipHash m_writtenHash{CSipHash::Key{}};
+  uint64_t m_size = 0;
   bool m_open = false;
   std::string m_buffer;
   std::string_view m_lineEnd;

@@ -341,7 +341,15 @@ bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, 
   // A walk cut short is no list: what had the list's name keeps it.
   if (interrupted) list.Abandon();
   const bool listed = interrupted || list.Close();
-  if (!listed) {
+  if (!listed && list.IsInPlaceUnflushed()) {
+    // The new list has the name; only its folder did not reach the disk. A list that a
+    // crash could still take away is no record to delete by.
+    err << "The list of records was written into: " << listFile
+        << ", but its folder could not be flushed to disk, so a crash of the system could lose it. Nothing was "
+           "deleted."
+        << endl;
+    err << list.FailureReason().c_str() << endl;
+  } else if (!listed) {
     err << "Failed to write the list of records into: " << listFile << endl;
     err << VisibleBytes(list.FailureReason()).c_str() << endl;
   } else if (interrupted) {
@@ -430,6 +438,15 @@ void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements,
   if (!GenerateRandomBytes(key, sizeof key)) {
     err << "Error:" << "No random key could be drawn from the system (error " << static_cast<int64_t>(GetLastError())
         << "), so the records could not be listed safely. Nothing was deleted." << endl;
+    return;
+  }
+  // A list in a folder that anyone may write could be swapped while the operator reads it.
+  std::string folder;
+  if (!IsFolderGuarded(statements.listFile, folder)) {
+    err << "Error:" << "The list of records would be kept in " << VisibleUtf8(FromUtf8(folder)).c_str()
+        << ", a folder that any user may change (writable by all, not sticky), so the records were not listed. "
+           "Nothing was deleted."
+        << endl;
     return;
   }
   CRegTreeRecSet records(&database, CRegTreeRecSet::kReadOnlyCursor, CRegTreeRecSet::kNoOptions);

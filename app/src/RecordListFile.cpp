@@ -1,5 +1,6 @@
 #include "RecordListFile.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "Console.h"
@@ -7,6 +8,7 @@
 #include "VisibleText.h"
 #include "WideText.h"
 #include "Win32File.h"
+#include "Win32Random.h"
 
 namespace {
 
@@ -38,6 +40,15 @@ bool CRecordListFile::Open(const char* path) {
   m_failed = false;
   m_reason.clear();
   m_buffer.clear();
+  uint8_t key[16];
+  if (!GenerateRandomBytes(key, sizeof key)) {
+    m_failed = true;
+    m_reason = "no random key could be drawn from the system";
+    return false;
+  }
+  m_key = CSipHash::Key::FromBytes(key);
+  m_writtenHash = CSipHash(m_key);
+  m_size = 0;
   // The line ends are written as the platform wants them, by us.
   m_open = m_file.Create(path);
   if (!m_open) {
@@ -59,6 +70,8 @@ void CRecordListFile::Append(const char* text, std::size_t size) {
 
 void CRecordListFile::FlushBuffer() {
   if (m_buffer.empty() || !m_open) return;
+  m_writtenHash.Update(m_buffer.data(), m_buffer.size());
+  m_size += m_buffer.size();
   if (!m_failed && !m_file.Write(m_buffer.data(), m_buffer.size())) Fail();
   m_buffer.clear();
 }
@@ -119,7 +132,23 @@ void CRecordListFile::Abandon() {
 
 bool CRecordListFile::IsInPlace() {
   if (m_failed) return false;
-  if (m_file.IsInPlace()) return true;
-  m_reason = m_file.Reason();
+  if (!m_file.IsInPlace()) {
+    m_reason = m_file.Reason();
+    return false;
+  }
+  // The name leads to the file written, as long as it was: what it holds now is read back.
+  CSipHash read(m_key);
+  std::string piece(kBufferSize, '\0');
+  for (uint64_t at = 0; at < m_size;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(piece.size(), m_size - at));
+    if (!m_file.ReadBack(at, piece.data(), n)) {
+      m_reason = "it could not be read back";
+      return false;
+    }
+    read.Update(piece.data(), n);
+    at += n;
+  }
+  if (read.Final() == m_writtenHash.Final()) return true;
+  m_reason = "it was changed since it was written";
   return false;
 }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "Databases.h"
+#include "ScopedEnvironment.h"
 #include "TestRegistry.h"
 #include "TestSupport.h"
 #include "ToolRunner.h"
@@ -558,6 +559,8 @@ TEST_P(EndToEnd, PreviousListIsReplacedWholeOrKept) {
     std::function<void(const std::string& dir)> make;
     const char* otherName;  // a name that must keep `other`
     bool refused;
+    unsigned mode = 0;  // the new list's permissions and group (Linux build), when not a new file's
+    unsigned group = 0;
   };
   const Case cases[] = {
       {"hard link to another file",
@@ -581,6 +584,14 @@ TEST_P(EndToEnd, PreviousListIsReplacedWholeOrKept) {
          ASSERT_EQ(chmod((dir + "/Vestrum.csv").c_str(), 0444), 0);
        },
        "Vestrum.csv", true},
+      {"private to its owner, shared with a group",
+       [&](const std::string& dir) {
+         WriteFileBytes(dir + "/Vestrum.csv", other);
+         ASSERT_EQ(chown((dir + "/Vestrum.csv").c_str(), getuid(), 64003), 0) << "needs root, as the test script runs";
+         ASSERT_EQ(chmod((dir + "/Vestrum.csv").c_str(), 0640), 0);
+         std::filesystem::create_hard_link(dir + "/Vestrum.csv", dir + "/backup.csv");
+       },
+       "backup.csv", false, 0640, 64003},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -605,6 +616,10 @@ TEST_P(EndToEnd, PreviousListIsReplacedWholeOrKept) {
       ASSERT_EQ(stat((dir + "/Vestrum.csv").c_str(), &st), 0);
       EXPECT_EQ(st.st_uid, getuid()) << "the run's own file";
       EXPECT_EQ(st.st_nlink, 1u);
+      if (c.mode != 0 && !target.windows) {
+        EXPECT_EQ(st.st_mode & 0777, c.mode);
+        EXPECT_EQ(st.st_gid, c.group);
+      }
     }
     std::filesystem::remove_all(dir);
   }
@@ -619,14 +634,27 @@ TEST_P(EndToEnd, ListGoneBeforeYesDeletesNothing) {
     const char* name;
     std::string command;  // run in the list's directory
     const char* reason;
+    const char* undo = "";  // run in the list's directory after the run
   };
   const Case cases[] = {
       {"removed", "rm Vestrum.csv", "it is no longer there"},
       {"its directory removed", "cd .. && rm -r list", "it is no longer there"},
       {"replaced by a copy", "cp Vestrum.csv copy && mv copy Vestrum.csv", "another file has its name now"},
       {"cut", "truncate -s 10 Vestrum.csv", "it was changed since it was written"},
+      {"rewritten in place, same size", "printf 9 | dd of=Vestrum.csv bs=1 seek=30 conv=notrunc status=none",
+       "it was changed since it was written"},
+      // The same inode number, size and change time, on another file system: an overlay
+      // whose lower layer is the list's folder, its view of the list mounted over the name.
+      {"the same file seen through another file system, mounted over it",
+       "mkdir ../up ../ov && mount -t tmpfs tmpfs ../up && mkdir ../up/u ../up/w && mount -t overlay overlay -o "
+       "lowerdir=\"$PWD\",upperdir=\"$PWD/../up/u\",workdir=\"$PWD/../up/w\" ../ov && "
+       "mount --bind ../ov/Vestrum.csv Vestrum.csv",
+       "another file has its name now", "umount Vestrum.csv; umount ../ov; umount ../up; rm -r ../up ../ov"},
   };
   for (const Case& c : cases) {
+    // NOTE: Wine gives every file of the host one volume serial, so only the Linux build
+    // tells the two file systems apart.
+    if (c.undo[0] != 0 && target.windows) continue;
     SCOPED_TRACE(c.name);
     const std::string dir = work.File("list");
     std::filesystem::create_directory(dir);
@@ -640,6 +668,7 @@ TEST_P(EndToEnd, ListGoneBeforeYesDeletesNothing) {
     EXPECT_EQ(r.out, Found(3, "Deleting records...\nNo records were deleted\n"));
     EXPECT_EQ(r.err, L(std::string("Error:The list of records is not as it was written: Vestrum.csv: ") + c.reason +
                        ". Nothing was deleted.\n"));
+    if (c.undo[0] != 0) std::system(("cd '" + dir + "' && " + c.undo).c_str());
     std::filesystem::remove_all(dir);
   }
   EXPECT_EQ(db->RemainingIds().size(), 9u);
@@ -1284,6 +1313,168 @@ TEST(EndToEndSQLite, DatabaseLockedAtYesDeletesNothing) {
   EXPECT_EQ(r.err.substr(0, 6), "Error:") << r.err;
   EXPECT_NE(Lower(r.err).find("locked"), std::string::npos) << r.err;
   EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2}));
+}
+
+// A list in a folder that any user may write (and that is not sticky) could be swapped
+// while the question is on the screen: the Linux build refuses such a folder before the
+// listing, naming it. Shared with a group, or sticky like /tmp, it is taken.
+TEST(PosixListFolder, AFolderAnyoneMayChangeIsRefusedBeforeTheListing) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  TestDatabase db(Backend::SQLite);
+  ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
+  TempDir registryDir;
+  const std::string registry = e2e::WriteConnectionRegistry(registryDir.Path(), Narrow(db.ConnectionString()));
+  for (const unsigned mode : {0777u, 0775u, 01777u}) {
+    SCOPED_TRACE(mode);
+    TempDir work;
+    const std::string dir = std::filesystem::canonical(work.Path()).string() + "/shared, folder";
+    std::filesystem::create_directory(dir);
+    ASSERT_EQ(chmod(dir.c_str(), mode), 0);
+    RunOptions options;
+    options.workDir = dir;
+    options.registryFile = registry;
+    options.input = "\nyes\n";
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, 0);
+    if (mode == 0777u) {
+      EXPECT_EQ(r.out, std::string(kBanner) + "Press any key to continue . . . \n\n");
+      EXPECT_EQ(r.err, "Error:The list of records would be kept in " + dir +
+                           ", a folder that any user may change (writable by all, not sticky), so the records were "
+                           "not listed. Nothing was deleted.\n");
+      EXPECT_TRUE(std::filesystem::is_empty(dir));
+      EXPECT_EQ(db.RemainingIds(), std::vector<int>{1});
+    } else {
+      EXPECT_EQ(r.err, "");
+      EXPECT_NE(r.out.find("1 records were deleted."), std::string::npos) << r.out;
+      ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
+    }
+  }
+}
+
+// The list's own calls, as the Linux tool makes them (logged by a preloaded library): the
+// file is made without a name, takes the permissions of the list it replaces, is written
+// and flushed before it gets its name, and the folder is flushed after. Where the file
+// system cannot make a file without a name, it gets one of its own first. A flush of the
+// folder that fails after the rename is said as what it is: the new list is in place.
+TEST(PosixListCalls, TheListIsOnDiskBeforeItHasItsNameAndTheFolderAfter) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  TestDatabase db(Backend::SQLite);
+  ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}, {2, u"kept", std::nullopt, 0, std::nullopt}}));
+  const std::vector<std::string> unnamed = {"open folder", "create unnamed", "mode 600", "write", "flush file",
+                                            "link",        "rename",         "flush folder"};
+  const std::vector<std::string> named = {"open folder", "create unnamed: refused", "create named", "mode 600",
+                                          "write",       "flush file",              "rename",       "flush folder"};
+  struct Case {
+    const char* fail;
+    std::vector<std::string> calls;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"", unnamed, ""},
+      {"unnamed", named, ""},
+      {"folder", unnamed,
+       "The list of records was written into: Vestrum.csv, but its folder could not be flushed to disk, so a crash "
+       "of the system could lose it. Nothing was deleted.\nInput/output error\n"},
+  };
+  // NOTE: AddressSanitizer wants its runtime loaded first; the library preloaded here
+  // intercepts nothing it needs.
+  const std::string asan = std::string(std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
+                           ":verify_asan_link_order=0";
+  ScopedEnvironmentVariable asanOptions("ASAN_OPTIONS", asan.c_str());
+  ScopedEnvironmentVariable preload("LD_PRELOAD", MERIDEX_E2E_LIST_CALLS);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("failing: ") + c.fail);
+    TempDir work;
+    WriteFileBytes(work.File("Vestrum.csv"), "the previous list\n");
+    ASSERT_EQ(chmod(work.File("Vestrum.csv").c_str(), 0600), 0);
+    ScopedEnvironmentVariable log("MERIDEX_LIST_CALLS", work.File("calls.log").c_str());
+    ScopedEnvironmentVariable fail("MERIDEX_LIST_CALLS_FAIL", c.fail);
+    RunOptions options;
+    options.workDir = work.Path();
+    options.registryFile = e2e::WriteConnectionRegistry(work.Path(), Narrow(db.ConnectionString()));
+    options.input = "\nno\n";
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out.find("Are you sure") != std::string::npos, c.err.empty()) << r.out;
+    std::vector<std::string> calls;
+    const std::string logged = ReadFileBytes(work.File("calls.log"));
+    for (std::size_t at = 0, end; at < logged.size(); at = end + 1) {
+      end = logged.find('\n', at);
+      calls.push_back(logged.substr(at, end - at));
+    }
+    EXPECT_EQ(calls, c.calls);
+    EXPECT_EQ(ReadFileBytes(work.File("Vestrum.csv")), std::string(kHeader) + "old\n");
+    struct stat st;
+    ASSERT_EQ(stat(work.File("Vestrum.csv").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(Entries(work.Path()), (std::vector<std::string>{"Vestrum.csv", "calls.log", "meridex.reg"}));
+  }
+  EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2}));
+}
+
+// The list is being written when a signal ends the run (Ctrl+C, kill, a hang-up, a CPU
+// limit, SIGKILL): nothing of the new list is left, the previous one is as it was. On the
+// Linux build also where the file system cannot make a file without a name (but for
+// SIGKILL, which nothing can follow).
+TEST(EndToEndSQLite, EndedWhileListingLeavesNoNewFile) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  TestDatabase db(Backend::SQLite);
+  ASSERT_TRUE(db.Exec("INSERT INTO FileTree (FileID, FileName, OperationType) WITH RECURSIVE n(i) AS (SELECT 1 UNION "
+                      "ALL SELECT i + 1 FROM n WHERE i < 300000) SELECT i, 'C:\\data\\file number ' || i, 18 FROM n"));
+  const std::string asan = std::string(std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
+                           ":verify_asan_link_order=0";
+  ScopedEnvironmentVariable asanOptions("ASAN_OPTIONS", asan.c_str());
+  for (const bool withoutUnnamed : {false, true}) {
+    if (withoutUnnamed && target.windows) continue;  // the preloaded library is the Linux build's
+    ScopedEnvironmentVariable preload("LD_PRELOAD", withoutUnnamed ? MERIDEX_E2E_LIST_CALLS : "");
+    ScopedEnvironmentVariable fail("MERIDEX_LIST_CALLS_FAIL", "unnamed");
+    // SIGSEGV: the run's fault handler, as when a driver crashes mid-listing.
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGXCPU, SIGSEGV, SIGKILL}) {
+      if (sig == SIGKILL && withoutUnnamed) continue;  // a name of its own cannot outlast that
+      SCOPED_TRACE(std::string(strsignal(sig)) + (withoutUnnamed ? ", named file" : ""));
+      TempDir work;
+      const std::string dir = std::filesystem::canonical(work.Path()).string();
+      WriteFileBytes(work.File("Vestrum.csv"), "the previous list\n");
+      // Once the new list exists: a file beside it, or one without a name that the tool holds.
+      const auto listing = [&] {
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+          if (entry.path().extension() == ".tmp") return true;
+        }
+        const std::string fds = "/proc/" + std::to_string(e2e::RunningTool()) + "/fd";
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(fds, ignored)) {
+          const std::string to = std::filesystem::read_symlink(entry.path(), ignored).string();
+          if (to.rfind(dir + "/", 0) == 0 && to.find("(deleted)") != std::string::npos) return true;
+        }
+        return false;
+      };
+      bool seen = false;
+      RunOptions options;
+      options.workDir = work.Path();
+      options.registryFile = e2e::WriteConnectionRegistry(work.Path(), Narrow(db.ConnectionString()) + "StepAPI=1;");
+      options.steps = {{"", nullptr, "\n"},
+                       {"Searching for old records",
+                        [&] {
+                          for (int i = 0; i < 20000 && !(seen = listing()); ++i) usleep(200);
+                          // Rows are being listed into it by now. NOTE: the Windows build
+                          // marks its new file for deletion one call after making it.
+                          usleep(50000);
+                          kill(e2e::RunningTool(), sig);
+                        },
+                        ""}};
+      const RunResult r = e2e::RunTool(target, options);
+      EXPECT_TRUE(seen) << "the signal was meant to land while the list is written";
+      EXPECT_EQ(r.out.find("old records were found"), std::string::npos) << r.out;
+      // NOTE: under Wine the handles of a process that was ended are closed by Wine's
+      // server once it sees the process gone, a moment after it is.
+      const std::vector<std::string> expected = {"Vestrum.csv", "meridex.reg"};
+      for (int i = 0; i < 100 && target.windows && Entries(work.Path()) != expected; ++i) usleep(100000);
+      EXPECT_EQ(ReadFileBytes(work.File("Vestrum.csv")), "the previous list\n");
+      EXPECT_EQ(Entries(work.Path()), expected);
+    }
+  }
+  EXPECT_EQ(db.RemainingIds().size(), 300000u);
 }
 
 }  // namespace

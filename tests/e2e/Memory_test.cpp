@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -113,6 +114,9 @@ TEST(AllocationFailure, AnywhereEndsTheRunWithAMessage) {
     const std::vector<int> left = deleted ? std::vector<int>{1} : std::vector<int>{1, 2, 3};
     EXPECT_EQ(db.RemainingIds(), left) << message;
     EXPECT_EQ(r.out.find("records were deleted."), std::string::npos) << r.out;
+    for (const auto& entry : std::filesystem::directory_iterator(work.Path())) {
+      EXPECT_NE(entry.path().extension(), ".tmp") << "a new list left behind";
+    }
     ASSERT_TRUE(db.Exec("DELETE FROM FileTree"));
     ASSERT_TRUE(db.Insert(rows));
   }

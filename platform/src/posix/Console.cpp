@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "../common/ConsoleLine.h"
+#include "HeldSignals.h"
 #include "PosixIo.h"
 #include "UniqueDescriptor.h"
 
@@ -102,23 +103,6 @@ class CPauseSignals {
   int m_signals[kHandledSignals] = {};
   struct sigaction m_previous[kHandledSignals];
   int m_count = 0;
-};
-
-// Holds back every signal that can be held back while it lives; those that come
-// meanwhile are delivered when it ends, to the handlers in force then.
-class CHeldSignals {
- public:
-  CHeldSignals() {
-    sigset_t all;
-    ::sigfillset(&all);
-    ::pthread_sigmask(SIG_BLOCK, &all, &m_previous);
-  }
-  ~CHeldSignals() { ::pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
-  CHeldSignals(const CHeldSignals&) = delete;
-  CHeldSignals& operator=(const CHeldSignals&) = delete;
-
- private:
-  sigset_t m_previous;
 };
 
 // Takes one key press: the bytes of an escape sequence, a multi-byte character or a paste

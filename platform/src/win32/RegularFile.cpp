@@ -65,40 +65,48 @@ const char* const kNotARegularFile = "it is not a regular file (a link, a pipe o
 
 struct CReplacementFile::Handles {
   UniqueFileHandle file;
-  // Which file it is, taken while it still has the name it was created with.
-  // NOTE: Wine answers a volume serial of 0 for a handle whose file was renamed since it
-  // was opened; the file's identity does not change with a rename on Windows either.
-  BY_HANDLE_FILE_INFORMATION identity = {};
-  // The temporary name as Windows takes it, kept from its creation: Abandon runs from the
+  // The new file's name as Windows takes it, made before the file: Abandon runs from the
   // destructor, also while the run unwinds from a failed allocation, and must not need one.
   std::u16string temporary;
+  // Which file was put in place, and its change time then, taken from the handle that
+  // holds it. NOTE: Wine answers a volume serial of 0 for a handle whose file was renamed
+  // since it was opened: the hold is opened by the final name, after the move.
+  BY_HANDLE_FILE_INFORMATION identity = {};
+  LARGE_INTEGER changed = {};
 };
+
+namespace {
+
+// Marks the open file for deletion when its last handle closes, or takes the mark away.
+bool SetDeletedOnClose(HANDLE file, bool deleted) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = deleted ? TRUE : FALSE;
+  return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+bool ChangeTime(HANDLE file, LARGE_INTEGER& changed) {
+  FILE_BASIC_INFO basic;
+  if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) return false;
+  changed = basic.ChangeTime;
+  return true;
+}
+
+}  // namespace
 
 CReplacementFile::CReplacementFile() : m_handles(std::make_unique<Handles>()) {}
 
 CReplacementFile::~CReplacementFile() { Abandon(); }
 
-bool CReplacementFile::Fail(const std::string& reason) {
-  m_reason = reason;
-  Abandon();
-  return false;
-}
+std::string CReplacementFile::BadHandleReason() const { return SystemReason(ERROR_INVALID_HANDLE); }
 
-void CReplacementFile::Abandon() {
-  if (m_committed) return;
+void CReplacementFile::DiscardFile() {
+  // The file is marked for deletion: closing it removes it, also when the process ends
+  // without closing it itself.
   m_handles->file.reset();
-  if (!m_handles->temporary.empty()) (void)::DeleteFileW(W(m_handles->temporary));
   m_handles->temporary.clear();
-  m_temporary.clear();
 }
 
-bool CReplacementFile::Create(const char* path) {
-  Abandon();
-  m_handles->file.reset();
-  m_path = path != nullptr ? path : "";
-  m_reason.clear();
-  m_written = 0;
-  m_committed = false;
+bool CReplacementFile::BeginFile(std::string& reason) {
   const std::u16string wide = FromUtf8(m_path);
   // What the name holds now is opened as it is (a link itself, not what it leads to) only
   // to be looked at, and closed again: nothing of it is changed. Opening it for writing
@@ -106,7 +114,7 @@ bool CReplacementFile::Create(const char* path) {
   {
     UniqueFileHandle existing(::CreateFileW(W(wide), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!existing && ::GetLastError() != ERROR_FILE_NOT_FOUND) return Fail(SystemReason(::GetLastError()));
+    if (!existing && ::GetLastError() != ERROR_FILE_NOT_FOUND) return reason = SystemReason(::GetLastError()), false;
     // Nothing to open, yet the name may be taken: by a link to nothing, which Wine shows
     // to no call but the one that would create the name. It is asked, for a file that
     // goes again when its handle closes (also if the run is ended right here).
@@ -115,7 +123,7 @@ bool CReplacementFile::Create(const char* path) {
                                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
       if (!probe) {
         const DWORD error = ::GetLastError();
-        return Fail(error == ERROR_FILE_EXISTS ? std::string(kNotARegularFile) : SystemReason(error));
+        return reason = error == ERROR_FILE_EXISTS ? std::string(kNotARegularFile) : SystemReason(error), false;
       }
     }
     BY_HANDLE_FILE_INFORMATION info;
@@ -123,87 +131,130 @@ bool CReplacementFile::Create(const char* path) {
                      !::GetFileInformationByHandle(existing.get(), &info) ||
                      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
                      !IsWhereItsNameIs(existing.get(), wide))) {
-      return Fail(kNotARegularFile);
+      return reason = kNotARegularFile, false;
     }
     // NOTE: Wine lets an administrator (root) open a read-only file for writing, and
     // replace it; Windows refuses both. The attribute is what the operator set: it holds.
-    if (existing && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) return Fail(SystemReason(ERROR_ACCESS_DENIED));
-  }
-  // A new name of our own, made only if nothing has it. Others may read it and, once it
-  // is in place, rename or delete it (IsInPlace tells); the rename below needs the latter.
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    const std::string name = TemporaryNameBeside(m_path, ::GetCurrentProcessId(), attempt);
-    std::u16string wideName = FromUtf8(name);
-    const HANDLE file = ::CreateFileW(W(wideName), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      m_handles->file.reset(file);
-      m_temporary = name;
-      m_handles->temporary = std::move(wideName);
-      if (!::GetFileInformationByHandle(file, &m_handles->identity)) return Fail(SystemReason(::GetLastError()));
-      return true;
+    if (existing && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      return reason = SystemReason(ERROR_ACCESS_DENIED), false;
     }
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return Fail(SystemReason(error));
   }
-  return Fail(SystemReason(ERROR_FILE_EXISTS));
+  // A new name of our own, made only if nothing has it, and marked at once for deletion
+  // when its handle closes: however the process ends before the move, the file goes with
+  // it. Others may read it and, once it is in place, rename or delete it (IsInPlace
+  // tells); the move below needs the latter.
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::u16string name = FromUtf8(TemporaryNameBeside(m_path, ::GetCurrentProcessId(), attempt));
+    UniqueFileHandle file(::CreateFileW(W(name), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return reason = SystemReason(error), false;
+      continue;
+    }
+    if (!SetDeletedOnClose(file.get(), true)) {
+      reason = SystemReason(::GetLastError());
+      (void)::DeleteFileW(W(name));
+      return false;
+    }
+    m_handles->file = std::move(file);
+    m_handles->temporary = std::move(name);
+    return true;
+  }
+  return reason = SystemReason(ERROR_FILE_EXISTS), false;
 }
 
-bool CReplacementFile::Write(const char* data, std::size_t size) {
-  if (!m_handles->file || m_committed) return Fail(SystemReason(ERROR_INVALID_HANDLE));
-  while (size > 0) {
-    const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
-    DWORD written = 0;
-    if (!::WriteFile(m_handles->file.get(), data, chunk, &written, nullptr)) return Fail(SystemReason(::GetLastError()));
-    if (written == 0) return Fail(SystemReason(ERROR_WRITE_FAULT));
-    data += written;
-    size -= written;
-    m_written += written;
+std::size_t CReplacementFile::WriteSome(const char* data, std::size_t size, std::string& reason) {
+  const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+  DWORD written = 0;
+  if (!::WriteFile(m_handles->file.get(), data, chunk, &written, nullptr)) {
+    reason = SystemReason(::GetLastError());
+    return 0;
   }
-  return true;
+  if (written == 0) reason = SystemReason(ERROR_WRITE_FAULT);
+  return written;
 }
 
-bool CReplacementFile::Commit() {
-  if (!m_handles->file || m_committed) return Fail(SystemReason(ERROR_INVALID_HANDLE));
-  if (!::FlushFileBuffers(m_handles->file.get())) return Fail(SystemReason(::GetLastError()));
-  // Write-through: the call returns once the new name is on disk.
-  if (!::MoveFileExW(W(m_handles->temporary), W(FromUtf8(m_path)), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return Fail(SystemReason(::GetLastError()));
-  }
-  m_committed = true;
-  m_temporary.clear();
-  m_handles->temporary.clear();
-  // From now on the list is held so that no program of this system can change, delete,
-  // rename or replace it while the question is on the screen: this share mode refuses
-  // every opening for writing or deletion. (The write handle could not: the rename above
-  // needed it to share deletion.) What share modes do not reach (the host under Wine,
-  // another client of a network share) IsInPlace still sees; it compares what the name
-  // leads to with the file created, so it needs no handle, and works without the hold.
-  m_handles->file.reset();
-  m_handles->file.reset(::CreateFileW(W(FromUtf8(m_path)), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  return true;
+bool CReplacementFile::FlushFile(std::string& reason) {
+  if (::FlushFileBuffers(m_handles->file.get())) return true;
+  reason = SystemReason(::GetLastError());
+  return false;
 }
 
-bool CReplacementFile::IsInPlace() {
-  BY_HANDLE_FILE_INFORMATION named;
-  if (!m_committed) {
-    m_reason = "it was never written";
+bool CReplacementFile::PutInPlace(std::string& reason) {
+  Handles& h = *m_handles;
+  const std::u16string wide = FromUtf8(m_path);
+  // The mark comes off just before the move, and goes back on if the move fails.
+  // Write-through: the move returns once the new name is on disk.
+  if (!SetDeletedOnClose(h.file.get(), false) ||
+      !::MoveFileExW(W(h.temporary), W(wide), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    reason = SystemReason(::GetLastError());
+    (void)SetDeletedOnClose(h.file.get(), true);
     return false;
   }
+  h.temporary.clear();
+  // From now on the list is held so that no program of this system can change, delete,
+  // rename or replace it while the question is on the screen: this share mode refuses
+  // every opening for writing or deletion. (The write handle could not: the move above
+  // needed it to share deletion.) What share modes do not reach (the host under Wine,
+  // another client of a network share) IsInPlace still sees; it compares what the name
+  // leads to with the file put in place, so it needs no handle, and works without the hold.
+  h.file.reset();
+  h.file.reset(::CreateFileW(W(wide), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  // Without the hold (another program opened the list first), it is looked at all the same.
+  const UniqueFileHandle look(h.file ? INVALID_HANDLE_VALUE
+                                     : ::CreateFileW(W(wide), FILE_READ_ATTRIBUTES,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const HANDLE placed = h.file ? h.file.get() : look.get();
+  if (!::GetFileInformationByHandle(placed, &h.identity) || !ChangeTime(placed, h.changed)) {
+    h.identity = {};
+    h.changed = {};
+  }
+  return true;
+}
+
+bool CReplacementFile::FlushFolder(std::string&) { return true; }
+
+bool CReplacementFile::StillInPlace(std::string& reason) {
+  BY_HANDLE_FILE_INFORMATION named;
+  LARGE_INTEGER changed = {};
   UniqueFileHandle current(::CreateFileW(W(FromUtf8(m_path)), FILE_READ_ATTRIBUTES,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!current || !::GetFileInformationByHandle(current.get(), &named)) {
-    m_reason = "it is no longer there";
+    reason = "it is no longer there";
   } else if (named.dwVolumeSerialNumber != m_handles->identity.dwVolumeSerialNumber ||
              named.nFileIndexHigh != m_handles->identity.nFileIndexHigh ||
              named.nFileIndexLow != m_handles->identity.nFileIndexLow) {
-    m_reason = "another file has its name now";
-  } else if (((static_cast<uint64_t>(named.nFileSizeHigh) << 32) | named.nFileSizeLow) != m_written) {
-    m_reason = "it was changed since it was written";
+    reason = "another file has its name now";
+  } else if (((static_cast<uint64_t>(named.nFileSizeHigh) << 32) | named.nFileSizeLow) != m_written ||
+             !ChangeTime(current.get(), changed) || changed.QuadPart != m_handles->changed.QuadPart) {
+    reason = "it was changed since it was written";
   } else {
     return true;
   }
   return false;
+}
+
+bool CReplacementFile::ReadBack(uint64_t offset, char* data, std::size_t size) {
+  if (!m_committed || !m_handles->file) return false;
+  while (size > 0) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    DWORD read = 0;
+    if (!::ReadFile(m_handles->file.get(), data, chunk, &read, &at) || read == 0) return false;
+    data += read;
+    size -= read;
+    offset += read;
+  }
+  return true;
+}
+
+bool IsFolderGuarded(const char*, std::string& folder) {
+  folder.clear();
+  return true;
 }
