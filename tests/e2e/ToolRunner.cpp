@@ -183,6 +183,15 @@ bool WaitUntilStopped(int pid) {
   return false;
 }
 
+bool WaitUntilWriting(int pid) {
+  // The system call the process sleeps in, by number: 1 is write on x86-64.
+  for (int i = 0; i < 500; ++i) {
+    if (testing_support::ReadFileBytes("/proc/" + std::to_string(pid) + "/syscall").rfind("1 ", 0) == 0) return true;
+    usleep(20000);
+  }
+  return false;
+}
+
 RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   PrepareRegistry(target, options.registryFile);
   // The Linux tool reads its registry from this file: without one, a registry without keys.

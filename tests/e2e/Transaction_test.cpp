@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -303,6 +304,81 @@ TEST_P(ServerTransaction, TableLockedBeforeTheListingEndsWithinTheBound) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, ServerTransaction, ::testing::Values(Backend::PostgreSQL, Backend::MariaDB),
                          BackendParamName());
+
+// Another session's write that the tool's transaction (or read) would keep out: "" when
+// it was done, else the driver's message. It waits at most about 2 s for the tool's locks
+// (SQLite's busy timeout is waited twice).
+std::string WriteAsAnotherSession(TestDatabase& db) {
+  _SQL_Error error;
+  switch (db.Kind()) {
+    case Backend::SQLite: {
+      CODBCDatabase other;
+      if (other.DriverConnect(Wide(Narrow(db.ConnectionString()) + "Timeout=1000;").c_str(), nullptr, nullptr,
+                              sqlNoPrompt) == 0) {
+        (void)other.GetError(error);
+        return Narrow(error.message);
+      }
+      return other.Execute(u"UPDATE FileTree SET FileData = NULL WHERE FileID = 3", error) != 0 ? ""
+                                                                                              : Narrow(error.message);
+    }
+    case Backend::MariaDB:
+      (void)TryExecute(db, "SET SESSION innodb_lock_wait_timeout = 2");
+      return TryExecute(db, "UPDATE FileTree SET FileData = NULL WHERE FileID = 3");
+    case Backend::PostgreSQL: {
+      // What an ALTER TABLE takes: it waits for any lock on the table.
+      (void)TryExecute(db, "SET lock_timeout = '2s'");
+      if (db.Connection().BeginTransaction(error) == 0) return Narrow(error.message);
+      const std::string locked = TryExecute(db, "LOCK TABLE FileTree IN ACCESS EXCLUSIVE MODE");
+      (void)db.Connection().EndTransaction(false, error);
+      return locked;
+    }
+  }
+  return "no such backend";
+}
+
+// The terminal stopped (Ctrl+S) while the check after "yes" waits for a lock the test
+// holds, then the check fails (the test renamed a listed row): the run must end its
+// transaction before it writes a word, or the stopped terminal keeps every other session
+// out for as long as the operator leaves it so. POSIX only: a Windows console's pause
+// cannot be made under Wine.
+class PosixStoppedTerminal : public Transaction {};
+
+TEST_P(PosixStoppedTerminal, FailingCheckEndsItsTransactionBeforeItSpeaks) {
+  e2e::RunOptions options = Options(Narrow(db->ConnectionString()), work.Path());
+  options.terminal = true;
+  options.timeoutSeconds = 90;
+  _SQL_Error error;
+  std::string written = "not tried";
+  double writeSeconds = -1;
+  auto holdAndRename = [&] {
+    ASSERT_NE(db->Connection().BeginTransaction(error), 0) << Narrow(error.message);
+    ASSERT_EQ(TryExecute(*db, "UPDATE FileTree SET FileName = 'renamed' WHERE FileID = 2"), "");
+    // PostgreSQL's check reads past row locks: a table lock holds it.
+    if (GetParam() == Backend::PostgreSQL) {
+      ASSERT_EQ(TryExecute(*db, "LOCK TABLE FileTree IN ACCESS EXCLUSIVE MODE"), "");
+    }
+  };
+  auto stopAndLetGo = [&] {
+    ASSERT_EQ(tcflow(e2e::RunningTerminal(), TCOOFF), 0);
+    ASSERT_NE(db->Connection().EndTransaction(true, error), 0) << Narrow(error.message);
+    EXPECT_TRUE(e2e::WaitUntilWriting(e2e::RunningTool()));
+    const auto start = std::chrono::steady_clock::now();
+    written = WriteAsAnotherSession(*db);
+    writeSeconds = SecondsSince(start);
+    ASSERT_EQ(tcflow(e2e::RunningTerminal(), TCOON), 0);
+  };
+  options.steps = {{"Press any key", nullptr, "x"}, {"Are you sure", holdAndRename, "yes\r"},
+                   {"Deleting records...", stopAndLetGo, ""}};
+  const e2e::RunResult r = e2e::RunTool(target, options);
+  EXPECT_EQ(written, "") << "the other session's write, with the terminal stopped";
+  EXPECT_LT(writeSeconds, 3.0);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("Error:"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("No records were deleted"), std::string::npos) << r.out;
+  EXPECT_EQ(db->RemainingIds(), (std::vector<int>{1, 2, 3}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Posix, PosixStoppedTerminal, ::testing::ValuesIn(AllBackends()), BackendParamName());
 
 // The SQLite3 driver with a fault of the test's asking (FaultDriver.c), which both
 // builds reach through unixODBC: what the library does when the driver fails where no
