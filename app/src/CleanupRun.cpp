@@ -238,8 +238,9 @@ void ExplainLockFailure(const CODBCDatabase& database, const _SQL_Error& error, 
 // locks on what the check read and holds them until the commit.
 //
 // No wait for another session's locks is without end: each is bounded (about a minute,
-// for the whole session since it connected), and on SQLite the write lock is taken before the check, so that two runs answered at
-// the same moment do not each wait for the other until their busy timeouts run out.
+// for the whole session since it connected), and on SQLite the write lock is taken
+// before the check, so that two runs answered at the same moment do not each wait for
+// the other until their busy timeouts run out.
 int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
                          const CRowSetFingerprint& listed, CConsoleText& err) {
   _SQL_Error error;

@@ -23,14 +23,12 @@ volatile std::sig_atomic_t g_shown = 0;
 // that a terminal narrowed under the line, which wraps it onto further rows, still has the
 // cursor on its first row: from there the terminal's erasing to the end of the screen
 // takes every piece of it, and blanks cover what a console without that sequence shows.
-// Returns false when nothing was written.
-bool Show(std::string_view text, std::size_t room) {
+void Show(std::string_view text, std::size_t room) {
   char line[96];
   const std::size_t shown = static_cast<std::size_t>(g_shown);
   const std::size_t blank = std::min(shown, room) > text.size() ? std::min(shown, room) - text.size() : 0;
   const std::string_view erase(kConsoleEraseBelow);
-  if (text.empty() && shown == 0) return false;
-  if (2 + erase.size() + text.size() + blank > sizeof line) return false;
+  if ((text.empty() && shown == 0) || 2 + erase.size() + text.size() + blank > sizeof line) return;
   std::size_t used = 0;
   line[used++] = '\r';
   std::memcpy(line + used, erase.data(), erase.size());
@@ -42,7 +40,6 @@ bool Show(std::string_view text, std::size_t room) {
   line[used++] = '\r';
   (void)ConsoleWriteUtf8(ConsoleStream::Error, std::string_view(line, used));
   g_shown = static_cast<std::sig_atomic_t>(text.size());
-  return true;
 }
 
 }  // namespace
@@ -60,7 +57,7 @@ void CListingProgress::Row(int32_t count) {
   // read it keeps open on the table: the count waits for a terminal that takes it.
   if (!ConsoleCanTakeOutputNow(ConsoleStream::Error)) return;
   const std::size_t room = Room();
-  (void)Show(std::string_view(m_text, Compose(count, room)), room);
+  Show(std::string_view(m_text, Compose(count, room)), room);
 }
 
 std::size_t CListingProgress::Room() {
@@ -87,5 +84,5 @@ void CListingProgress::Clear() {
 }
 
 void EraseProgressLine() {
-  if (g_shown != 0) (void)Show(std::string_view(), SIZE_MAX);
+  if (g_shown != 0) Show(std::string_view(), SIZE_MAX);
 }
