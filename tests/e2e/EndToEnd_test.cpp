@@ -949,9 +949,8 @@ TEST(PosixTerminal, ProgressFitsTheTerminalAndNeverHoldsTheListing) {
   }
   EXPECT_GT(counts, 0) << "a count was shown:\n" << listing;
 
-  // Ctrl+S as soon as the listing begins (once the line ends after "Searching ..." are
-  // out: a stop before them would hold those writes, before any read); the whole list is
-  // written before Ctrl+Q.
+  // Ctrl+S at the first count: the whole list is written before Ctrl+Q, and the count
+  // that the stopped terminal kept on the screen is erased before the next words.
   bool listedWhileStopped = false;
   auto waitForTheList = [&] {
     for (int i = 0; i < 1200 && !listedWhileStopped; ++i) {
@@ -962,11 +961,16 @@ TEST(PosixTerminal, ProgressFitsTheTerminalAndNeverHoldsTheListing) {
   };
   std::filesystem::remove(work.File("Vestrum.csv"));
   options.steps = {{"Press any key", nullptr, "x"},
-                   {"a few minutes\r\n\r\n", nullptr, "\x13"},
-                   {"a few minutes\r\n\r\n", waitForTheList, "\x11"},
+                   {" records\r", nullptr, "\x13"},
+                   {" records\r", waitForTheList, "\x11"},
                    {"Are you sure", nullptr, "no\r"}};
   r = e2e::RunTool(target, options);
   EXPECT_TRUE(listedWhileStopped);
+  const std::size_t lastCount = r.out.rfind(" records\r");
+  const std::size_t found = r.out.find("old records were found");
+  ASSERT_NE(lastCount, std::string::npos) << r.out;
+  EXPECT_NE(r.out.substr(lastCount, found - lastCount).find("\r\x1b[J"), std::string::npos)
+      << "the count erased before what follows: " << r.out.substr(lastCount);
   EXPECT_NE(r.out.find("No records were deleted"), std::string::npos) << r.out;
   EXPECT_EQ(db.RemainingIds().size(), static_cast<std::size_t>(kRows));
 
