@@ -544,6 +544,13 @@ int RunCleanup(const CleanupStatements& statements) {
     // An unfinished line goes: its end may be what could not be stored.
     out.Discard();
     err.Discard();
+    // The transaction ends before a word is written, which a stopped terminal (Ctrl+S)
+    // would hold; what became of the deletion is read first, while the connection can
+    // still tell.
+    if (stage.step == RunStage::Deletion && !stage.deleted) {
+      stage.deleted = database.IsConnected() == 0 || database.IsCommitting() ? kOutcomeUnknown : kNothingDeleted;
+    }
+    database.Close();
     SayLastWords("Out of memory", stage, database);
   }
   database.Close();
