@@ -982,14 +982,8 @@ TEST(PosixTerminal, ProgressFitsTheTerminalAndNeverHoldsTheListing) {
   auto stopAndWrite = [&] {
     kill(e2e::RunningTool(), SIGTSTP);
     for (int i = 0; i < 12 && !stopped; ++i) stopped = WaitUntilStopped(e2e::RunningTool());
-    CODBCDatabase other;
-    _SQL_Error error;
-    ASSERT_NE(other.DriverConnect(Wide(Narrow(db.ConnectionString()) + "Timeout=1000;").c_str(), nullptr, nullptr,
-                                  sqlNoPrompt),
-              0);
     const auto start = std::chrono::steady_clock::now();
-    written = other.Execute(u"UPDATE FileTree SET FileData = NULL WHERE FileID = 1", error) != 0 ? ""
-                                                                                             : Narrow(error.message);
+    written = e2e::WriteAsAnotherSession(db);
     writeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     kill(e2e::RunningTool(), SIGCONT);
   };

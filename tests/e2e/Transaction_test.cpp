@@ -305,37 +305,6 @@ TEST_P(ServerTransaction, TableLockedBeforeTheListingEndsWithinTheBound) {
 INSTANTIATE_TEST_SUITE_P(Servers, ServerTransaction, ::testing::Values(Backend::PostgreSQL, Backend::MariaDB),
                          BackendParamName());
 
-// Another session's write that the tool's transaction (or read) would keep out: "" when
-// it was done, else the driver's message. It waits at most about 2 s for the tool's locks
-// (SQLite's busy timeout is waited twice).
-std::string WriteAsAnotherSession(TestDatabase& db) {
-  _SQL_Error error;
-  switch (db.Kind()) {
-    case Backend::SQLite: {
-      CODBCDatabase other;
-      if (other.DriverConnect(Wide(Narrow(db.ConnectionString()) + "Timeout=1000;").c_str(), nullptr, nullptr,
-                              sqlNoPrompt) == 0) {
-        (void)other.GetError(error);
-        return Narrow(error.message);
-      }
-      return other.Execute(u"UPDATE FileTree SET FileData = NULL WHERE FileID = 3", error) != 0 ? ""
-                                                                                              : Narrow(error.message);
-    }
-    case Backend::MariaDB:
-      (void)TryExecute(db, "SET SESSION innodb_lock_wait_timeout = 2");
-      return TryExecute(db, "UPDATE FileTree SET FileData = NULL WHERE FileID = 3");
-    case Backend::PostgreSQL: {
-      // What an ALTER TABLE takes: it waits for any lock on the table.
-      (void)TryExecute(db, "SET lock_timeout = '2s'");
-      if (db.Connection().BeginTransaction(error) == 0) return Narrow(error.message);
-      const std::string locked = TryExecute(db, "LOCK TABLE FileTree IN ACCESS EXCLUSIVE MODE");
-      (void)db.Connection().EndTransaction(false, error);
-      return locked;
-    }
-  }
-  return "no such backend";
-}
-
 // The terminal stopped (Ctrl+S) while the check after "yes" waits for a lock the test
 // holds, then the check fails (the test renamed a listed row): the run must end its
 // transaction before it writes a word, or the stopped terminal keeps every other session
@@ -363,7 +332,7 @@ TEST_P(PosixStoppedTerminal, FailingCheckEndsItsTransactionBeforeItSpeaks) {
     ASSERT_NE(db->Connection().EndTransaction(true, error), 0) << Narrow(error.message);
     EXPECT_TRUE(e2e::WaitUntilWriting(e2e::RunningTool()));
     const auto start = std::chrono::steady_clock::now();
-    written = WriteAsAnotherSession(*db);
+    written = e2e::WriteAsAnotherSession(*db);
     writeSeconds = SecondsSince(start);
     ASSERT_EQ(tcflow(e2e::RunningTerminal(), TCOON), 0);
   };
