@@ -257,12 +257,12 @@ TEST_P(ServerTransaction, TableLockedBeforeTheListingEndsWithinTheBound) {
     const char* table;
     const char* build;       // the tool, or the one with a 3-second bound
     const char* connection;  // added to the connection string
-    double atLeast, below;   // seconds waited
+    double atLeast, below;   // seconds waited (a bound of a minute was waited whole before)
   };
   const std::string sessionBound = Maria() ? "InitStmt=SET SESSION lock_wait_timeout=1;" : "pqopt={options=-clock_timeout=1000};";
   const Case cases[] = {{"FileTree", "meridex-cleanup-shortwait", "", 2.9, 20},
                         {"SchemaVersion", "meridex-cleanup-shortwait", "", 2.9, 20},
-                        {"FileTree", "meridex-cleanup", sessionBound.c_str(), 0.9, 2.9}};
+                        {"FileTree", "meridex-cleanup", sessionBound.c_str(), 0.9, 20}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.table) + " " + c.build + " " + c.connection);
     const e2e::ToolTarget tool = e2e::SiblingTarget(target, c.build);
@@ -297,7 +297,7 @@ TEST_P(ServerTransaction, TableLockedBeforeTheListingEndsWithinTheBound) {
       EXPECT_TRUE(EndsWith(r.err, L(std::string("\n") + kHeldByAnother + "\n"))) << r.err;
     }
     EXPECT_GE(waited, c.atLeast);
-    EXPECT_LT(waited, c.below + (target.windows ? 2 : 0));
+    EXPECT_LT(waited, c.below);
     EXPECT_EQ(db->RemainingIds(), (std::vector<int>{1, 2, 3}));
   }
 }
