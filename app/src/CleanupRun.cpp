@@ -253,7 +253,8 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
   std::string change, miscount;
   CRowSetFingerprint now = listed.Empty();
   FormatSelection(statement, statements.check, database);
-  bool failed = database.LockForWriting(u"FileTree", error) == 0 || !FingerprintSelection(records, statement, now, error);
+  bool failed =
+      database.LockForWriting(u"FileTree", error) == 0 || !FingerprintSelection(records, statement, now, error);
   if (!failed) change = listed.DescribeChange(now);
   if (!failed && change.empty()) {
     FormatStatement(statement, statements.deletion);

@@ -988,7 +988,8 @@ TEST(PosixTerminal, ProgressFitsTheTerminalAndNeverHoldsTheListing) {
     kill(e2e::RunningTool(), SIGCONT);
   };
   options.columns = 0;
-  options.steps = {{"Press any key", nullptr, "x"}, {"records listed...", stopAndWrite, ""}, {"Are you sure", nullptr, "no\r"}};
+  options.steps = {
+      {"Press any key", nullptr, "x"}, {"records listed...", stopAndWrite, ""}, {"Are you sure", nullptr, "no\r"}};
   r = e2e::RunTool(target, options);
   EXPECT_TRUE(stopped);
   EXPECT_EQ(written, "") << "the other session's write, with the run stopped";

@@ -259,7 +259,8 @@ TEST_P(ServerTransaction, TableLockedBeforeTheListingEndsWithinTheBound) {
     const char* connection;  // added to the connection string
     double atLeast, below;   // seconds waited (a bound of a minute was waited whole before)
   };
-  const std::string sessionBound = Maria() ? "InitStmt=SET SESSION lock_wait_timeout=1;" : "pqopt={options=-clock_timeout=1000};";
+  const std::string sessionBound =
+      Maria() ? "InitStmt=SET SESSION lock_wait_timeout=1;" : "pqopt={options=-clock_timeout=1000};";
   const Case cases[] = {{"FileTree", "meridex-cleanup-shortwait", "", 2.9, 20},
                         {"SchemaVersion", "meridex-cleanup-shortwait", "", 2.9, 20},
                         {"FileTree", "meridex-cleanup", sessionBound.c_str(), 0.9, 20}};
