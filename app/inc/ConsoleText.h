@@ -31,8 +31,29 @@ class CConsoleText {
   void Discard() { std::string().swap(m_buffer); }
 
  private:
+  friend class CHeldConsoleText;
   ConsoleStream m_stream;
   std::string m_buffer;
+  int m_held = 0;  // while above 0, Flush keeps the text
+};
+
+// While one lives, what the run writes on its streams is kept back, and written as it
+// ends: a terminal stopped with Ctrl+S (or a Windows console paused by a selection) holds
+// every write, and with it whatever the run holds on the database meanwhile (an open read,
+// a transaction), for as long as the operator leaves it so. So the run first ends what
+// holds others out, then speaks. Ended by an exception, it writes nothing: the text goes
+// with the run's last words.
+class CHeldConsoleText {
+ public:
+  CHeldConsoleText(CConsoleText& out, CConsoleText& err);
+  ~CHeldConsoleText();
+  CHeldConsoleText(const CHeldConsoleText&) = delete;
+  CHeldConsoleText& operator=(const CHeldConsoleText&) = delete;
+
+ private:
+  CConsoleText& m_out;
+  CConsoleText& m_err;
+  int m_exceptions;
 };
 
 // Ends the line and flushes.

@@ -16,7 +16,8 @@ class CListingProgress {
 
   // Called once per row with the rows counted so far; shows the count now and then.
   void Row(int32_t count);
-  // Erases the line before the next message.
+  // Erases the line before the next message. A terminal that cannot take it now (stopped
+  // with Ctrl+S) keeps the line until EraseProgressLine, which the next message calls.
   void Clear();
 
  private:
@@ -26,14 +27,17 @@ class CListingProgress {
 
   // The columns the line may take on the terminal now, at most kLineChars.
   static std::size_t Room();
-  // Puts "\r" and the longest form of the line that fits room into m_line; returns the
-  // characters after the "\r", 0 when no form fits.
+  // Puts the longest form of the line that fits room into m_text; returns its
+  // characters, 0 when no form fits.
   std::size_t Compose(int32_t count, std::size_t room);
 
   const char* m_label;
   bool m_enabled;
   Clock::time_point m_last;
-  // "\r", the line, and room for the "\r" that ends its blanking.
-  char m_line[kLineChars + 2] = {};
-  std::size_t m_shown = 0;  // the columns the line covers on the screen now
+  char m_text[kLineChars + 1] = {};
 };
+
+// Erases the progress line if one is on the screen, waiting for the terminal if it must:
+// nothing else may be written after a count on its line. Async-signal-safe, for the last
+// words of a fault.
+void EraseProgressLine();

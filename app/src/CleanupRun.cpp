@@ -237,9 +237,10 @@ void ExplainLockFailure(const CODBCDatabase& database, const _SQL_Error& error, 
 // give up after their lock wait timeout), while readers go on. SQL Server takes range
 // locks on what the check read and holds them until the commit.
 //
-// No wait for another session's locks is without end: each is bounded (about a minute),
-// and on SQLite the write lock is taken before the check, so that two runs answered at
-// the same moment do not each wait for the other until their busy timeouts run out.
+// No wait for another session's locks is without end: each is bounded (about a minute,
+// for the whole session since it connected), and on SQLite the write lock is taken
+// before the check, so that two runs answered at the same moment do not each wait for
+// the other until their busy timeouts run out.
 int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
                          const CRowSetFingerprint& listed, CConsoleText& err) {
   _SQL_Error error;
@@ -252,9 +253,8 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
   std::string change, miscount;
   CRowSetFingerprint now = listed.Empty();
   FormatSelection(statement, statements.check, database);
-  bool failed = database.LimitLockWaits(statements.lockWaitSeconds, error) == 0 ||
-                database.LockForWriting(u"FileTree", error) == 0 ||
-                !FingerprintSelection(records, statement, now, error);
+  bool failed =
+      database.LockForWriting(u"FileTree", error) == 0 || !FingerprintSelection(records, statement, now, error);
   if (!failed) change = listed.DescribeChange(now);
   if (!failed && change.empty()) {
     FormatStatement(statement, statements.deletion);
@@ -303,17 +303,18 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
 // the console.
 
 // The connection string from the registry, then the connection.
-bool Connect(CODBCDatabase& database, CConsoleText& err, RunStage& stage) {
+bool Connect(CODBCDatabase& database, int lockWaitSeconds, CConsoleText& err, RunStage& stage) {
   char16_t connection[kConnectionStringChars] = {};
   if (!ReadConnectionString(connection, kConnectionStringChars)) return false;
   stage.step = RunStage::Connection;
-  if (ConnectToDatabase(database, connection)) return true;
+  if (ConnectToDatabase(database, connection, lockWaitSeconds)) return true;
   _SQL_Error error;
   (void)database.GetError(error);
   // The string is echoed so the operator sees what was tried, but never its password, and
   // no character in it can move the cursor or hide what follows.
   err << "Failed to connect to DB " << VisibleUtf8(MaskConnectionString(connection)).c_str() << endl;
   err << "Error:" << error.message << endl;
+  ExplainLockFailure(database, error, err);
   return false;
 }
 
@@ -364,18 +365,27 @@ bool ListOldRows(const CODBCDatabase& database, CRegTreeRecSet& records, const C
   out << endl << "Searching for old records... This process may take a few minutes" << endl << endl;
   char16_t statement[kStatementChars];
   FormatSelection(statement, statements.selection, database);
-  _SQL_Error error;
-  if (records.Open(statement) >= 0) {
-    if (!WriteList(records, statements.listFile, listing, out, err)) return false;
-  } else if (records.GetError(error)) {
-    out << "SQL Error open table : ";
-    out << error.message << endl;
-    return false;
+  bool listed = true;
+  {
+    // While the read is open it holds others out (SQLite's shared lock, PostgreSQL's
+    // cursor): a stop (Ctrl+Z) waits until it has ended, and so does what the run has to
+    // say, which a stopped terminal (Ctrl+S) would hold.
+    CHeldConsoleText quiet(out, err);
+    CHeldJobStops stops;
+    _SQL_Error error;
+    if (records.Open(statement) >= 0) {
+      listed = WriteList(records, statements.listFile, listing, out, err);
+    } else if (records.GetError(error)) {
+      out << "SQL Error open table : ";
+      out << error.message << endl;
+      ExplainLockFailure(database, error, err);
+      listed = false;
+    }
+    // A selection that fails without an error has no rows, and no list file.
+    records.Close();
   }
-  // A selection that fails without an error has no rows, and no list file.
-  records.Close();
-  out << endl;
-  return true;
+  if (listed) out << endl;
+  return listed;
 }
 
 // What was found, and the question. True when the answer is "yes".
@@ -412,7 +422,9 @@ void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupState
   int64_t deleted;
   {
     // Ctrl+Z waits until the transaction has ended: a stopped run would keep its locks,
-    // and other sessions out, for as long as it stays stopped.
+    // and other sessions out, for as long as it stays stopped. What it says waits too: a
+    // stopped terminal (Ctrl+S) would hold the write before the rollback.
+    CHeldConsoleText quiet(out, err);
     CHeldJobStops held;
     deleted = DeleteListedRows(database, records, statements, listing.rows, err);
   }
@@ -478,6 +490,7 @@ void SayLastWords(std::string_view cause, const RunStage& stage, const CODBCData
                                            "listing the old records", "asking for confirmation",
                                            "deleting the records"};
   const auto write = [](std::string_view text) { (void)ConsoleWriteUtf8(ConsoleStream::Error, text); };
+  EraseProgressLine();
   write("Error:");
   write(cause);
   if (stage.deleted && *stage.deleted >= 0) {
@@ -544,11 +557,18 @@ int RunCleanup(const CleanupStatements& statements) {
     out << "This clean up tool will delete unnecessary records from the data base." << endl;
     out << "Warning: before using this tool the Meridex FE service must be restarted." << endl << endl;
     ConsolePause();
-    if (Connect(database, err, stage)) ListAndDelete(database, statements, out, err, stage);
+    if (Connect(database, statements.lockWaitSeconds, err, stage)) ListAndDelete(database, statements, out, err, stage);
   } catch (const std::bad_alloc&) {
     // An unfinished line goes: its end may be what could not be stored.
     out.Discard();
     err.Discard();
+    // The transaction ends before a word is written, which a stopped terminal (Ctrl+S)
+    // would hold; what became of the deletion is read first, while the connection can
+    // still tell.
+    if (stage.step == RunStage::Deletion && !stage.deleted) {
+      stage.deleted = database.IsConnected() == 0 || database.IsCommitting() ? kOutcomeUnknown : kNothingDeleted;
+    }
+    database.Close();
     SayLastWords("Out of memory", stage, database);
   }
   database.Close();

@@ -6,5 +6,7 @@
 
 // True when the connection is open and its version accepted. Otherwise false with the
 // connection closed; the caller fetches the error from the connection. A refused version
-// is also reported on standard error, with any password in the string masked.
-[[nodiscard]] bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString);
+// is also reported on standard error, with any password in the string masked. From the
+// version check on, no statement waits longer than lockWaitSeconds for another session's
+// locks (CODBCDatabase::LimitLockWaits).
+[[nodiscard]] bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString, int lockWaitSeconds);

@@ -13,6 +13,12 @@ enum class ConsoleStream { Output, Error };
 // runtime's text mode), "\n" elsewhere.
 extern const char* const kTextLineEnd;
 
+// On a terminal, erases from the cursor to the end of the screen: a line that is redrawn
+// from its start takes with it what is left of a longer one before, also where a
+// narrowed terminal has wrapped that onto further rows. Empty where the console takes no
+// such sequence (a Windows console), which blanks must do with.
+extern const char* const kConsoleEraseBelow;
+
 // The longest answer line that is read; a longer one is cut there and the rest is left
 // unread (discarded, on a terminal), so endless input cannot grow the process.
 constexpr std::size_t kConsoleLineLimit = 4096;
@@ -45,8 +51,9 @@ bool ConsoleReadLine(std::string& line);
 std::size_t ConsoleColumns(ConsoleStream stream);
 
 // True when stream takes a short write now, without waiting: on POSIX a terminal stopped
-// with Ctrl+S (XOFF) holds every write until Ctrl+Q. For output that may be left out,
-// such as a progress line, which must never hold the run.
+// with Ctrl+S (XOFF) holds every write until Ctrl+Q, and a Windows console holds it while
+// the operator selects text in it (QuickEdit). For output that may be left out, such as a
+// progress line, which must never hold the run.
 bool ConsoleCanTakeOutputNow(ConsoleStream stream);
 
 // The command processor's "pause": prints "Press any key to continue . . . ", waits for one

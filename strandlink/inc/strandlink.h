@@ -67,10 +67,10 @@ class CODBCDatabase {
   // when the transaction was not ended as asked.
   [[nodiscard]] int EndTransaction(bool commit, _SQL_Error& error);
 
-  // Bounds, for the rest of the open transaction, how long a statement waits for a lock
-  // that another session holds; past it the statement fails (ClassifyLockFailure then
-  // answers WaitTimedOut). Chosen by the server the driver names. Non-zero on success;
-  // zero with the record filled.
+  // Bounds, for the rest of the session, how long a statement waits for a lock that
+  // another session holds: `seconds`, or the session's own bound where that is lower.
+  // Past it the statement fails (ClassifyLockFailure then answers WaitTimedOut). Chosen
+  // by the server the driver names. Non-zero on success; zero with the record filled.
   [[nodiscard]] int LimitLockWaits(int seconds, _SQL_Error& error);
 
   // Takes at once the lock that the open transaction's first write to `table` will need,

@@ -224,21 +224,26 @@ bool CODBCDatabase::TransactionAlreadyEnded(const _SQL_Error& rollbackError) con
 }
 
 int CODBCDatabase::LimitLockWaits(int seconds, _SQL_Error& error) {
-  if (!m_connected || !m_inTransaction) return Fail(u"25000", u"There is no transaction to bound.", error);
+  if (!m_connected) return Fail(u"08003", u"The connection is not open.", error);
   const std::u16string n = FromUtf8(std::to_string(seconds));
   std::u16string sql;
+  // Each bound is the lower of ours and the one the session already has: a server set to
+  // give up sooner keeps its own choice.
   switch (m_server) {
     case Server::PostgreSQL:
-      // Local to the transaction: the session's own setting is back once it ends.
-      sql = u"SET LOCAL lock_timeout = '" + n + u"s'";
+      // lock_timeout is in milliseconds; 0 means no bound at all.
+      sql = u"SELECT set_config('lock_timeout', CASE WHEN setting::bigint > 0 AND setting::bigint < " + n +
+            u"000 THEN setting ELSE '" + n + u"000' END, false) FROM pg_settings WHERE name = 'lock_timeout'";
       break;
     case Server::MariaDB:
-      // Row locks are InnoDB's to bound, table locks (a LOCK TABLES, an ALTER) the server's.
-      sql = u"SET SESSION innodb_lock_wait_timeout = " + n + u", SESSION lock_wait_timeout = " + n;
+      // Row locks are InnoDB's to bound, table locks (a LOCK TABLES, an ALTER) the server's;
+      // 0 is a bound too (no wait at all).
+      sql = u"SET SESSION innodb_lock_wait_timeout = LEAST(@@SESSION.innodb_lock_wait_timeout, " + n +
+            u"), SESSION lock_wait_timeout = LEAST(@@SESSION.lock_wait_timeout, " + n + u")";
       break;
     case Server::SqlServer:
-      // NOTE: SQL Server counts in milliseconds, for the rest of the session.
-      sql = u"SET LOCK_TIMEOUT " + n + u"000";
+      // NOTE: SQL Server counts in milliseconds; -1 means no bound.
+      sql = u"IF @@LOCK_TIMEOUT < 0 OR @@LOCK_TIMEOUT > " + n + u"000 SET LOCK_TIMEOUT " + n + u"000";
       break;
     default:
       // NOTE: the SQLite3 driver waits for a locked database in a busy handler of its own,

@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cctype>
 #include <cstdio>
@@ -972,14 +973,16 @@ TEST(PosixTerminal, ProgressFitsTheTerminalAndNeverHoldsTheListing) {
   int counts = 0;
   for (std::size_t start = listing.find('\r'); start != std::string::npos; start = listing.find('\r', start + 1)) {
     const std::size_t end = std::min(listing.find_first_of("\r\n", start + 1), listing.size());
-    EXPECT_LE(end - start - 1, 19u) << "wider than the terminal: " << listing.substr(start + 1, end - start - 1);
-    if (end > start + 1 && std::isdigit(static_cast<unsigned char>(listing[start + 1]))) ++counts;
+    // What the line shows, after the erasing of what was below it.
+    std::string shown = listing.substr(start + 1, end - start - 1);
+    if (shown.rfind("\x1b[J", 0) == 0) shown.erase(0, 3);
+    EXPECT_LE(shown.size(), 19u) << "wider than the terminal: " << shown;
+    if (!shown.empty() && std::isdigit(static_cast<unsigned char>(shown[0]))) ++counts;
   }
   EXPECT_GT(counts, 0) << "a count was shown:\n" << listing;
 
-  // Ctrl+S as soon as the listing begins (once the line ends after "Searching ..." are
-  // out: a stop before them would hold those writes, before any read); the whole list is
-  // written before Ctrl+Q.
+  // Ctrl+S at the first count: the whole list is written before Ctrl+Q, and the count
+  // that the stopped terminal kept on the screen is erased before the next words.
   bool listedWhileStopped = false;
   auto waitForTheList = [&] {
     for (int i = 0; i < 1200 && !listedWhileStopped; ++i) {
@@ -990,13 +993,41 @@ TEST(PosixTerminal, ProgressFitsTheTerminalAndNeverHoldsTheListing) {
   };
   std::filesystem::remove(work.File("Vestrum.csv"));
   options.steps = {{"Press any key", nullptr, "x"},
-                   {"a few minutes\r\n\r\n", nullptr, "\x13"},
-                   {"a few minutes\r\n\r\n", waitForTheList, "\x11"},
+                   {" records\r", nullptr, "\x13"},
+                   {" records\r", waitForTheList, "\x11"},
                    {"Are you sure", nullptr, "no\r"}};
   r = e2e::RunTool(target, options);
   EXPECT_TRUE(listedWhileStopped);
+  const std::size_t lastCount = r.out.rfind(" records\r");
+  const std::size_t found = r.out.find("old records were found");
+  ASSERT_NE(lastCount, std::string::npos) << r.out;
+  EXPECT_NE(r.out.substr(lastCount, found - lastCount).find("\r\x1b[J"), std::string::npos)
+      << "the count erased before what follows: " << r.out.substr(lastCount);
   EXPECT_NE(r.out.find("No records were deleted"), std::string::npos) << r.out;
   EXPECT_EQ(db.RemainingIds().size(), static_cast<std::size_t>(kRows));
+
+  // Ctrl+Z while the rows are listed: the run stops once its read has ended, so another
+  // session's write is not kept out while it stays stopped (SQLite's shared lock).
+  bool stopped = false;
+  std::string written = "not tried";
+  double writeSeconds = -1;
+  auto stopAndWrite = [&] {
+    kill(e2e::RunningTool(), SIGTSTP);
+    for (int i = 0; i < 12 && !stopped; ++i) stopped = WaitUntilStopped(e2e::RunningTool());
+    const auto start = std::chrono::steady_clock::now();
+    written = e2e::WriteAsAnotherSession(db);
+    writeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    kill(e2e::RunningTool(), SIGCONT);
+  };
+  options.columns = 0;
+  options.steps = {
+      {"Press any key", nullptr, "x"}, {"records listed...", stopAndWrite, ""}, {"Are you sure", nullptr, "no\r"}};
+  r = e2e::RunTool(target, options);
+  EXPECT_TRUE(stopped);
+  EXPECT_EQ(written, "") << "the other session's write, with the run stopped";
+  EXPECT_LT(writeSeconds, 3.0);
+  EXPECT_NE(r.out.find(std::to_string(kRows) + " old records were found."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("No records were deleted"), std::string::npos) << r.out;
 }
 
 // What is typed or pasted after the answer is the tool's to discard, not the shell's to

@@ -183,6 +183,43 @@ bool WaitUntilStopped(int pid) {
   return false;
 }
 
+bool WaitUntilWriting(int pid) {
+  // The system call the process sleeps in, by number: 1 is write on x86-64.
+  for (int i = 0; i < 500; ++i) {
+    if (testing_support::ReadFileBytes("/proc/" + std::to_string(pid) + "/syscall").rfind("1 ", 0) == 0) return true;
+    usleep(20000);
+  }
+  return false;
+}
+
+std::string WriteAsAnotherSession(testing_support::TestDatabase& db) {
+  using testing_support::Backend;
+  _SQL_Error error;
+  const auto run = [&](CODBCDatabase& connection, const char16_t* sql) {
+    return connection.Execute(sql, error) != 0 ? std::string() : testing_support::Narrow(error.message);
+  };
+  if (db.Kind() == Backend::SQLite) {
+    // A busy timeout of 1 s, which the driver waits twice.
+    CODBCDatabase other;
+    const std::u16string connection = db.ConnectionString() + u"Timeout=1000;";
+    if (other.DriverConnect(connection.c_str(), nullptr, nullptr, sqlNoPrompt) == 0) {
+      (void)other.GetError(error);
+      return testing_support::Narrow(error.message);
+    }
+    return run(other, u"UPDATE FileTree SET FileData = NULL WHERE FileID = 3");
+  }
+  CODBCDatabase& same = db.Connection();
+  if (db.Kind() == Backend::MariaDB) {
+    (void)run(same, u"SET SESSION innodb_lock_wait_timeout = 2");
+    return run(same, u"UPDATE FileTree SET FileData = NULL WHERE FileID = 3");
+  }
+  (void)run(same, u"SET lock_timeout = '2s'");
+  if (same.BeginTransaction(error) == 0) return testing_support::Narrow(error.message);
+  const std::string locked = run(same, u"LOCK TABLE FileTree IN ACCESS EXCLUSIVE MODE");
+  (void)same.EndTransaction(false, error);
+  return locked;
+}
+
 RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   PrepareRegistry(target, options.registryFile);
   // The Linux tool reads its registry from this file: without one, a registry without keys.

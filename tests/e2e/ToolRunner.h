@@ -71,6 +71,14 @@ int RunningTerminal();
 bool IsCooked(int terminal);
 // True once the process is stopped (a job stop), within 5 s.
 bool WaitUntilStopped(int pid);
+// True once the process waits inside a write(2), as on a terminal stopped with Ctrl+S,
+// within 10 s.
+bool WaitUntilWriting(int pid);
+
+// Another session's write that the tool's open read or transaction would keep out
+// (PostgreSQL: the table lock an ALTER TABLE takes): "" when it was done, else the
+// driver's message. It waits about 2 s at most for the tool's locks.
+std::string WriteAsAnotherSession(testing_support::TestDatabase& db);
 
 // Makes the registry of the target hold exactly what the file says under
 // HKEY_LOCAL_MACHINE\SOFTWARE\Talvora (for Windows: imported into Wine's registry).

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -246,8 +247,108 @@ TEST_P(ServerTransaction, RowRenamedBetweenTheCheckAndTheDeleteIsNeverDeletedUns
   }
 }
 
+// Before "yes" too, no wait is without end: another session holds FileTree or
+// SchemaVersion locked as a whole (LOCK TABLE, as an ALTER does) while the run checks
+// the version and lists. The run gives up after its bound, or the session's own where
+// that is lower (here set by the connection string, for the tool's usual minute), says
+// why, and deletes nothing.
+TEST_P(ServerTransaction, TableLockedBeforeTheListingEndsWithinTheBound) {
+  struct Case {
+    const char* table;
+    const char* build;       // the tool, or the one with a 3-second bound
+    const char* connection;  // added to the connection string
+    double atLeast, below;   // seconds waited (a bound of a minute was waited whole before)
+  };
+  const std::string sessionBound =
+      Maria() ? "InitStmt=SET SESSION lock_wait_timeout=1;" : "pqopt={options=-clock_timeout=1000};";
+  const Case cases[] = {{"FileTree", "meridex-cleanup-shortwait", "", 2.9, 20},
+                        {"SchemaVersion", "meridex-cleanup-shortwait", "", 2.9, 20},
+                        {"FileTree", "meridex-cleanup", sessionBound.c_str(), 0.9, 20}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.table) + " " + c.build + " " + c.connection);
+    const e2e::ToolTarget tool = e2e::SiblingTarget(target, c.build);
+    e2e::RunOptions options = Options(Narrow(db->ConnectionString()) + c.connection, work.Path());
+    options.input = "\n";
+    _SQL_Error error;
+    if (Maria()) {
+      ASSERT_EQ(TryExecute(*db, std::string("LOCK TABLES ") + c.table + " WRITE"), "");
+    } else {
+      ASSERT_NE(db->Connection().BeginTransaction(error), 0) << Narrow(error.message);
+      ASSERT_EQ(TryExecute(*db, std::string("LOCK TABLE ") + c.table + " IN ACCESS EXCLUSIVE MODE"), "");
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const e2e::RunResult r = e2e::RunTool(tool, options);
+    const double waited = SecondsSince(start);
+    if (Maria()) {
+      ASSERT_EQ(TryExecute(*db, "UNLOCK TABLES"), "");
+    } else {
+      ASSERT_NE(db->Connection().EndTransaction(false, error), 0) << Narrow(error.message);
+    }
+    EXPECT_EQ(r.status, 0);
+    const std::string timedOut = Maria() ? "Lock wait timeout exceeded" : "canceling statement due to lock timeout";
+    if (std::string(c.table) == "FileTree") {
+      EXPECT_NE(r.out.find("SQL Error open table : "), std::string::npos) << r.out;
+      EXPECT_NE(r.out.find(timedOut), std::string::npos) << r.out;
+      EXPECT_EQ(r.err, L(std::string(kHeldByAnother) + "\n"));
+    } else {
+      // Not an illegal version: one that could not be read.
+      EXPECT_EQ(r.err.find("Failed to connect to DB "), 0u) << r.err;
+      EXPECT_NE(r.err.find("\nError:"), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find(timedOut), std::string::npos) << r.err;
+      EXPECT_TRUE(EndsWith(r.err, L(std::string("\n") + kHeldByAnother + "\n"))) << r.err;
+    }
+    EXPECT_GE(waited, c.atLeast);
+    EXPECT_LT(waited, c.below);
+    EXPECT_EQ(db->RemainingIds(), (std::vector<int>{1, 2, 3}));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, ServerTransaction, ::testing::Values(Backend::PostgreSQL, Backend::MariaDB),
                          BackendParamName());
+
+// The terminal stopped (Ctrl+S) while the check after "yes" waits for a lock the test
+// holds, then the check fails (the test renamed a listed row): the run must end its
+// transaction before it writes a word, or the stopped terminal keeps every other session
+// out for as long as the operator leaves it so. POSIX only: a Windows console's pause
+// cannot be made under Wine.
+class PosixStoppedTerminal : public Transaction {};
+
+TEST_P(PosixStoppedTerminal, FailingCheckEndsItsTransactionBeforeItSpeaks) {
+  e2e::RunOptions options = Options(Narrow(db->ConnectionString()), work.Path());
+  options.terminal = true;
+  options.timeoutSeconds = 90;
+  _SQL_Error error;
+  std::string written = "not tried";
+  double writeSeconds = -1;
+  auto holdAndRename = [&] {
+    ASSERT_NE(db->Connection().BeginTransaction(error), 0) << Narrow(error.message);
+    ASSERT_EQ(TryExecute(*db, "UPDATE FileTree SET FileName = 'renamed' WHERE FileID = 2"), "");
+    // PostgreSQL's check reads past row locks: a table lock holds it.
+    if (GetParam() == Backend::PostgreSQL) {
+      ASSERT_EQ(TryExecute(*db, "LOCK TABLE FileTree IN ACCESS EXCLUSIVE MODE"), "");
+    }
+  };
+  auto stopAndLetGo = [&] {
+    ASSERT_EQ(tcflow(e2e::RunningTerminal(), TCOOFF), 0);
+    ASSERT_NE(db->Connection().EndTransaction(true, error), 0) << Narrow(error.message);
+    EXPECT_TRUE(e2e::WaitUntilWriting(e2e::RunningTool()));
+    const auto start = std::chrono::steady_clock::now();
+    written = e2e::WriteAsAnotherSession(*db);
+    writeSeconds = SecondsSince(start);
+    ASSERT_EQ(tcflow(e2e::RunningTerminal(), TCOON), 0);
+  };
+  options.steps = {{"Press any key", nullptr, "x"}, {"Are you sure", holdAndRename, "yes\r"},
+                   {"Deleting records...", stopAndLetGo, ""}};
+  const e2e::RunResult r = e2e::RunTool(target, options);
+  EXPECT_EQ(written, "") << "the other session's write, with the terminal stopped";
+  EXPECT_LT(writeSeconds, 3.0);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("Error:"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("No records were deleted"), std::string::npos) << r.out;
+  EXPECT_EQ(db->RemainingIds(), (std::vector<int>{1, 2, 3}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Posix, PosixStoppedTerminal, ::testing::ValuesIn(AllBackends()), BackendParamName());
 
 // The SQLite3 driver with a fault of the test's asking (FaultDriver.c), which both
 // builds reach through unixODBC: what the library does when the driver fails where no

@@ -133,6 +133,7 @@ bool IsOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
 }  // namespace
 
 const char* const kTextLineEnd = "\n";
+const char* const kConsoleEraseBelow = "\x1b[J";
 
 void ConsolePrepareProcess() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {

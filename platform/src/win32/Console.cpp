@@ -20,6 +20,9 @@ bool IsConsole(HANDLE h) {
 }  // namespace
 
 const char* const kTextLineEnd = "\r\n";
+// A console takes escape sequences only in the mode that asks for them, which the run
+// does not set: blanks erase instead.
+const char* const kConsoleEraseBelow = "";
 
 // Windows has no signal for a closed pipe, and a closed standard handle is simply absent:
 // a write to either fails, which is all the run needs.
@@ -98,10 +101,17 @@ std::size_t ConsoleColumns(ConsoleStream stream) {
   return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
 }
 
-// NOTE: a Windows console has no XOFF that a program can see: output paused by the
-// console (its selection mode, the Pause key) holds WriteConsoleW, and no call tells
-// whether it is paused. So the answer is always yes here. (Under Wine on a terminal,
-// Ctrl+S stops Wine's console, and the progress line's write waits with it.)
-bool ConsoleCanTakeOutputNow(ConsoleStream) { return true; }
+// NOTE: a console paused by a selection (QuickEdit: a click in the window) holds
+// WriteConsoleW until the selection ends, and GetConsoleSelectionInfo tells whether one
+// is under way. Wine 8 does not export it, and has no selection to hold a write: there
+// the answer is yes. The console's Pause key holds writes too, and no call tells of it.
+bool ConsoleCanTakeOutputNow(ConsoleStream stream) {
+  using SelectionInfo = BOOL(WINAPI*)(PCONSOLE_SELECTION_INFO);
+  static const auto getSelection = reinterpret_cast<SelectionInfo>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetConsoleSelectionInfo")));
+  CONSOLE_SELECTION_INFO selection = {};
+  return !IsConsole(Handle(stream)) || getSelection == nullptr || !getSelection(&selection) ||
+         (selection.dwFlags & CONSOLE_SELECTION_IN_PROGRESS) == 0;
+}
 
 void ConsolePause() { std::system("pause"); }
