@@ -19,6 +19,9 @@ inline constexpr std::string_view kVisibleCutMark = "<cut>";
 // UTF-8 conversion costs: no allocation beyond out's own growth.
 void AppendVisibleUtf8(std::string& out, std::u16string_view text);
 std::string VisibleUtf8(std::u16string_view text);
+// The same for text given as its stored UTF-8 bytes: each byte that is not part of a
+// well-formed UTF-8 sequence is written "<xHH>", its value in upper-case hexadecimal.
+void AppendVisibleBytes(std::string& out, std::string_view storedUtf8);
 
 // Whether a code point is written in the notation rather than as itself.
 bool NeedsVisibleNotation(char32_t codePoint);

@@ -1,5 +1,8 @@
 #include "VisibleText.h"
 
+#include <cstdint>
+
+#include "Utf8Sequence.h"
 #include "WideText.h"
 
 namespace {
@@ -79,4 +82,34 @@ std::string VisibleUtf8(std::u16string_view text) {
   std::string out;
   AppendVisibleUtf8(out, text);
   return out;
+}
+
+void AppendVisibleBytes(std::string& out, std::string_view stored) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  // Every listed name may come through here: the decoded text's room is kept between calls.
+  static thread_local std::u16string run;
+  run.clear();
+  while (!stored.empty()) {
+    char32_t c = 0;
+    const std::size_t length = Utf8Sequence(stored, c);
+    if (length == 0) {
+      AppendVisibleUtf8(out, run);
+      run.clear();
+      const auto byte = static_cast<uint8_t>(stored[0]);
+      out += "<x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+      out += '>';
+      stored.remove_prefix(1);
+      continue;
+    }
+    if (c > 0xFFFF) {
+      run += static_cast<char16_t>(0xD7C0 + (c >> 10));
+      run += static_cast<char16_t>(0xDC00 | (c & 0x3FF));
+    } else {
+      run += static_cast<char16_t>(c);
+    }
+    stored.remove_prefix(length);
+  }
+  AppendVisibleUtf8(out, run);
 }
