@@ -89,9 +89,10 @@ void ExplainLockFailure(const CODBCDatabase& database, const _SQL_Error& error, 
 // After "yes", in one short transaction at serializable isolation: the rows that match
 // now must be exactly the rows that were listed, and the one DELETE that repeats the
 // criterion must take as many; otherwise everything is rolled back. Nothing is locked
-// before this, while the operator reads the question. The check reads only the columns
-// it compares: FileData would cross the connection again for nothing. Returns the rows
-// deleted, kNothingDeleted or kOutcomeUnknown, with the reason on `err`.
+// before this, while the operator reads the question. The rows are compared by their
+// count and digest sums: a server that hashes sends one row, and its summing reads what
+// the check's plain SELECT would (so it takes the same locks). Returns the rows deleted,
+// kNothingDeleted or kOutcomeUnknown, with the reason on `err`.
 //
 // NOTE: what serializable means depends on the driver (measured with each driver's
 // statement trace). On SQLite the library begins a deferred transaction itself ("BEGIN

@@ -179,11 +179,11 @@ std::u16string CStoredRowSet::SelectionStatement(std::u16string_view condition) 
     // characters (or drops them), ends every text at its first NUL, and carries a BLOB as
     // hexadecimal text that it decodes with a search per digit, the largest cost of its
     // reading (measured). SQLite's own hex() of each value is read instead, as text that
-    // nothing converts: the whole stored value, in a form the digest takes as it is. A
-    // NULL stays NULL ('x' || NULL). The bound name and identification are not read, and
-    // FileData's place is held by a NULL.
+    // nothing converts: the whole stored value, in a form the digest takes as it is. The bound name and identification are not read, and
+    // FileData's place is held by a NULL. (hex() of a NULL is empty: a NULL stays NULL.)
     case CODBCDatabase::Server::SQLite:
-      columns = u"FileID, NULL, NULL, OperationType, NULL, 'x' || hex(FileName), 'x' || hex(FileIdentification)";
+      columns = u"FileID, NULL, NULL, OperationType, NULL, CASE WHEN FileName IS NOT NULL THEN 'x' || hex(FileName) END, "
+                u"CASE WHEN FileIdentification IS NOT NULL THEN 'x' || hex(FileIdentification) END";
       break;
     case CODBCDatabase::Server::PostgreSQL:
       columns = u"FileID, FileName, FileIdentification, OperationType, NULL, " +
