@@ -23,7 +23,7 @@ class CStoredRowSet : public CRegTreeRecSet {
  public:
   static constexpr std::size_t kKeyBytes = 16;
   // A row's digest: of the whole row, and of its key alone (to tell a changed row from
-  // another row).
+  // another row; on a server that hashes, the key itself).
   struct Digest {
     uint64_t row = 0;
     uint64_t key = 0;
@@ -83,7 +83,7 @@ class CStoredRowSet : public CRegTreeRecSet {
   enum class Reading {
     Bound,     // the four bound columns, as a plain Open reads them
     Hex,       // SQLite: columns 6 and 7 the name's and identification's stored bytes in hexadecimal
-    Server,    // columns 6 and 7 the row's and key's digests, in hexadecimal; MariaDB: 8 the name's bytes
+    Server,    // column 6 the row's digest, in hexadecimal; MariaDB: 7 the name's stored bytes
   };
   static constexpr int kNameHexCapacity = 2 + 2 * 4 * (kFileNameChars - 1);  // 'x', the bytes, NUL
   static constexpr int kIdentificationHexCapacity = 2 + 2 * kFileIdentificationBytes;
@@ -105,9 +105,8 @@ class CStoredRowSet : public CRegTreeRecSet {
   char m_nameHex[kNameHexCapacity];
   char m_identificationHex[kIdentificationHexCapacity];
   char m_rowDigest[kDigestHexCapacity];
-  char m_keyDigest[kDigestHexCapacity];
   uint8_t m_nameBytes[kNameBytesCapacity];
-  int32_t m_extraSlots[3] = {};
+  int32_t m_extraSlots[2] = {};
   // What the current row decodes to, kept between rows so that no row allocates.
   std::string m_decodedName;
   std::u16string m_decodedText;
