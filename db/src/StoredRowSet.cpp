@@ -171,8 +171,9 @@ std::u16string CStoredRowSet::SelectionStatement(std::u16string_view condition) 
     // characters (or drops them), ends every text at its first NUL, and carries a BLOB as
     // hexadecimal text that it decodes with a search per digit, the largest cost of its
     // reading (measured). SQLite's own hex() of each value is read instead, as text that
-    // nothing converts: the whole stored value, in a form the digest takes as it is. The bound name and identification are not read, and
-    // FileData's place is held by a NULL. (hex() of a NULL is empty: a NULL stays NULL.)
+    // nothing converts: the whole stored value, in a form the digest takes as it is. The
+    // bound name and identification are not read, and FileData's place is held by a NULL.
+    // (hex() of a NULL is empty, hence the CASE: a NULL stays NULL.)
     case CODBCDatabase::Server::SQLite:
       columns = u"FileID, NULL, NULL, OperationType, NULL, CASE WHEN FileName IS NOT NULL THEN 'x' || hex(FileName) END, "
                 u"CASE WHEN FileIdentification IS NOT NULL THEN 'x' || hex(FileIdentification) END";
@@ -314,8 +315,10 @@ bool CStoredRowSet::ReadSqliteRow(Name& name, Digest& digest) {
   const std::size_t hexDigits = (held > 0 ? held - 1 : 0) & ~std::size_t{1};
   const bool valueCut = !(slot >= 0 && slot < kNameHexCapacity);
   m_decodedName.resize(hexDigits / 2);
-  if (!DecodeHex(std::string_view(m_nameHex + 1, hexDigits), reinterpret_cast<uint8_t*>(m_decodedName.data()))) {
-    m_decodedName.clear();
+  if (m_nameHex[0] != 'x' ||
+      !DecodeHex(std::string_view(m_nameHex + 1, hexDigits), reinterpret_cast<uint8_t*>(m_decodedName.data()))) {
+    RecordError(u"HY000", u"The database did not give a name's stored bytes in hexadecimal.");
+    return false;
   }
   bool more = false;
   if (m_encoding == Encoding::Utf8) {
