@@ -62,8 +62,9 @@ class CStoredRowSet : public CRegTreeRecSet {
   // The current row of OpenRows: its name and digest. False, with the error kept for
   // GetError, when a value could not be read whole.
   [[nodiscard]] bool ReadRow(Name& name, Digest& digest);
-  // The current row's identification as far as the list needs it: the bytes of a value
-  // of the 112 bytes of a record, else null (and the length, whatever it is).
+  // The current row's identification as far as the list needs it: for a value of the
+  // 112 bytes of a record, a record that holds its last-write time (on SQLite nothing
+  // else), else null or any bytes; and the value's length.
   const uint8_t* ListedIdentification(int& length);
 
   // The rows that `condition` selects now, summed: on a server that hashes, by the server

@@ -14,19 +14,25 @@ constexpr int kRowDigestColumn = 6, kNameBytesColumn = 7;
 constexpr uint64_t kNull = ~0ULL;
 constexpr std::size_t kShownUnits = CRegTreeRecSet::kFileNameChars - 1;
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+// Each character's value as a hexadecimal digit, or -1: a table, since every listed
+// SQLite row passes its name through here.
+struct HexDigits {
+  int8_t value[256];
+  constexpr HexDigits() : value() {
+    for (int c = 0; c < 256; ++c) value[c] = -1;
+    for (int c = 0; c < 10; ++c) value['0' + c] = static_cast<int8_t>(c);
+    for (int c = 0; c < 6; ++c) value['A' + c] = value['a' + c] = static_cast<int8_t>(10 + c);
+  }
+};
+constexpr HexDigits kHexDigits;
 
 // Hexadecimal text into bytes; false at a character that is no digit or an odd count.
 bool DecodeHex(std::string_view hex, uint8_t* out) {
   if (hex.size() % 2 != 0) return false;
   for (std::size_t i = 0; i < hex.size(); i += 2) {
-    const int high = HexDigit(hex[i]), low = HexDigit(hex[i + 1]);
-    if (high < 0 || low < 0) return false;
+    const int high = kHexDigits.value[static_cast<uint8_t>(hex[i])];
+    const int low = kHexDigits.value[static_cast<uint8_t>(hex[i + 1])];
+    if ((high | low) < 0) return false;
     *out++ = static_cast<uint8_t>(high << 4 | low);
   }
   return true;
@@ -430,7 +436,10 @@ const uint8_t* CStoredRowSet::ListedIdentification(int& length) {
   // Only a record of the 112 bytes shows a time; other lengths are told as they are.
   length = slot >= 1 && slot < kIdentificationHexCapacity ? (slot - 1) / 2 : kFileIdentificationBytes + 1;
   if (static_cast<std::size_t>(length) != kFileIdentificationSize) return m_identification;
-  return DecodeHex(std::string_view(m_identificationHex + 1, 2 * kFileIdentificationSize), m_identification)
+  // The list shows the last-write time alone: only its 8 bytes are decoded (the digest
+  // took the whole value).
+  return DecodeHex(std::string_view(m_identificationHex + 1 + 2 * kLastWriteTimeOffset, 16),
+                   m_identification + kLastWriteTimeOffset)
              ? m_identification
              : nullptr;
 }
