@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "Utf8Sequence.h"
 
@@ -117,6 +118,20 @@ std::u16string MariaRowBytes(const std::u16string& key) {
 
 std::u16string MariaDigestHex(const std::u16string& bytes) { return u"LEFT(SHA2(" + bytes + u", 256), 16)"; }
 
+// Where the server digests the identification, the list needs of it only the 8 bytes
+// of the last-write time of a record (a value of another length shows no time): the
+// other 104 bytes need not cross the connection, nor be decoded from hexadecimal by
+// psqlODBC, nor be held by MariaDB's driver for every row of the result.
+std::u16string WriteTimeColumn() {
+  const auto number = [](std::size_t n) {
+    std::u16string text;
+    for (const char c : std::to_string(n)) text += static_cast<char16_t>(c);
+    return text;
+  };
+  return u"CASE WHEN length(FileIdentification) = " + number(kFileIdentificationSize) +
+         u" THEN substr(FileIdentification, " + number(kLastWriteTimeOffset + 1) + u", 8) END";
+}
+
 // NOTE: SQL Server would compute the same with HASHBYTES('SHA2_256', ...) over
 // CAST(FileID AS binary(8)), CAST(DATALENGTH(FileName) AS binary(8)), CAST(FileName AS
 // varbinary(max)) (its UTF-16), and so on, summing CONVERT(bigint, SUBSTRING(digest, 1,
@@ -185,13 +200,14 @@ std::u16string CStoredRowSet::SelectionStatement(std::u16string_view condition) 
                 u"CASE WHEN FileIdentification IS NOT NULL THEN 'x' || hex(FileIdentification) END";
       break;
     case CODBCDatabase::Server::PostgreSQL:
-      columns = u"FileID, FileName, FileIdentification, OperationType, NULL, " + PostgresDigestHex(PostgresRowBytes(key));
+      columns = u"FileID, FileName, " + WriteTimeColumn() + u", OperationType, NULL, " +
+                PostgresDigestHex(PostgresRowBytes(key));
       break;
     // NOTE: MariaDB Connector/ODBC's wide text of a name whose bytes the connection's
     // character set cannot decode (a VARBINARY name, CHARSET=latin1) is wrong or cut short
     // (measured with 3.1.15); its binary reading of the stored bytes is whole.
     case CODBCDatabase::Server::MariaDB:
-      columns = u"FileID, NULL, FileIdentification, OperationType, NULL, " + MariaDigestHex(MariaRowBytes(key)) +
+      columns = u"FileID, NULL, " + WriteTimeColumn() + u", OperationType, NULL, " + MariaDigestHex(MariaRowBytes(key)) +
                 u", CAST(FileName AS BINARY)";
       break;
     default:
@@ -426,9 +442,18 @@ bool CStoredRowSet::ReadRow(Name& name, Digest& digest) {
 }
 
 const uint8_t* CStoredRowSet::ListedIdentification(int& length) {
-  if (m_reading != Reading::Hex) {
+  if (m_reading == Reading::Bound) {
     length = GetFileIdentificationLength();
     return GetFileIdentification();
+  }
+  if (m_reading == Reading::Server) {
+    // The time of a record alone (WriteTimeColumn), put where a record holds it.
+    const uint8_t* time = GetFileIdentification();
+    length = 0;
+    if (time == nullptr || GetFileIdentificationLength() != 8) return nullptr;
+    std::memcpy(m_identification + kLastWriteTimeOffset, time, 8);
+    length = static_cast<int>(kFileIdentificationSize);
+    return m_identification;
   }
   const int32_t slot = m_extraSlots[1];
   length = 0;
