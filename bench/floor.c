@@ -20,15 +20,15 @@
 
 #define NAME_BYTES 522
 #define IDENT_BYTES 1000
-#define IDENT_RECORD 112
-#define WRITE_TIME_OFFSET 24
 #define OUT_BUFFER (1 << 16)
 /* The longest line: 260 units of at most 3 UTF-8 bytes, the date, the line end. */
 #define LINE_MAX_BYTES (260 * 3 + 32)
 
+/* Of the identification the list needs only the last-write time of a 112-byte record,
+ * as the tool reads it on the servers (a 112-byte value as 8 bytes, any other as NULL). */
 static const char kStatement[] =
-    "SELECT FileID, FileName, FileIdentification, OperationType FROM FileTree WHERE (OperationType & 3 = 2) AND "
-    "((OperationType & 28) = 16)";
+    "SELECT FileID, FileName, CASE WHEN length(FileIdentification) = 112 THEN substr(FileIdentification, 25, 8) END, "
+    "OperationType FROM FileTree WHERE (OperationType & 3 = 2) AND ((OperationType & 28) = 16)";
 
 static char g_out[OUT_BUFFER];
 static size_t g_used;
@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
     char* out = g_out + g_used;
     /* A NULL name is listed as empty, as the tool lists it. */
     if (nameInd != SQL_NULL_DATA) out = PutUtf8(out, name);
-    if (identInd == IDENT_RECORD) out = PutWriteTime(out, ident + WRITE_TIME_OFFSET);
+    if (identInd == 8) out = PutWriteTime(out, ident);
     *out++ = '\n';
     g_used = (size_t)(out - g_out);
     ++rows;

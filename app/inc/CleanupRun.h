@@ -5,16 +5,12 @@
 #include <cstdint>
 
 struct CleanupStatements {
-  // Formatted with the selection criterion's four numbers: 3, 2, 28, 16. The listing
-  // names the four columns it binds by position, so that the table's column order does
-  // not matter and FileData, which the list never shows, is not read.
-  const char16_t* selection =
-      u"SELECT FileID, FileName, FileIdentification, OperationType FROM FileTree WHERE (OperationType & %d = %d) AND "
-      u"((OperationType & %d) = %d)";
-  // After "yes", the selection read again for what the listing fingerprinted.
-  const char16_t* check =
-      u"SELECT FileID, FileName, FileIdentification, OperationType FROM FileTree WHERE (OperationType & %d = %d) AND "
-      u"((OperationType & %d) = %d)";
+  // Formatted with the selection criterion's four numbers: 3, 2, 28, 16. The rows it
+  // selects are listed and checked after "yes" by each server's own statement, which
+  // reads them as the database stores them (CStoredRowSet); the deletion repeats it.
+  const char16_t* condition = u"(OperationType & %d = %d) AND ((OperationType & %d) = %d)";
+  // A whole statement to list from instead of the rows of `condition`: for the tests.
+  const char16_t* selection = nullptr;
   const char16_t* deletion = u"DELETE FROM FileTree WHERE (OperationType & %d = %d) AND ((OperationType & %d) = %d)";
   const char* listFile = "Vestrum.csv";
   // How long the check and the deletion after "yes" wait for rows that another session

@@ -33,6 +33,8 @@ class CRecordListFile {
   // name is the whole of what was fetched (embedded NULs included); nameCut says that the
   // stored name was longer than what was fetched.
   void WriteRow(std::u16string_view name, bool nameCut, const uint8_t* identification, int identificationLength);
+  // The same for a name given as its stored UTF-8 bytes.
+  void WriteRow(std::string_view storedName, bool nameCut, const uint8_t* identification, int identificationLength);
   // Writes what is buffered and puts the file in place of path; false when anything
   // written since Open was lost (what path held is then as it was).
   [[nodiscard]] bool Close();
@@ -49,6 +51,7 @@ class CRecordListFile {
 
  private:
   void AppendWriteTime(const uint8_t* record);
+  void EndRow(bool nameCut, const uint8_t* identification, int identificationLength);
   void Append(const char* text, std::size_t size);
   void FlushBuffer();
   void Fail();

@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "CRegTreeRecSet.h"
 #include "Connect.h"
 #include "ConnectionSettings.h"
 #include "ConnectionStringMask.h"
@@ -18,6 +17,7 @@
 #include "ProgressLine.h"
 #include "RecordListFile.h"
 #include "RowSetFingerprint.h"
+#include "StoredRowSet.h"
 #include "VisibleText.h"
 #include "Win32Format.h"
 #include "Win32Random.h"
@@ -49,151 +49,24 @@ void FormatStatement(char16_t (&buffer)[kStatementChars], const char16_t* patter
   (void)wsprintfW(buffer, pattern, kLowMask, kLowValue, kHighMask, kHighValue);
 }
 
-// A selection of rows, with the columns the recordset adds on this connection to read
-// whole names (CRegTreeRecSet::StoredNameColumns) put after the selected ones. A
-// statement that selects nothing is left as it is, and so is one that would not fit.
-void FormatSelection(char16_t (&buffer)[kStatementChars], const char16_t* pattern, const CODBCDatabase& database) {
-  FormatStatement(buffer, pattern);
-  const std::u16string_view added = CRegTreeRecSet::StoredNameColumns(database);
-  const std::u16string_view statement(buffer);
-  const std::size_t from = statement.find(u" FROM ");
-  if (added.empty() || statement.substr(0, 7) != u"SELECT " || from == std::u16string_view::npos ||
-      statement.size() + added.size() >= kStatementChars) {
-    return;
-  }
-  std::memmove(buffer + from + added.size(), buffer + from, (statement.size() - from) * sizeof(char16_t));
-  std::memcpy(buffer + from, added.data(), added.size() * sizeof(char16_t));
-}
-
-// One value of the current row into the row's hash: what its buffer holds, or, for a
-// value that did not fit there, the whole value read again from the driver. Only such
-// rows pay for the second reading.
-bool HashValue(CRegTreeRecSet& records, CRegTreeRecSet::Column column, SQLSMALLINT cType, const void* fetched,
-               std::size_t fetchedBytes, CRowSetFingerprint::CRow& row) {
-  if (!records.IsCut(column)) {
-    row.Bytes(fetched, fetchedBytes);
-    row.EndValue(fetchedBytes);
-    return true;
-  }
-  int64_t total = 0;
-  const auto piece = [](void* context, const uint8_t* bytes, std::size_t length) {
-    static_cast<CRowSetFingerprint::CRow*>(context)->Bytes(bytes, length);
-  };
-  if (!SqlSucceeded(records.ReadWholeValue(column, cType, piece, &row, total))) return false;
-  if (total == SQL_NULL_DATA) {
-    row.Null();
-  } else {
-    row.EndValue(static_cast<uint64_t>(total));
-  }
-  return true;
-}
-
-// What the list shows of a row's name: the fetched text, or what its stored bytes
-// decode to where the driver's text left some out.
-struct ListedName {
-  std::u16string_view text;
-  bool cut = false;
-  std::u16string decoded;
-};
-
-// Enough stored UTF-8 for the 260 characters a list line shows, however they decode.
-constexpr std::size_t kShownNameBytes = 4 * CRegTreeRecSet::kFileNameChars;
-
-// A name's stored bytes on their way: all into the row's hash, the first ones kept for
-// the list (none in the check, which lists nothing).
-struct StoredName {
-  CRowSetFingerprint::CRow* row;
-  std::string* head;
-};
-
-bool AddName(CRegTreeRecSet& records, CRowSetFingerprint::CRow& row, ListedName* listed) {
-  if (records.IsFileNameNull()) {
-    row.Null();  // listed as empty
-    return true;
-  }
-  bool needsStoredBytes = false;
-  if (!SqlSucceeded(records.FileNameNeedsStoredBytes(needsStoredBytes))) return false;
-  if (!needsStoredBytes) {
-    const std::u16string_view name = records.GetFetchedFileName();
-    if (listed != nullptr) {
-      listed->text = name;
-      listed->cut = records.IsCut(CRegTreeRecSet::kFileNameColumn);
-    }
-    return HashValue(records, CRegTreeRecSet::kFileNameColumn, SQL_C_WCHAR, name.data(), name.size() * sizeof(char16_t),
-                     row);
-  }
-  std::string head;
-  StoredName sink = {&row, listed != nullptr ? &head : nullptr};
-  const auto piece = [](void* context, const uint8_t* bytes, std::size_t length) {
-    auto* name = static_cast<StoredName*>(context);
-    name->row->Bytes(bytes, length);
-    if (name->head != nullptr && name->head->size() < kShownNameBytes) {
-      name->head->append(reinterpret_cast<const char*>(bytes), std::min(length, kShownNameBytes - name->head->size()));
-    }
-  };
-  int64_t total = 0;
-  if (!SqlSucceeded(records.ReadWholeValue(records.StoredFileNameColumn(), SQL_C_BINARY, piece, &sink, total))) {
-    return false;
-  }
-  row.EndValueInOtherForm(static_cast<uint64_t>(std::max<int64_t>(total, 0)));
-  if (listed != nullptr) {
-    // Bytes that are not UTF-8 become U+FFFD, NULs stay: nothing stored vanishes from the
-    // line. A head cut inside a character decodes wrongly only past what is shown.
-    constexpr std::size_t kShownChars = CRegTreeRecSet::kFileNameChars - 1;
-    listed->decoded = FromUtf8(head);
-    listed->cut = static_cast<uint64_t>(total) > head.size() || listed->decoded.size() > kShownChars;
-    if (listed->decoded.size() > kShownChars) listed->decoded.resize(kShownChars);
-    listed->text = listed->decoded;
-  }
-  return true;
-}
-
-// The current row into the fingerprint, and what the list shows of its name when
-// `listed` is given. False, with the error on the recordset, when a value could not be
-// read whole.
-bool AddRow(CRowSetFingerprint& rows, CRegTreeRecSet& records, ListedName* listed = nullptr) {
-  CRowSetFingerprint::CRow row = rows.NewRow();
-  row.Key(records.IsFileIDNull() ? std::nullopt : std::optional<int32_t>(records.GetFileID()));
-  if (!AddName(records, row, listed)) return false;
-  row.Integer(records.GetOperationType());
-  const uint8_t* identification = records.GetFileIdentification();
-  if (identification == nullptr) {
-    row.Null();
-  } else {
-    const std::size_t fetched = std::min(static_cast<std::size_t>(records.GetFileIdentificationLength()),
-                                         static_cast<std::size_t>(CRegTreeRecSet::kFileIdentificationBytes));
-    if (!HashValue(records, CRegTreeRecSet::kFileIdentificationColumn, SQL_C_BINARY, identification, fetched, row)) {
-      return false;
-    }
-  }
-  rows.Add(row);
-  return true;
-}
-
 // The rows written into the list file, their fingerprint, and the file itself, kept open
 // until the run ends.
 struct Listing {
-  explicit Listing(const CSipHash::Key& key) : rows(key) {}
   int32_t count = 0;
   CRowSetFingerprint rows;
   CRecordListFile list;
 };
 
-// The rows the selection yields now. False with the error when they cannot all be read.
-bool FingerprintSelection(CRegTreeRecSet& records, const char16_t* selection, CRowSetFingerprint& rows, _SQL_Error& error) {
-  // A selection without a result set and without an error yields no row.
-  if (records.Open(selection) < 0) return !records.GetError(error);
-  // The check reads every listed row again: on a terminal, it shows how far it got.
+// The rows that match now, summed as the listed ones were. False with the error when
+// they cannot all be read.
+bool SummarizeSelection(CStoredRowSet& records, std::u16string_view condition, CStoredRowSet::Sums& now,
+                        _SQL_Error& error) {
+  // Where the rows are read again here: on a terminal, it shows how far it got.
   CListingProgress progress("records checked...");
-  int32_t count = 0;
-  while (!records.IsEof() && AddRow(rows, records)) {
-    progress.Row(++count);
-    records.MoveNext();
-  }
+  const auto row = [](void* context, int64_t count) { static_cast<CListingProgress*>(context)->Row(count); };
+  const bool summed = records.Summarize(condition, now, row, &progress, error);
   progress.Clear();
-  const bool failed = records.GetError(error);
-  records.Close();
-  return !failed;
+  return summed;
 }
 
 // After the driver's line: what a failure that other sessions caused means for the
@@ -216,9 +89,10 @@ void ExplainLockFailure(const CODBCDatabase& database, const _SQL_Error& error, 
 // After "yes", in one short transaction at serializable isolation: the rows that match
 // now must be exactly the rows that were listed, and the one DELETE that repeats the
 // criterion must take as many; otherwise everything is rolled back. Nothing is locked
-// before this, while the operator reads the question. The check reads only the columns
-// it compares: FileData would cross the connection again for nothing. Returns the rows
-// deleted, kNothingDeleted or kOutcomeUnknown, with the reason on `err`.
+// before this, while the operator reads the question. The rows are compared by their
+// count and digest sums: a server that hashes sends one row, and its summing reads what
+// the check's plain SELECT would (so it takes the same locks). Returns the rows deleted,
+// kNothingDeleted or kOutcomeUnknown, with the reason on `err`.
 //
 // NOTE: what serializable means depends on the driver (measured with each driver's
 // statement trace). On SQLite the library begins a deferred transaction itself ("BEGIN
@@ -241,7 +115,7 @@ void ExplainLockFailure(const CODBCDatabase& database, const _SQL_Error& error, 
 // for the whole session since it connected), and on SQLite the write lock is taken
 // before the check, so that two runs answered at the same moment do not each wait for
 // the other until their busy timeouts run out.
-int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
+int64_t DeleteListedRows(CODBCDatabase& database, CStoredRowSet& records, const CleanupStatements& statements,
                          const CRowSetFingerprint& listed, CConsoleText& err) {
   _SQL_Error error;
   char16_t statement[kStatementChars];
@@ -251,10 +125,9 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
   }
   bool open = true;
   std::string change, miscount;
-  CRowSetFingerprint now = listed.Empty();
-  FormatSelection(statement, statements.check, database);
-  bool failed =
-      database.LockForWriting(u"FileTree", error) == 0 || !FingerprintSelection(records, statement, now, error);
+  CStoredRowSet::Sums now;
+  FormatStatement(statement, statements.condition);
+  bool failed = database.LockForWriting(u"FileTree", error) == 0 || !SummarizeSelection(records, statement, now, error);
   if (!failed) change = listed.DescribeChange(now);
   if (!failed && change.empty()) {
     FormatStatement(statement, statements.deletion);
@@ -319,17 +192,25 @@ bool Connect(CODBCDatabase& database, int lockWaitSeconds, CConsoleText& err, Ru
 }
 
 // Walks the open selection into the list file, fingerprinting each row listed.
-bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, CConsoleText& out, CConsoleText& err) {
+bool WriteList(CStoredRowSet& records, const char* listFile, Listing& listing, CConsoleText& out, CConsoleText& err) {
   CRecordListFile& list = listing.list;
   (void)list.Open(listFile);
   CListingProgress progress("records listed...");
   while (!list.Failed() && !records.IsEof()) {
     // Fingerprinted before it is listed: a row whose values cannot be read whole is not
     // one the operator could confirm.
-    ListedName name;
-    if (!AddRow(listing.rows, records, &name)) break;
-    // The name as fetched, embedded NULs included; a NULL name is listed as empty.
-    list.WriteRow(name.text, name.cut, records.GetFileIdentification(), records.GetFileIdentificationLength());
+    CStoredRowSet::Name name;
+    CStoredRowSet::Digest digest;
+    if (!records.ReadRow(name, digest)) break;
+    listing.rows.Add(digest);
+    // The name as stored, embedded NULs included; a NULL name is listed as empty.
+    int identificationLength = 0;
+    const uint8_t* identification = records.ListedIdentification(identificationLength);
+    if (name.utf8) {
+      list.WriteRow(name.bytes, name.cut, identification, identificationLength);
+    } else {
+      list.WriteRow(name.text, name.cut, identification, identificationLength);
+    }
     ++listing.count;
     progress.Row(listing.count);
     records.MoveNext();
@@ -360,11 +241,11 @@ bool WriteList(CRegTreeRecSet& records, const char* listFile, Listing& listing, 
   return listed && !interrupted;
 }
 
-bool ListOldRows(const CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements,
+bool ListOldRows(const CODBCDatabase& database, CStoredRowSet& records, const CleanupStatements& statements,
                  Listing& listing, CConsoleText& out, CConsoleText& err) {
   out << endl << "Searching for old records... This process may take a few minutes" << endl << endl;
   char16_t statement[kStatementChars];
-  FormatSelection(statement, statements.selection, database);
+  FormatStatement(statement, statements.selection != nullptr ? statements.selection : statements.condition);
   bool listed = true;
   {
     // While the read is open it holds others out (SQLite's shared lock, PostgreSQL's
@@ -373,7 +254,8 @@ bool ListOldRows(const CODBCDatabase& database, CRegTreeRecSet& records, const C
     CHeldConsoleText quiet(out, err);
     CHeldJobStops stops;
     _SQL_Error error;
-    if (records.Open(statement) >= 0) {
+    const int opened = statements.selection != nullptr ? records.Open(statement) : records.OpenRows(statement);
+    if (opened >= 0) {
       listed = WriteList(records, statements.listFile, listing, out, err);
     } else if (records.GetError(error)) {
       out << "SQL Error open table : ";
@@ -410,7 +292,7 @@ bool ListStillInPlace(Listing& listing, const char* listFile, CConsoleText& err)
   return false;
 }
 
-void Delete(CODBCDatabase& database, CRegTreeRecSet& records, const CleanupStatements& statements, Listing& listing,
+void Delete(CODBCDatabase& database, CStoredRowSet& records, const CleanupStatements& statements, Listing& listing,
             CConsoleText& out, CConsoleText& err, RunStage& stage) {
   stage.step = RunStage::Deletion;
   out << "Deleting records..." << endl;
@@ -461,8 +343,8 @@ void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements,
         << endl;
     return;
   }
-  CRegTreeRecSet records(&database, CRegTreeRecSet::kReadOnlyCursor, CRegTreeRecSet::kNoOptions);
-  Listing listing(CSipHash::Key::FromBytes(key));
+  CStoredRowSet records(&database, key);
+  Listing listing;
   struct CListForFaults {
     RunStage& stage;
     ~CListForFaults() { stage.list = nullptr; }

@@ -106,6 +106,17 @@ void CRecordListFile::WriteRow(std::u16string_view name, bool nameCut, const uin
   // hold: the line is cut before the pair instead.
   if (nameCut && !name.empty() && IsHighSurrogate(name.back())) name.remove_suffix(1);
   AppendVisibleUtf8(m_buffer, name);
+  EndRow(nameCut, identification, identificationLength);
+}
+
+void CRecordListFile::WriteRow(std::string_view storedName, bool nameCut, const uint8_t* identification,
+                               int identificationLength) {
+  if (!m_open) return;
+  AppendVisibleBytes(m_buffer, storedName);
+  EndRow(nameCut, identification, identificationLength);
+}
+
+void CRecordListFile::EndRow(bool nameCut, const uint8_t* identification, int identificationLength) {
   if (nameCut) m_buffer.append(kVisibleCutMark);
   if (identification != nullptr && identificationLength == static_cast<int>(kFileIdentificationSize)) {
     m_buffer.push_back(',');

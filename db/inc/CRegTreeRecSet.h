@@ -84,19 +84,6 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   // The name as fetched: its length is the driver's (embedded NULs included), at most the
   // 260 characters the buffer holds; empty for NULL.
   std::u16string_view GetFetchedFileName() const;
-  // The result columns a selection of the four bound columns adds after them, on this
-  // connection, so that a name's stored bytes can be read whole where the driver's own
-  // reading of the column cannot give them; empty where it can.
-  static const char16_t* StoredNameColumns(const CODBCDatabase& database);
-  // The column whose stored bytes are the current row's name, as FileNameNeedsStoredBytes
-  // found: the one StoredNameColumns added where it holds them, else FileName itself.
-  int StoredFileNameColumn() const;
-  // Whether the current row's wide FileName leaves out part of what is stored, so that
-  // the stored bytes (ReadWholeValue of StoredFileNameColumn with SQL_C_BINARY: UTF-8)
-  // must be taken instead.
-  // Asked of the driver only where its wide text cannot be trusted; false for NULL. On
-  // failure the error is kept for GetError.
-  SQLRETURN FileNameNeedsStoredBytes(bool& needs);
   bool IsFileIDNull() const { return IsNull(kFileIDColumn); }
   bool IsFileNameNull() const { return IsNull(kFileNameColumn); }
   int32_t FieldCount() const { return m_nFields; }
@@ -104,7 +91,6 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
 
  private:
   void ReleaseFileData();
-  bool WideTextMayLeaveOut() const;
   int32_t& Slot(Column column) { return m_lengths[column - 1]; }
   int32_t Slot(Column column) const { return m_lengths[column - 1]; }
 
@@ -119,6 +105,4 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   char16_t m_fieldNames[kColumnCount][kFieldNameChars];
   uint8_t* m_fieldBuffers[kColumnCount];
   int32_t m_fieldTypes[kColumnCount];
-  bool m_wideTextPartial = false;  // of the open result's driver (WideTextMayLeaveOut)
-  int m_storedFileNameColumn = kFileNameColumn;  // of the current row
 };

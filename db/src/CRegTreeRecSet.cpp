@@ -95,7 +95,6 @@ void CRegTreeRecSet::InitFieldNames() {
 }
 
 bool CRegTreeRecSet::BindAllFields() {
-  m_wideTextPartial = WideTextMayLeaveOut();
   for (int p = 1; p <= m_nFields && p <= kColumnCount; ++p) {
     const int r = BindField(p, m_fieldBuffers[p - 1], static_cast<SQLSMALLINT>(m_fieldTypes[p - 1]), &m_lengths[p - 1]);
     if (r != SQL_SUCCESS && r != SQL_SUCCESS_WITH_INFO) return false;
@@ -142,79 +141,6 @@ std::u16string_view CRegTreeRecSet::GetFetchedFileName() const {
   const int32_t slot = Slot(kFileNameColumn);
   if (slot < 0) return std::u16string_view();  // NULL
   return std::u16string_view(m_fileName, std::min(static_cast<std::size_t>(slot) / sizeof(char16_t), kMaxChars));
-}
-
-// NOTE: two drivers' wide text can leave out what a FileName holds (measured with each):
-// the SQLite3 driver's UTF-8 to UTF-16 conversion drops every byte that is not UTF-8
-// (and it ends every text at its first NUL, in whatever form it is read), and MariaDB
-// Connector/ODBC's wide text ends at a NUL while its binary reading of the same column
-// hands over every stored byte. psqlODBC's cannot: PostgreSQL holds neither. SQL Server
-// stores names as UTF-16 and its drivers hand them over as stored.
-bool CRegTreeRecSet::WideTextMayLeaveOut() const {
-  if (Database() == nullptr) return false;
-  const CODBCDatabase::Server server = Database()->ServerKind();
-  return server == CODBCDatabase::Server::SQLite || server == CODBCDatabase::Server::MariaDB;
-}
-
-namespace {
-
-// The bytes the UTF-8 form of text takes, as the drivers convert it.
-uint64_t Utf8Length(std::u16string_view text) {
-  uint64_t bytes = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (c < 0x80) {
-      bytes += 1;
-    } else if (c < 0x800) {
-      bytes += 2;
-    } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      bytes += 4;
-      ++i;
-    } else {
-      bytes += 3;
-    }
-  }
-  return bytes;
-}
-
-}  // namespace
-
-// NOTE: the SQLite3 driver ends a text at its first NUL in every form it reads it (wide,
-// narrow, binary), but hands a BLOB over whole (measured). There, a selection of the
-// bound columns adds, as column 6, the name cast to a BLOB for the names that hold a NUL
-// (NULL for all others: a BLOB for every row costs a fifth of the listing), after a NULL
-// in the long field's place 5 so that no FileData is read. The statement is SQLite's
-// own; no other server gets it.
-const char16_t* CRegTreeRecSet::StoredNameColumns(const CODBCDatabase& database) {
-  return database.ServerKind() == CODBCDatabase::Server::SQLite
-             ? u", NULL, CASE WHEN instr(FileName, char(0)) > 0 THEN CAST(FileName AS BLOB) END"
-             : u"";
-}
-
-int CRegTreeRecSet::StoredFileNameColumn() const { return m_storedFileNameColumn; }
-
-SQLRETURN CRegTreeRecSet::FileNameNeedsStoredBytes(bool& needs) {
-  needs = false;
-  m_storedFileNameColumn = kFileNameColumn;
-  if (!m_wideTextPartial || IsFileNameNull()) return SQL_SUCCESS;
-  int64_t stored = 0;
-  constexpr int kStoredFileNameColumn = kColumnCount + 1;
-  if (ResultColumns() >= kStoredFileNameColumn) {
-    const SQLRETURN rc = ProbeLength(kStoredFileNameColumn, SQL_C_BINARY, stored);
-    if (!SqlSucceeded(rc)) return rc;
-    if (stored != SQL_NULL_DATA) {
-      m_storedFileNameColumn = kStoredFileNameColumn;
-      needs = true;
-      return rc;
-    }
-  }
-  // The stored byte count against what the wide text accounts for: equal means nothing
-  // was left out, and the row costs this one question.
-  const SQLRETURN rc = ProbeLength(kFileNameColumn, SQL_C_BINARY, stored);
-  if (!SqlSucceeded(rc)) return rc;
-  needs = IsCut(kFileNameColumn) || stored < 0 ||
-          static_cast<uint64_t>(stored) != Utf8Length(GetFetchedFileName());
-  return rc;
 }
 
 SQLRETURN CRegTreeRecSet::BindLongFields() {

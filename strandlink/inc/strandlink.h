@@ -204,6 +204,9 @@ class CODBCRecordset {
   // address as the token SQLParamData hands back). Null buffer and slot unbind it.
   SQLRETURN BindLongField(int column, void* buffer, SQLLEN length, int32_t* lengthOrIndicator);
 
+  // Keeps an error that the recordset found itself (not the driver), for GetError.
+  void RecordError(const char16_t* state, const char16_t* text);
+
   // The statement the long-field hooks work on: while a row is written, the write's own
   // statement (where the long field is bound and its data sent); otherwise the result
   // set's.
@@ -245,7 +248,6 @@ class CODBCRecordset {
   void NoteCutValue(Binding& binding);
   void CopyIndicatorsToSlots();
   void RecordStatementError(SQLRETURN rc, const char16_t* call = nullptr);
-  void RecordError(const char16_t* state, const char16_t* text);
 
   UniqueStmtHandle m_hStmt;
   SQLHSTMT m_writeStmt = SQL_NULL_HSTMT;  // not owned: the write in progress owns it

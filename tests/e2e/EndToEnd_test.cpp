@@ -323,6 +323,8 @@ TEST_P(EndToEnd, ChangesAfterTheListingDeleteNothing) {
     std::string change;
     std::vector<int> left;
     std::string before = "";  // row 1 made what it is listed as, when the fixture cannot
+    std::string connection = "";  // added to the tool's connection string
+    std::string line = "";  // row 1's line in the list, where the case is about it
   };
   const std::string listedTwo = "2 records were listed";
   const std::string changed = listedTwo + ", but some of them were changed since.";
@@ -357,10 +359,34 @@ TEST_P(EndToEnd, ChangesAfterTheListingDeleteNothing) {
                      "UPDATE FileTree SET FileName = CAST(X'6162004556494C' AS TEXT) WHERE FileID = 1", std::nullopt,
                      changed, {1, 2, 5}, "UPDATE FileTree SET FileName = CAST(X'6162006364' AS TEXT) WHERE FileID = 1"});
   }
+  if (GetParam() == Backend::SQLite) {
+    // Bytes that its driver's text takes for other characters: a sequence cut short, and
+    // one beyond U+10FFFF renamed to the valid character it would be shown as.
+    cases.push_back({"a sequence cut short changed", "UPDATE FileTree SET FileName = CAST(X'62E28F63' AS TEXT) WHERE FileID = 1",
+                     std::nullopt, changed, {1, 2, 5}, "UPDATE FileTree SET FileName = CAST(X'62E28263' AS TEXT) WHERE FileID = 1",
+                     "", "b<xE2><x82>c"});
+    cases.push_back({"a name beyond U+10FFFF made valid",
+                     "UPDATE FileTree SET FileName = CAST(X'78F09080802E747874' AS TEXT) WHERE FileID = 1", std::nullopt,
+                     changed, {1, 2, 5}, "UPDATE FileTree SET FileName = CAST(X'78F49080802E747874' AS TEXT) WHERE FileID = 1",
+                     "", "x<xF4><x90><x80><x80>.txt"});
+  }
   if (GetParam() == Backend::MariaDB) {
     cases.push_back({"a name changed after an embedded NUL", "",
                      TestRow{1, std::u16string(u"ab\0EVIL", 7), longIdentification, kOld, std::nullopt}, changed,
                      {1, 2, 5}, "DELETE FROM FileTree WHERE FileID = 1"});
+    // Names that the connection's character set cannot show: the driver's text of them is
+    // question marks, the stored bytes are not.
+    cases.push_back({"a name renamed under a latin1 connection",
+                     "UPDATE FileTree SET FileName = 'smile \xf0\x9f\x98\x83.png' WHERE FileID = 1", std::nullopt, changed,
+                     {1, 2, 5}, "UPDATE FileTree SET FileName = 'smile \xf0\x9f\x98\x80.png' WHERE FileID = 1",
+                     "CHARSET=latin1;", "smile \xf0\x9f\x98\x80.png"});
+    // A name column of bytes (last: the column stays so for the cases after it).
+    cases.push_back({"a byte of a binary name changed",
+                     "UPDATE FileTree SET FileName = X'6E6F7465735FFE5F6F6C642E747874' WHERE FileID = 1", std::nullopt,
+                     changed, {1, 2, 5},
+                     "ALTER TABLE FileTree MODIFY FileName VARBINARY(2000) NOT NULL;"
+                     "UPDATE FileTree SET FileName = X'6E6F7465735FFF5F6F6C642E747874' WHERE FileID = 1",
+                     "", "notes_<xFF>_old.txt"});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -382,13 +408,16 @@ TEST_P(EndToEnd, ChangesAfterTheListingDeleteNothing) {
         EXPECT_TRUE(db->Exec("DELETE FROM FileTree WHERE FileID = 1") && db->Insert({*c.rewrite}));
       }
     };
-    RunOptions options = Options(Connection());
+    RunOptions options = Options(Connection() + c.connection);
     options.steps = {{"", nullptr, "\n"}, {"Are you sure", change, "yes\n"}};
     const RunResult r = e2e::RunTool(target, options);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, Found(2, "Deleting records...\nNo records were deleted\n"));
     EXPECT_EQ(r.err, L("Error:The table changed after the listing: " + c.change + " Nothing was deleted.\n"));
     EXPECT_EQ(db->RemainingIds(), c.left);
+    if (!c.line.empty()) {
+      EXPECT_NE(List().find(L(c.line + "\n")), std::string::npos) << List();
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -66,8 +67,9 @@ TEST_P(HostileRows, NamesOfEveryShape) {
       {std::u16string(259, u'c') + u"\U0001F600", std::string(259, 'c') + "<cut>"},
   };
   if (GetParam() == Backend::SQLite) {
-    // Half of a surrogate pair, which only SQLite stores as it was given.
-    cases.push_back({u"lone" + std::u16string(1, char16_t(0xD800)) + u".dat", "lone<U+D800>.dat"});
+    // Half of a surrogate pair, which only SQLite stores (its driver writes the three
+    // bytes of the unit, which are not UTF-8): listed as those bytes.
+    cases.push_back({u"lone" + std::u16string(1, char16_t(0xD800)) + u".dat", "lone<xED><xA0><x80>.dat"});
   }
   if (GetParam() == Backend::MariaDB) {
     // MariaDB's driver ends its wide text at the NUL; the stored bytes go on.
@@ -85,16 +87,17 @@ TEST_P(HostileRows, NamesOfEveryShape) {
   rows.push_back({id++, u"kept", std::nullopt, 0, std::nullopt});
   ASSERT_TRUE(db->Insert(rows));
   if (GetParam() == Backend::SQLite) {
-    // Bytes that are not UTF-8, which only SQLite stores: each one shows as U+FFFD, none
-    // vanishes; and a NUL, which its driver's text ends at (and its parameters too, so
+    // Bytes that are not UTF-8, which only SQLite stores: each one shows as its value,
+    // none vanishes; and a NUL, which its driver's text ends at (and its parameters too, so
     // the database makes both). Listed last (SQLite lists by key).
     ASSERT_TRUE(db->Exec("INSERT INTO FileTree (FileID, FileName, OperationType) VALUES (1000, "
-                         "CAST(X'696E76616C6964FFFE80C0AF2E646174' AS TEXT), 18), (1001, CAST(X'6162006364' AS TEXT), 18)"));
-    std::string replaced;
-    for (int i = 0; i < 5; ++i) replaced += "\xEF\xBF\xBD";
-    expected += "invalid" + replaced + ".dat" + lineEnd + "ab<U+0000>cd" + lineEnd;
-    cases.push_back({});
-    cases.push_back({});
+                         "CAST(X'696E76616C6964FFFE80C0AF2E646174' AS TEXT), 18), (1001, CAST(X'6162006364' AS TEXT), 18), "
+                         // A sequence cut short, and one beyond U+10FFFF, which the driver's
+                         // own text takes for other characters.
+                         "(1002, CAST(X'62E28263' AS TEXT), 18), (1003, CAST(X'78F49080802E747874' AS TEXT), 18)"));
+    expected += "invalid<xFF><xFE><x80><xC0><xAF>.dat" + lineEnd + "ab<U+0000>cd" + lineEnd + "b<xE2><x82>c" + lineEnd +
+                "x<xF4><x90><x80><x80>.txt" + lineEnd;
+    cases.resize(cases.size() + 4);
   }
   const e2e::RunResult r = Run();
   EXPECT_EQ(r.status, 0) << r.err;
@@ -141,6 +144,31 @@ TEST_P(HostileRows, LongFieldsFromNothingToSixtyFourMebibytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, HostileRows, ::testing::ValuesIn(AllBackends()), BackendParamName());
+
+// A SQLite database that stores its text as UTF-16 (what sqlite3_open16 makes): a name's
+// stored bytes are UTF-16 units, and are listed as such.
+TEST(HostileSQLite, DatabaseStoredAsUtf16) {
+  const e2e::ToolTarget target = e2e::TargetFromEnvironment();
+  TempDir work;
+  // Made by SQLite's own shell: the ODBC driver writes to a new database before any
+  // statement can choose its encoding. A NUL, and half of a surrogate pair, which the
+  // driver's text could not carry.
+  const std::string path = work.File("utf16.db");
+  WriteFileBytes(work.File("make.sql"),
+                 "PRAGMA encoding = 'UTF-16le';\n" + TestDatabase(Backend::SQLite, false).SchemaText() +
+                     ";\nINSERT INTO FileTree (FileID, FileName, OperationType) VALUES "
+                     "(1, CAST(X'E9007400E90020003DD800DE' AS TEXT), 18), (2, CAST(X'6100620000006300640000' AS TEXT), 18), "
+                     "(3, CAST(X'00D8' AS TEXT), 18);\n");
+  ASSERT_EQ(std::system(("sqlite3 " + path + " < " + work.File("make.sql")).c_str()), 0);
+  e2e::RunOptions options;
+  options.workDir = work.Path();
+  options.registryFile = e2e::WriteConnectionRegistry(work.Path(), "Driver=SQLite3;Database=" + path + ";");
+  options.input = "\nyes\n";
+  const e2e::RunResult r = e2e::RunTool(target, options);
+  EXPECT_NE(r.out.find("3 records were deleted."), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(ReadFileBytes(work.File("Vestrum.csv")),
+            e2e::LineEnds(target, "File Name, File Write Time\n\xc3\xa9t\xc3\xa9 \xf0\x9f\x98\x80\nab<U+0000>cd\n<U+D800>\n"));
+}
 
 // A long field far larger than the tool's memory should ever be: the listing and the
 // check never ask for FileData, so a driver that streams hands the tool none of it.

@@ -1,0 +1,88 @@
+// The sums that the check after "yes" compares, as each real server computes them: they
+// tell apart exactly the row sets an operator would call different (order never matters;
+// every byte, every length and every NULL does), and the listing's digests of the rows,
+// read one by one, add up to what the check is answered.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Databases.h"
+#include "StoredRowSet.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::u16string kAll = u"OperationType <> 0";
+
+class StoredRows : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    db = std::make_unique<TestDatabase>(GetParam());
+    ASSERT_TRUE(db->WidenColumns());
+  }
+  // The check's sums of rows, and the listing's digests of the same rows added up.
+  CStoredRowSet::Sums Sums(const std::vector<TestRow>& rows, const uint8_t (&key)[16], CStoredRowSet::Sums* listed) {
+    EXPECT_TRUE(db->Exec("DELETE FROM FileTree"));
+    EXPECT_TRUE(db->Insert(rows));
+    CStoredRowSet records(&db->Connection(), key);
+    CStoredRowSet::Sums sums;
+    _SQL_Error error;
+    EXPECT_TRUE(records.Summarize(kAll, sums, nullptr, nullptr, error)) << Narrow(error.message);
+    if (listed != nullptr) {
+      EXPECT_EQ(records.OpenRows(kAll), 0);
+      CStoredRowSet::Name name;
+      CStoredRowSet::Digest digest;
+      for (; !records.IsEof(); (void)records.MoveNext()) {
+        EXPECT_TRUE(records.ReadRow(name, digest));
+        listed->Add(digest);
+      }
+      records.Close();
+    }
+    return sums;
+  }
+  std::unique_ptr<TestDatabase> db;
+};
+
+TEST_P(StoredRows, SumsTellApartWhatDiffersAndNothingElse) {
+  const uint8_t key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  const std::string id112(112, '\x01');
+  const TestRow a = {1, u"a", id112, 18, std::nullopt}, b = {2, u"b", std::nullopt, 18, std::string("x")};
+  struct Case {
+    const char* name;
+    std::vector<TestRow> listed, now;
+    bool same;
+  };
+  const Case cases[] = {
+      {"the same rows inserted in another order", {a, b}, {b, a}, true},
+      {"FileData changed, which is not compared", {a, b}, {a, {2, u"b", std::nullopt, 18, std::string("y")}}, true},
+      {"names swapped between two rows", {a, b}, {{1, u"b", id112, 18, std::nullopt}, {2, u"a", std::nullopt, 18, std::nullopt}}, false},
+      {"a NULL identification and an empty one", {{1, u"a", std::nullopt, 18, std::nullopt}}, {{1, u"a", std::string(), 18, std::nullopt}}, false},
+      {"another operation type, still matching", {a}, {{1, u"a", id112, 50, std::nullopt}}, false},
+      {"one byte of the identification", {a}, {{1, u"a", std::string(111, '\x01') + '\x02', 18, std::nullopt}}, false},
+      {"the name ends where the identification begins", {{1, u"ab", std::string(), 18, std::nullopt}}, {{1, u"a", std::string("b"), 18, std::nullopt}},
+       false},
+      {"a name that differs past 260 characters", {{1, std::u16string(300, u'n'), id112, 18, std::nullopt}},
+       {{1, std::u16string(289, u'n') + u'X' + std::u16string(10, u'n'), id112, 18, std::nullopt}}, false},
+      {"an identification that differs past 1000 bytes", {{1, u"a", std::string(1500, 'i'), 18, std::nullopt}},
+       {{1, u"a", std::string(1499, 'i') + "X", 18, std::nullopt}}, false},
+      {"another key", {a}, {{3, u"a", id112, 18, std::nullopt}}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CStoredRowSet::Sums listed;
+    const CStoredRowSet::Sums before = Sums(c.listed, key, &listed);
+    EXPECT_EQ(listed, before) << "the listing's digests add up to the check's sums";
+    EXPECT_EQ(before == Sums(c.now, key, nullptr), c.same);
+  }
+  // The same rows under another run's key give other sums.
+  uint8_t other[16] = {};
+  other[15] = 1;
+  EXPECT_FALSE(Sums({a, b}, key, nullptr) == Sums({a, b}, other, nullptr));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, StoredRows, ::testing::ValuesIn(AllBackends()), BackendParamName());
+
+}  // namespace
