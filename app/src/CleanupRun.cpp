@@ -303,11 +303,11 @@ int64_t DeleteListedRows(CODBCDatabase& database, CRegTreeRecSet& records, const
 // the console.
 
 // The connection string from the registry, then the connection.
-bool Connect(CODBCDatabase& database, CConsoleText& err, RunStage& stage) {
+bool Connect(CODBCDatabase& database, int lockWaitSeconds, CConsoleText& err, RunStage& stage) {
   char16_t connection[kConnectionStringChars] = {};
   if (!ReadConnectionString(connection, kConnectionStringChars)) return false;
   stage.step = RunStage::Connection;
-  if (ConnectToDatabase(database, connection)) return true;
+  if (ConnectToDatabase(database, connection, lockWaitSeconds)) return true;
   _SQL_Error error;
   (void)database.GetError(error);
   // The string is echoed so the operator sees what was tried, but never its password, and
@@ -527,7 +527,7 @@ int RunCleanup(const CleanupStatements& statements) {
     out << "This clean up tool will delete unnecessary records from the data base." << endl;
     out << "Warning: before using this tool the Meridex FE service must be restarted." << endl << endl;
     ConsolePause();
-    if (Connect(database, err, stage)) ListAndDelete(database, statements, out, err, stage);
+    if (Connect(database, statements.lockWaitSeconds, err, stage)) ListAndDelete(database, statements, out, err, stage);
   } catch (const std::bad_alloc&) {
     // An unfinished line goes: its end may be what could not be stored.
     out.Discard();

@@ -7,4 +7,8 @@
 // True when the connection is open and its version accepted. Otherwise false with the
 // connection closed; the caller fetches the error from the connection. A refused version
 // is also reported on standard error, with any password in the string masked.
-[[nodiscard]] bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString);
+// lockWaitSeconds bounds SQLite's wait for another writer where the operator set none. On
+// SQLite the file opened must be the database named; otherwise the connection is refused
+// with an error that names both.
+[[nodiscard]] bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString,
+                                     int lockWaitSeconds = 60);
