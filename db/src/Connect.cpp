@@ -60,6 +60,13 @@ std::u16string NamedSqliteDatabase(std::u16string_view given, std::u16string_vie
   return named ? named->value : std::u16string();
 }
 
+bool IsAscii(std::u16string_view text) {
+  for (const char16_t c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
 void KeepError(CODBCDatabase& database, const std::u16string& text) {
   _SQL_Error error;
   const std::u16string_view state = u"08004";
@@ -92,7 +99,14 @@ bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString
   const std::u16string copy(connectionString != nullptr ? connectionString : u"");
   if (database.IsConnected()) database.Close();
   char16_t completed[1024] = {};
-  if (database.DriverConnect(copy.c_str(), completed, nullptr, sqlNoPrompt) == 0) return false;
+  // NOTE: a driver manager converts the string for a driver without wide calls (the
+  // SQLite3 driver's), and the conversion of text that is not ASCII can be lossy (odbc32
+  // through a code page, unixODBC under Wine by dropping high bytes): the driver would
+  // then open, or create, a database by another name. NoCreat=1 keeps the SQLite3 driver
+  // from creating one; the file it opened is checked below. Other drivers ignore an
+  // attribute they do not know, as ODBC asks of them.
+  const std::u16string first = IsAscii(copy) ? copy : u"NoCreat=1;" + copy;
+  if (database.DriverConnect(first.c_str(), completed, nullptr, sqlNoPrompt) == 0) return false;
   if (database.ServerKind() == CODBCDatabase::Server::SQLite) {
     // NOTE: the SQLite3 driver waits for another writer's lock in a busy handler of its
     // own, bounded only by the Timeout= it read when connecting; nothing changes it once
