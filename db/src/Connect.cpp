@@ -87,9 +87,22 @@ bool OpenedTheNamedDatabase(CODBCDatabase& database, std::u16string_view given, 
   std::u16string opened;
   if (!database.OpenedFile(opened)) return false;
   if (!named.empty() && IsSameFile(named.c_str(), opened.c_str())) return true;
-  KeepError(database, u"SQLite opened the file " + opened + u", not the database named: " + named +
-                          u". Nothing was read or changed there.");
+  KeepError(database, u"SQLite opened the file " + opened + u", not the database named, " + named +
+                          u": the name did not reach the driver whole. Nothing was read or changed.");
   return false;
+}
+
+// A driver that refused a string that is not ASCII, where the database named to the
+// SQLite3 driver is a file that exists: the driver's own message ("connect failed") would
+// not say that it was most likely handed another name, and kept from creating it.
+void ExplainMissedDatabase(CODBCDatabase& database, std::u16string_view given) {
+  const std::optional<ConnectionAttribute> named = FindConnectionAttribute(given, kSqliteOdbcReading, u"database");
+  if (!named || named->value.empty() || !IsSameFile(named->value.c_str(), named->value.c_str())) return;
+  _SQL_Error error;
+  if (!database.GetError(error)) return;
+  KeepError(database, std::u16string(error.message) + u" The database named, " + named->value +
+                          u", exists: a name that is not ASCII may not reach the driver whole. Nothing was created or "
+                          u"changed.");
 }
 
 }  // namespace
@@ -105,8 +118,12 @@ bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString
   // then open, or create, a database by another name. NoCreat=1 keeps the SQLite3 driver
   // from creating one; the file it opened is checked below. Other drivers ignore an
   // attribute they do not know, as ODBC asks of them.
-  const std::u16string first = IsAscii(copy) ? copy : u"NoCreat=1;" + copy;
-  if (database.DriverConnect(first.c_str(), completed, nullptr, sqlNoPrompt) == 0) return false;
+  const bool ascii = IsAscii(copy);
+  const std::u16string first = ascii ? copy : u"NoCreat=1;" + copy;
+  if (database.DriverConnect(first.c_str(), completed, nullptr, sqlNoPrompt) == 0) {
+    if (!ascii) ExplainMissedDatabase(database, copy);
+    return false;
+  }
   if (database.ServerKind() == CODBCDatabase::Server::SQLite) {
     // NOTE: the SQLite3 driver waits for another writer's lock in a busy handler of its
     // own, bounded only by the Timeout= it read when connecting; nothing changes it once
