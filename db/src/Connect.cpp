@@ -85,8 +85,9 @@ void KeepError(CODBCDatabase& database, const std::u16string& text) {
 bool OpenedTheNamedDatabase(CODBCDatabase& database, std::u16string_view given, std::u16string_view completed) {
   const std::u16string named = NamedSqliteDatabase(given, completed);
   std::u16string opened;
-  if (!database.OpenedFile(opened)) return false;
-  if (!named.empty() && IsSameFile(named.c_str(), opened.c_str())) return true;
+  const bool exact = database.OpenedFile(opened);
+  if (exact && !named.empty() && IsSameFile(named.c_str(), opened.c_str())) return true;
+  if (!exact && opened.empty()) return false;
   KeepError(database, u"SQLite opened the file " + opened + u", not the database named, " + named +
                           u": the name did not reach the driver whole. Nothing was read or changed.");
   return false;

@@ -126,12 +126,17 @@ bool CODBCDatabase::OpenedFile(std::u16string& path) {
     if (high < 0 || low < 0) break;
     bytes.push_back(static_cast<char>(high * 16 + low));
   }
-  // NOTE: SQLite keeps file names as UTF-8 on every system.
-  if (length == SQL_NULL_DATA || length < 0 || static_cast<std::size_t>(length) >= hex.size() ||
-      !DecodeUtf8Strict(bytes, path)) {
+  if (length == SQL_NULL_DATA || length < 0 || static_cast<std::size_t>(length) >= hex.size()) {
     SetLibraryError(m_lastError, u"HY000", u"SQLite did not say which file it opened.");
     m_hasError = true;
-    path.clear();
+    return false;
+  }
+  // NOTE: SQLite keeps file names as UTF-8 on every system; a name that is not (the low
+  // bytes a driver manager kept of one) is given for showing only.
+  if (!DecodeUtf8Strict(bytes, path)) {
+    path = FromUtf8(bytes);
+    SetLibraryError(m_lastError, u"HY000", u"SQLite opened a file whose name is not UTF-8.");
+    m_hasError = true;
     return false;
   }
   return true;
