@@ -125,7 +125,7 @@ class Transaction : public ::testing::TestWithParam<Backend> {
   std::unique_ptr<TestDatabase> db;
 };
 
-// Runs the tool on connection while another session keeps a listed row locked
+// Runs the tool with options while another session keeps a listed row locked
 // (PostgreSQL, MariaDB) or holds SQLite's write lock from "yes" on; the seconds it then
 // waited.
 double RunWithRowsLocked(TestDatabase& db, const e2e::ToolTarget& tool, e2e::RunOptions& options,

@@ -9,9 +9,9 @@
 namespace {
 
 bool Identify(const char16_t* path, struct stat& info) {
-  std::u16string_view text(path);
-  std::string narrow;
-  // A path holding an unpaired surrogate has no UTF-8 form: it names no file.
+  const std::u16string_view text(path);
+  // A path holding an unpaired surrogate has no UTF-8 form (the conversion would put
+  // U+FFFD there, another name): it names no file.
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
       ++i;
@@ -19,8 +19,7 @@ bool Identify(const char16_t* path, struct stat& info) {
       return false;
     }
   }
-  narrow = ToUtf8(text);
-  return ::stat(narrow.c_str(), &info) == 0;
+  return ::stat(ToUtf8(text).c_str(), &info) == 0;
 }
 
 }  // namespace
