@@ -8,5 +8,7 @@
 // connection closed; the caller fetches the error from the connection. A refused version
 // is also reported on standard error, with any password in the string masked. From the
 // version check on, no statement waits longer than lockWaitSeconds for another session's
-// locks (CODBCDatabase::LimitLockWaits).
+// locks (CODBCDatabase::LimitLockWaits); on SQLite that bound is also the driver's wait for
+// another writer where the operator set none. On SQLite the file opened must be the
+// database named; otherwise the connection is refused with an error that names both.
 [[nodiscard]] bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString, int lockWaitSeconds);

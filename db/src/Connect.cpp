@@ -1,26 +1,150 @@
 #include "Connect.h"
 
+#include <optional>
 #include <string>
+#include <string_view>
 
-#include "Console.h"
+#include "ConnectionString.h"
 #include "ConnectionStringMask.h"
+#include "Console.h"
+#include "SameFile.h"
 #include "VisibleText.h"
+#include "WideText.h"
+
+namespace {
+
+// NOTE: what the SQLite3 driver takes for its busy timeout (measured): the text of its
+// first Timeout= read as strtol reads a number in C's own notation (blanks before it, a
+// sign, 0x for hexadecimal, a leading 0 for octal), used only when the whole text is
+// that number and it is above 0. Anything else ("", "0", "1000 ", "abc") is its default,
+// 100000 ms, which it was measured to wait twice.
+bool IsSqliteTimeout(std::u16string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+  int base = 10;
+  if (i + 2 < text.size() && text[i] == u'0' && FoldAscii(text[i + 1]) == u'x' && HexDigitValue(text[i + 2]) >= 0) {
+    base = 16;
+    i += 2;
+  } else if (i < text.size() && text[i] == u'0') {
+    base = 8;
+  }
+  const std::size_t digits = i;
+  bool nonZero = false;
+  for (; i < text.size(); ++i) {
+    const int digit = HexDigitValue(text[i]);
+    if (digit < 0 || digit >= base) break;
+    nonZero = nonZero || digit != 0;
+  }
+  return i > digits && i == text.size() && nonZero && !negative;
+}
+
+// Whether the SQLite3 driver took a busy timeout of its own: from the string, or from its
+// data source's entry in odbc.ini when the string sets none. completed is the connection
+// string the driver gave back, which says what it took.
+bool SqliteWaitIsBounded(std::u16string_view given, std::u16string_view completed) {
+  const std::optional<ConnectionAttribute> taken = FindConnectionAttribute(completed, kSqliteOdbcReading, u"timeout");
+  if (!taken || !IsSqliteTimeout(taken->value)) return false;
+  // NOTE: from a data source without Timeout the driver reports its default, 100000: that
+  // bounds nothing an operator chose.
+  const std::optional<ConnectionAttribute> own = FindConnectionAttribute(given, kSqliteOdbcReading, u"timeout");
+  return (own && !own->value.empty()) || taken->value != u"100000";
+}
+
+// The database that the string names to the SQLite3 driver: its Database=, or its data
+// source's as the driver reported it.
+std::u16string NamedSqliteDatabase(std::u16string_view given, std::u16string_view completed) {
+  std::optional<ConnectionAttribute> named = FindConnectionAttribute(given, kSqliteOdbcReading, u"database");
+  if (!named || named->value.empty()) named = FindConnectionAttribute(completed, kSqliteOdbcReading, u"database");
+  return named ? named->value : std::u16string();
+}
+
+bool IsAscii(std::u16string_view text) {
+  for (const char16_t c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+void KeepError(CODBCDatabase& database, const std::u16string& text) {
+  _SQL_Error error;
+  const std::u16string_view state = u"08004";
+  state.copy(error.sqlState, state.size());
+  error.sqlState[state.size()] = u'\0';
+  const std::size_t kept = text.copy(error.message, std::size(error.message) - 1);
+  error.message[kept] = u'\0';
+  error.returnCode = SQL_ERROR;
+  error.nativeError = 0;
+  database.SetError(error);
+}
+
+// SQLite opens whatever file its driver was handed, and creates it when it is missing: a
+// driver manager that converts the string lossily would have it open, fill or create
+// another database than the one named. Confirmed by the file SQLite says it opened.
+bool OpenedTheNamedDatabase(CODBCDatabase& database, std::u16string_view given, std::u16string_view completed) {
+  const std::u16string named = NamedSqliteDatabase(given, completed);
+  std::u16string opened;
+  const bool exact = database.OpenedFile(opened);
+  if (exact && !named.empty() && IsSameFile(named.c_str(), opened.c_str())) return true;
+  if (!exact && opened.empty()) return false;
+  KeepError(database, u"SQLite opened the file " + opened + u", not the database named, " + named +
+                          u": the name did not reach the driver whole. Nothing was read or changed.");
+  return false;
+}
+
+// A driver that refused a string that is not ASCII, where the database named to the
+// SQLite3 driver is a file that exists: the driver's own message ("connect failed") would
+// not say that it was most likely handed another name, and kept from creating it.
+void ExplainMissedDatabase(CODBCDatabase& database, std::u16string_view given) {
+  const std::optional<ConnectionAttribute> named = FindConnectionAttribute(given, kSqliteOdbcReading, u"database");
+  if (!named || named->value.empty() || !IsSameFile(named->value.c_str(), named->value.c_str())) return;
+  _SQL_Error error;
+  if (!database.GetError(error)) return;
+  KeepError(database, std::u16string(error.message) + u" The database named, " + named->value +
+                          u", exists: a name that is not ASCII may not reach the driver whole. Nothing was created or "
+                          u"changed.");
+}
+
+}  // namespace
 
 bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString, int lockWaitSeconds) {
   // A private copy of the string, freed on every path out.
   const std::u16string copy(connectionString != nullptr ? connectionString : u"");
   if (database.IsConnected()) database.Close();
-  if (database.DriverConnect(copy.c_str(), nullptr, nullptr, sqlNoPrompt) == 0) return false;
-  // NOTE: the SQLite3 driver waits for another writer's lock in a busy handler of its own,
-  // bounded only by its connection string's Timeout= in milliseconds (100 s when it is not
-  // given, and measured to wait it twice: 200 s); nothing changes it once connected
-  // (PRAGMA busy_timeout, SQL_ATTR_QUERY_TIMEOUT, the connection timeouts were measured to
-  // leave it). A string without one is connected again with 30 s, so that the check and
-  // the deletion after "yes" give up after about a minute, as on the other servers. An
-  // operator's own Timeout= stands.
-  if (database.ServerKind() == CODBCDatabase::Server::SQLite && !ConnectionStringHasKey(copy, u"timeout")) {
-    const std::u16string bounded = copy + (copy.empty() || copy.back() == u';' ? u"" : u";") + u"Timeout=30000;";
-    if (database.DriverConnect(bounded.c_str(), nullptr, nullptr, sqlNoPrompt) == 0) return false;
+  char16_t completed[1024] = {};
+  // NOTE: a driver manager converts the string for a driver without wide calls (the
+  // SQLite3 driver's), and the conversion of text that is not ASCII can be lossy (odbc32
+  // through a code page, unixODBC under Wine by dropping high bytes): the driver would
+  // then open, or create, a database by another name. NoCreat=1 keeps the SQLite3 driver
+  // from creating one; the file it opened is checked below. Other drivers ignore an
+  // attribute they do not know, as ODBC asks of them.
+  const bool ascii = IsAscii(copy);
+  const std::u16string first = ascii ? copy : u"NoCreat=1;" + copy;
+  if (database.DriverConnect(first.c_str(), completed, nullptr, sqlNoPrompt) == 0) {
+    if (!ascii) ExplainMissedDatabase(database, copy);
+    return false;
+  }
+  if (database.ServerKind() == CODBCDatabase::Server::SQLite) {
+    // NOTE: the SQLite3 driver waits for another writer's lock in a busy handler of its
+    // own, bounded only by the Timeout= it read when connecting; nothing changes it once
+    // connected (PRAGMA busy_timeout, SQL_ATTR_QUERY_TIMEOUT, the connection timeouts
+    // were measured to leave it). Without one of the operator's (in the string or the
+    // data source) it is connected again with the run's bound, given first, since the
+    // driver takes a key's first value; the driver waits it twice. The tool never wants
+    // a database made for it: NoCreat=1 too.
+    if (!SqliteWaitIsBounded(copy, completed)) {
+      const std::u16string bounded =
+          u"Timeout=" + FromUtf8(std::to_string(lockWaitSeconds * 500)) + u";NoCreat=1;" + copy;
+      if (database.DriverConnect(bounded.c_str(), completed, nullptr, sqlNoPrompt) == 0) return false;
+    }
+    if (!OpenedTheNamedDatabase(database, copy, completed)) {
+      _SQL_Error error;
+      (void)database.GetError(error);
+      database.Close();
+      database.SetError(error);
+      return false;
+    }
   }
   // Bounded for the whole session: a table locked by another session (LOCK TABLE, an
   // ALTER under way) would hold the version check and the listing without end.

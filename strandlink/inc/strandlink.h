@@ -99,6 +99,13 @@ class CODBCDatabase {
   enum class Server { Other, SqlServer, PostgreSQL, MariaDB, SQLite };
   Server ServerKind() const { return m_server; }
 
+  // The file that SQLite opened as the connection's main database, as SQLite names it
+  // (its full path); false, with the error kept, on another server or when SQLite cannot
+  // say. The name is read as its bytes, so no driver's conversion of text changes it; a
+  // name that is not UTF-8 is false too, with path holding it for showing (U+FFFD for
+  // each byte that is not).
+  [[nodiscard]] bool OpenedFile(std::u16string& path);
+
   // The library's own business: the handle for recordsets, and the error record of a
   // failure that the library found itself (a refused schema version).
   SQLHDBC Handle() const { return m_hDbc.get(); }

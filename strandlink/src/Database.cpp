@@ -93,6 +93,55 @@ void CODBCDatabase::ReadServerKind() {
   if (text == u"SQLite") m_server = Server::SQLite;
 }
 
+bool CODBCDatabase::OpenedFile(std::u16string& path) {
+  path.clear();
+  if (!m_connected || m_server != Server::SQLite) {
+    SetLibraryError(m_lastError, u"HYC00", u"Only SQLite opens a file of its own.");
+    m_hasError = true;
+    return false;
+  }
+  UniqueStmtHandle stmt;
+  SQLRETURN rc = AllocateHandle(m_hDbc.get(), stmt);
+  if (!SqlSucceeded(rc)) {
+    ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc.get(), rc, m_lastError);
+    m_hasError = true;
+    return false;
+  }
+  // In hexadecimal: the bytes of the name as SQLite holds them, in ASCII that no
+  // conversion between the driver and the tool can change.
+  rc = SQLExecDirectW(stmt.get(), AsSqlText(u"SELECT hex(file) FROM pragma_database_list WHERE name = 'main'"), SQL_NTS);
+  if (SqlSucceeded(rc)) rc = SQLFetch(stmt.get());
+  std::string hex(16384, '\0');
+  SQLLEN length = 0;
+  if (SqlSucceeded(rc)) rc = SQLGetData(stmt.get(), 1, SQL_C_CHAR, hex.data(), static_cast<SQLLEN>(hex.size()), &length);
+  if (!SqlSucceeded(rc)) {
+    ReadDiagnostic(SQL_HANDLE_STMT, stmt.get(), rc, m_lastError);
+    m_hasError = true;
+    return false;
+  }
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size() && hex[i] != '\0'; i += 2) {
+    const int high = HexDigitValue(static_cast<unsigned char>(hex[i]));
+    const int low = HexDigitValue(static_cast<unsigned char>(hex[i + 1]));
+    if (high < 0 || low < 0) break;
+    bytes.push_back(static_cast<char>(high * 16 + low));
+  }
+  if (length == SQL_NULL_DATA || length < 0 || static_cast<std::size_t>(length) >= hex.size()) {
+    SetLibraryError(m_lastError, u"HY000", u"SQLite did not say which file it opened.");
+    m_hasError = true;
+    return false;
+  }
+  // NOTE: SQLite keeps file names as UTF-8 on every system; a name that is not (the low
+  // bytes a driver manager kept of one) is given for showing only.
+  if (!DecodeUtf8Strict(bytes, path)) {
+    path = FromUtf8(bytes);
+    SetLibraryError(m_lastError, u"HY000", u"SQLite opened a file whose name is not UTF-8.");
+    m_hasError = true;
+    return false;
+  }
+  return true;
+}
+
 bool CODBCDatabase::GetError(_SQL_Error& error) const { return CopyKeptError(m_hasError, m_lastError, error); }
 
 void CODBCDatabase::SetError(const _SQL_Error& error) {

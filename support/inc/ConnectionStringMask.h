@@ -7,10 +7,8 @@
 // The connection string with every value that can carry a secret replaced by "****": the
 // value of any key whose name contains PWD or PASSWORD (any letter case, braced or not),
 // and (NOTE: a driver's own syntax) inside psqlODBC's pqopt={...} the values of such keys of libpq's (password=...).
+// A value is masked as every driver and driver manager may read it (they differ on
+// braces, blanks and repeated keys), so no reading finds a password in what is shown.
 // Everything else stays as it was, so the operator still sees which server, database and
 // user were tried.
 std::u16string MaskConnectionString(std::u16string_view connection);
-
-// Whether the connection string gives the key (named in small letters) a value: any letter
-// case, blanks around it, braced values skipped as the drivers read them.
-bool ConnectionStringHasKey(std::u16string_view connection, std::u16string_view lowerKey);

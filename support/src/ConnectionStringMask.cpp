@@ -1,10 +1,12 @@
 #include "ConnectionStringMask.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "ConnectionString.h"
 #include "WideText.h"
 
 namespace {
-
-bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 
 bool ContainsFolded(std::u16string_view text, std::u16string_view lowerWord) {
   for (std::size_t start = 0; start + lowerWord.size() <= text.size(); ++start) {
@@ -19,48 +21,11 @@ bool ContainsFolded(std::u16string_view text, std::u16string_view lowerWord) {
 // (SSLPassword, OldPwd): any key that contains either word carries one.
 bool IsSecretKey(std::u16string_view key) { return ContainsFolded(key, u"pwd") || ContainsFolded(key, u"password"); }
 
-// Whether key names lowerName, in any letter case and with blanks around it.
-bool IsKey(std::u16string_view key, std::u16string_view lowerName) {
-  while (!key.empty() && IsBlank(key.front())) key.remove_prefix(1);
-  while (!key.empty() && IsBlank(key.back())) key.remove_suffix(1);
-  if (key.size() != lowerName.size()) return false;
-  for (std::size_t i = 0; i < key.size(); ++i) {
-    if (FoldAscii(key[i]) != lowerName[i]) return false;
-  }
-  return true;
-}
-
-bool IsPqOptKey(std::u16string_view key) { return IsKey(key, u"pqopt"); }
-
-// Where the value that starts at i ends: at the next ';' outside braces, or the end. A
-// braced value may hold ';' and '='; "}}" stands for one '}'.
-std::size_t ValueEnd(std::u16string_view text, std::size_t i) {
-  const std::size_t n = text.size();
-  std::size_t lead = i;
-  while (lead < n && IsBlank(text[lead])) ++lead;
-  if (lead < n && text[lead] == u'{') {
-    i = lead + 1;
-    while (i < n) {
-      if (text[i] == u'}') {
-        if (i + 1 < n && text[i + 1] == u'}') {
-          i += 2;
-          continue;
-        }
-        ++i;
-        break;
-      }
-      ++i;
-    }
-  }
-  while (i < n && text[i] != u';') ++i;
-  return i;
-}
-
 // NOTE: psqlODBC hands pqopt's value to libpq as its own settings, "key=value" separated by
 // blanks, a value optionally in single quotes with backslash escapes. The braces are the
 // driver's and come first: "}}" is one '}', and a single '}' ends the value whatever
-// libpq would make of it. Appends value with the values of secret keys masked.
-void AppendMaskedPqOpt(std::u16string& out, std::u16string_view value) {
+// libpq would make of it. Marks in secret (from offset on) the values of secret keys.
+void MarkPqOptSecrets(std::u16string_view value, std::size_t offset, std::vector<bool>& secret) {
   const std::size_t n = value.size();
   auto isSpace = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
   auto isClosing = [&](std::size_t at) { return value[at] == u'}' && !(at + 1 < n && value[at + 1] == u'}'); };
@@ -72,7 +37,7 @@ void AppendMaskedPqOpt(std::u16string& out, std::u16string_view value) {
   std::size_t i = 0;
   while (i < n) {
     if (isSpace(value[i]) || value[i] == u'{' || isClosing(i)) {
-      out.push_back(value[i++]);
+      ++i;
       continue;
     }
     const std::size_t keyStart = i;
@@ -80,10 +45,7 @@ void AppendMaskedPqOpt(std::u16string& out, std::u16string_view value) {
     const std::u16string_view key = value.substr(keyStart, i - keyStart);
     std::size_t at = i;
     while (at < n && isSpace(value[at])) ++at;
-    if (at >= n || value[at] != u'=') {
-      out.append(key);
-      continue;
-    }
+    if (at >= n || value[at] != u'=') continue;
     ++at;
     while (at < n && isSpace(value[at])) ++at;
     const std::size_t valueStart = at;
@@ -93,8 +55,7 @@ void AppendMaskedPqOpt(std::u16string& out, std::u16string_view value) {
     }
     // Whatever sticks to the value (text right after its closing quote) goes with it.
     while (at < n && !isSpace(value[at]) && !isClosing(at)) at += value[at] == u'}' ? 2 : 1;
-    out.append(value.substr(keyStart, valueStart - keyStart));
-    out.append(IsSecretKey(key) ? std::u16string_view(u"****") : value.substr(valueStart, at - valueStart));
+    if (IsSecretKey(key)) std::fill(secret.begin() + offset + valueStart, secret.begin() + offset + at, true);
     i = at;
   }
 }
@@ -102,48 +63,28 @@ void AppendMaskedPqOpt(std::u16string& out, std::u16string_view value) {
 }  // namespace
 
 std::u16string MaskConnectionString(std::u16string_view text) {
+  // Every character that some reader takes for part of a secret is masked: a string that
+  // one driver reads one way and another driver another way shows no password either way.
+  std::vector<bool> secret(text.size(), false);
+  for (const ConnectionStringReading& reading : kEveryReading) {
+    for (const ConnectionAttribute& attribute : ReadConnectionString(text, reading)) {
+      if (IsSecretKey(attribute.key)) {
+        std::fill(secret.begin() + attribute.valueStart, secret.begin() + attribute.end, true);
+      } else if (IsConnectionKey(attribute.key, u"pqopt")) {
+        MarkPqOptSecrets(text.substr(attribute.valueStart, attribute.end - attribute.valueStart), attribute.valueStart,
+                         secret);
+      }
+    }
+  }
   std::u16string out;
   out.reserve(text.size());
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  while (i < n) {
-    // One attribute: key '=' value, up to the next ';' outside braces.
-    const std::size_t keyStart = i;
-    while (i < n && text[i] != u'=' && text[i] != u';') ++i;
-    if (i >= n || text[i] == u';') {
-      out.append(text.substr(keyStart, i - keyStart + (i < n ? 1 : 0)));
-      if (i < n) ++i;
+  for (std::size_t i = 0; i < text.size();) {
+    if (!secret[i]) {
+      out.push_back(text[i++]);
       continue;
     }
-    const std::u16string_view key = text.substr(keyStart, i - keyStart);
-    out.append(key);
-    out.push_back(u'=');
-    ++i;  // past '='
-    const std::size_t valueStart = i;
-    i = ValueEnd(text, i);
-    if (IsSecretKey(key)) {
-      out.append(u"****");
-    } else if (IsPqOptKey(key)) {
-      AppendMaskedPqOpt(out, text.substr(valueStart, i - valueStart));
-    } else {
-      out.append(text.substr(valueStart, i - valueStart));
-    }
-    if (i < n) {
-      out.push_back(u';');
-      ++i;
-    }
+    out.append(u"****");
+    while (i < text.size() && secret[i]) ++i;
   }
   return out;
-}
-
-bool ConnectionStringHasKey(std::u16string_view text, std::u16string_view lowerKey) {
-  const std::size_t n = text.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t keyStart = i;
-    while (i < n && text[i] != u'=' && text[i] != u';') ++i;
-    if (i >= n || text[i] == u';') continue;
-    if (IsKey(text.substr(keyStart, i - keyStart), lowerKey)) return true;
-    i = ValueEnd(text, i + 1);
-  }
-  return false;
 }

@@ -197,12 +197,16 @@ TEST_P(EndToEnd, PreferredValueWinsOverTheFallback) {
 }
 
 TEST_P(EndToEnd, DriverRefusalIsReportedWithTheDriversMessage) {
-  // The string as it is echoed: a control character in it cannot clear the screen.
+  // The string as it is echoed: a control character in it cannot clear the screen, and no
+  // driver's reading of it finds a password shown.
   const std::pair<std::string, std::string> connections[] = {
       {"Driver={No Such Driver};Database=x;", "Driver={No Such Driver};Database=x;"},
       {"Driver={No Such Driver};Database=x\x1b[2J\x1b[H;", "Driver={No Such Driver};Database=x<U+001B>[2J<U+001B>[H;"},
       // unixODBC's "Can't open lib" quotes the driver's name: in the notation too.
       {"Driver={No Such Driver\x1b[8m};", "Driver={No Such Driver<U+001B>[8m};"},
+      // psqlODBC reads no brace after a blank: its password is pw, masked though MariaDB's
+      // driver would read the braced value as the database.
+      {"Driver={No Such Driver};Database= {u8;Pwd=pw;}", "Driver={No Such Driver};Database= {u8;Pwd=****;}"},
   };
   for (const auto& [connection, shown] : connections) {
     const RunResult r = Run("\nyes\n", RegistryFor(connection));
@@ -1307,29 +1311,49 @@ TEST(EndToEndSQLite, FileSizeLimitInTheJournalDeletesNothing) {
   EXPECT_EQ(db.RemainingIds().size(), 50u);
 }
 
-// A database file whose path is not ASCII opens, and loses its old rows. Under Wine the
-// Windows build's odbc32 goes through this machine's unixODBC too, whose buffer for the
-// narrow connection string has one byte per character: only one character of two bytes
-// fits there (Windows itself has no such step). The Linux build takes any name.
-TEST(EndToEndSQLite, DatabasePathThatIsNotAsciiOpens) {
+// The names in a folder.
+std::vector<std::string> FolderNames(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A database file whose path is not ASCII opens, and loses its old rows; or, where the
+// driver manager cannot hand the SQLite3 driver (which has only narrow calls) the name
+// whole, the run refuses the file SQLite opened instead, creating, reading and deleting
+// nothing anywhere. Under Wine the Windows build's odbc32 goes through this machine's
+// unixODBC, whose buffer for the narrow string has one byte per character and which
+// otherwise keeps each character's low byte: only one character of two bytes fits there
+// (Windows itself has no such step). The Linux build takes any name, the driver named by
+// its library's file name too; a decoy database under the name of the low bytes
+// ("1070.db" for "база.db") keeps its rows.
+TEST(EndToEndSQLite, DatabasePathThatIsNotAsciiOpensOrIsRefused) {
   const ToolTarget target = e2e::TargetFromEnvironment();
   const struct {
     const char* name;
-    bool underWine;
-  } cases[] = {{"B\xc3\xa9.db", true}, {"B\xc3\xa9ta-\xce\xb2-\xe6\x97\xa5.db", false}};
+    const char* driver;
+    bool opensUnderWine;
+  } cases[] = {{"B\xc3\xa9.db", "SQLite3", true},
+               {"B\xc3\xa9ta-\xce\xb2-\xe6\x97\xa5.db", "SQLite3", false},
+               {"\xce\xb2\xce\xae\xcf\x84\xce\xb1.db", "SQLite3", false},
+               {"\xf0\x9f\x98\x80.db", "SQLite3", false},
+               {"\xd0\xb1\xd0\xb0\xd0\xb7\xd0\xb0.db", "libsqlite3odbc.so", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (target.windows && !c.underWine) continue;
+    const bool opens = !target.windows || c.opensUnderWine;
     TempDir work;
     TestDatabase db(Backend::SQLite);
     ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}, {2, u"kept", std::nullopt, 0, std::nullopt}}));
-    // The same database under the name (a link to its file).
+    // The same database under the name (a link to its file), and a decoy with its rows.
     std::string connection = Narrow(db.ConnectionString());
     const std::size_t at = connection.find("Database=") + 9;
     const std::string file = connection.substr(at, connection.find(';', at) - at);
     const std::string named = work.File(c.name);
     ASSERT_EQ(link(file.c_str(), named.c_str()), 0);
+    std::filesystem::copy_file(file, work.File("1070.db"));
     connection.replace(at, file.size(), named);
+    connection.replace(connection.find("SQLite3"), 7, c.driver);
     RunOptions options;
     options.workDir = work.Path();
     // In UTF-16, as the registry editor exports it: it takes a file without a byte order
@@ -1341,10 +1365,24 @@ TEST(EndToEndSQLite, DatabasePathThatIsNotAsciiOpens) {
                                Wide(e2e::RegString(connection)) + u"\"\n"));
     RestrictToOwner(options.registryFile);
     options.input = "\nyes\n";
+    const std::string decoy = ReadFileBytes(work.File("1070.db"));
+    const std::vector<std::string> before = FolderNames(work.Path());
     const RunResult r = e2e::RunTool(target, options);
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find(e2e::LineEnds(target, "1 records were deleted.\n")), std::string::npos) << r.out << r.err;
-    EXPECT_EQ(db.RemainingIds(), std::vector<int>{2});
+    if (opens) {
+      EXPECT_NE(r.out.find(e2e::LineEnds(target, "1 records were deleted.\n")), std::string::npos) << r.out << r.err;
+      EXPECT_EQ(db.RemainingIds(), std::vector<int>{2});
+    } else {
+      EXPECT_EQ(r.out.find("records were"), std::string::npos) << r.out;
+      // SQLite opened the low bytes' file, or, where none exists, was kept from creating it.
+      EXPECT_EQ(r.err.find("Failed to connect to DB "), 0u) << r.err;
+      EXPECT_NE(r.err.find("reach the driver whole"), std::string::npos) << r.err;
+      EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2}));
+    }
+    EXPECT_EQ(ReadFileBytes(work.File("1070.db")), decoy);
+    std::vector<std::string> after = FolderNames(work.Path());
+    after.erase(std::remove(after.begin(), after.end(), "Vestrum.csv"), after.end());
+    EXPECT_EQ(after, before);
   }
 }
 

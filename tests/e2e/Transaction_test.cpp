@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Databases.h"
+#include "ScopedEnvironment.h"
 #include "TestSupport.h"
 #include "ToolRunner.h"
 
@@ -125,28 +126,36 @@ class Transaction : public ::testing::TestWithParam<Backend> {
   std::unique_ptr<TestDatabase> db;
 };
 
-// Another session keeps a listed row locked (PostgreSQL, MariaDB) or holds SQLite's
-// write lock: the run waits for the bound, then says so, and deletes nothing. The tool
-// built with a 3-second bound stands in for the minute; SQLite's bound is the driver's
-// busy timeout, which the connection string sets (1 s, which its driver waits twice).
-TEST_P(Transaction, LockHeldByAnotherSessionEndsTheWaitWithinTheBound) {
-  const e2e::ToolTarget shortWait = e2e::SiblingTarget(target, "meridex-cleanup-shortwait");
-  const std::string connection =
-      Narrow(db->ConnectionString()) + (GetParam() == Backend::SQLite ? "Timeout=1000;" : "");
-  e2e::RunOptions options = Options(connection, work.Path());
+// Runs the tool with options while another session keeps a listed row locked
+// (PostgreSQL, MariaDB) or holds SQLite's write lock from "yes" on; the seconds it then
+// waited.
+double RunWithRowsLocked(TestDatabase& db, const e2e::ToolTarget& tool, e2e::RunOptions& options,
+                         e2e::RunResult& r) {
   _SQL_Error error;
   std::chrono::steady_clock::time_point answered;
   auto lock = [&] {
-    ASSERT_NE(db->Connection().BeginTransaction(error), 0) << Narrow(error.message);
-    const char* holds = GetParam() == Backend::SQLite ? "UPDATE FileTree SET FileData = NULL WHERE FileID = 3"
-                                                      : "SELECT FileID FROM FileTree WHERE FileID = 2 FOR UPDATE";
-    ASSERT_EQ(TryExecute(*db, holds), "");
+    ASSERT_NE(db.Connection().BeginTransaction(error), 0) << Narrow(error.message);
+    const char* holds = db.Kind() == Backend::SQLite ? "UPDATE FileTree SET FileData = NULL WHERE FileID = 3"
+                                                     : "SELECT FileID FROM FileTree WHERE FileID = 2 FOR UPDATE";
+    ASSERT_EQ(TryExecute(db, holds), "");
     answered = std::chrono::steady_clock::now();
   };
   options.steps = {{"", nullptr, "\n"}, {"Are you sure", lock, "yes\n"}};
-  const e2e::RunResult r = e2e::RunTool(shortWait, options);
+  r = e2e::RunTool(tool, options);
   const double waited = SecondsSince(answered);
-  ASSERT_NE(db->Connection().EndTransaction(false, error), 0) << Narrow(error.message);
+  EXPECT_NE(db.Connection().EndTransaction(false, error), 0) << Narrow(error.message);
+  return waited;
+}
+
+// Another session keeps a listed row locked or holds SQLite's write lock: the run waits
+// for the bound, then says so, and deletes nothing. The tool built with a 3-second bound
+// stands in for the minute; on SQLite the bound is the tool's own busy timeout, which it
+// gives the driver when the connection string sets none.
+TEST_P(Transaction, LockHeldByAnotherSessionEndsTheWaitWithinTheBound) {
+  const e2e::ToolTarget shortWait = e2e::SiblingTarget(target, "meridex-cleanup-shortwait");
+  e2e::RunOptions options = Options(Narrow(db->ConnectionString()), work.Path());
+  e2e::RunResult r;
+  const double waited = RunWithRowsLocked(*db, shortWait, options, r);
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(EndsWith(r.out, L(kNothingDeleted))) << r.out;
   EXPECT_EQ(r.err.substr(0, 6), "Error:") << r.err;
@@ -155,6 +164,45 @@ TEST_P(Transaction, LockHeldByAnotherSessionEndsTheWaitWithinTheBound) {
   EXPECT_GE(waited, 1.9);
   EXPECT_LT(waited, 20.0);
   EXPECT_EQ(db->RemainingIds(), (std::vector<int>{1, 2, 3}));
+}
+
+// SQLite's bound is its driver's busy timeout, and the driver reads Timeout= its own way:
+// the first key spelled exactly so, with a whole number above 0. Where it reads none (a
+// blank around the key or after the number, no number, 0) the tool's own bound holds (3 s
+// in this build), not the driver's 200 s; a Timeout the driver takes, from the string or
+// from its data source in odbc.ini (200 ms, waited twice), stands.
+TEST(TransactionSQLite, LockWaitIsBoundedAsTheDriverReadsTimeout) {
+  const e2e::ToolTarget shortWait = e2e::SiblingTarget(e2e::TargetFromEnvironment(), "meridex-cleanup-shortwait");
+  TestDatabase db(Backend::SQLite);
+  ASSERT_TRUE(db.Insert(kRows));
+  TempDir work;
+  const std::string connection = Narrow(db.ConnectionString());
+  const std::size_t at = connection.find("Database=") + 9;
+  WriteFileBytes(work.File("odbc.ini"), "[meridex-own-timeout]\nDriver=SQLite3\nDatabase=" +
+                                            connection.substr(at, connection.find(';', at) - at) + "\nTimeout=200\n");
+  const ScopedEnvironmentVariable dataSources("ODBCINI", work.File("odbc.ini").c_str());
+  const struct {
+    std::string connection;
+    bool operatorsOwn;
+  } cases[] = {{connection + " Timeout =200;", false}, {connection + "Timeout = 200;", false},
+               {connection + "Timeout=200 ;", false},  {connection + "Timeout=;", false},
+               {connection + "Timeout=abc;", false},   {connection + "Timeout=0;", false},
+               {connection + "Timeout=0xC8;", true},   {"DSN=meridex-own-timeout;", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.connection);
+    TempDir dir;
+    e2e::RunOptions options;
+    options.workDir = dir.Path();
+    options.registryFile = e2e::WriteConnectionRegistry(dir.Path(), c.connection);
+    e2e::RunResult r;
+    const double waited = RunWithRowsLocked(db, shortWait, options, r);
+    EXPECT_TRUE(EndsWith(r.out, e2e::LineEnds(shortWait, kNothingDeleted))) << r.out << r.err;
+    EXPECT_LT(waited, c.operatorsOwn ? 2.0 : 20.0);
+    if (!c.operatorsOwn) {
+      EXPECT_GE(waited, 2.5);
+    }
+  }
+  EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2, 3}));
 }
 
 // Two operators answer "yes" at the same moment: one run deletes, the other gives up

@@ -2,8 +2,10 @@
 #include <utime.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
+#include "SameFile.h"
 #include "TestSupport.h"
 #include "Win32File.h"
 
@@ -124,6 +126,31 @@ TEST(FileServices, OpenFailuresCarryTheWindowsError) {
   SetLastError(0);
   EXPECT_EQ(CreateFileW(none, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+// One file under two names is one file; two files of equal bytes are two; a name that
+// leads nowhere is nobody's.
+TEST(FileServices, SameFileIsTheFileSystemsIdentity) {
+  TempDir dir;
+  WriteFileBytes(dir.File("a.db"), "x");
+  WriteFileBytes(dir.File("copy.db"), "x");
+  std::filesystem::create_hard_link(std::filesystem::u8path(dir.File("a.db")),
+                                    std::filesystem::u8path(dir.File("\xce\xb2\xce\xae\xcf\x84\xce\xb1.db")));
+  const struct {
+    std::string first;
+    std::string second;
+    bool same;
+  } cases[] = {
+      {dir.File("a.db"), dir.File("a.db"), true},
+      {dir.File("a.db"), dir.File("./a.db"), true},
+      {dir.File("a.db"), dir.File("\xce\xb2\xce\xae\xcf\x84\xce\xb1.db"), true},
+      {dir.File("a.db"), dir.File("copy.db"), false},
+      {dir.File("missing.db"), dir.File("missing.db"), false},
+      {"", dir.File("a.db"), false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsSameFile(Wide(c.first).c_str(), Wide(c.second).c_str()), c.same) << c.first << " " << c.second;
+  }
 }
 
 TEST(FileServices, AClosedHandleIsInvalidEverywhere) {

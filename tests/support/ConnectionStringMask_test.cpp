@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "ConnectionString.h"
 #include "ConnectionStringMask.h"
 
 namespace {
@@ -27,6 +28,16 @@ TEST(ConnectionStringMask, EverySecretIsMaskedAndNothingElse) {
       {u"pqopt={application_name=x}}y password=p}}q};", u"pqopt={application_name=x}}y password=****};"},
       {u"pqopt=password=bare;Database=x", u"pqopt=password=****;Database=x"},
       {u"pqopt={passfile=/home/u/.pgpass};", u"pqopt={passfile=/home/u/.pgpass};"},
+      // Read differently by different drivers: masked as every one of them reads it.
+      // psqlODBC takes " {u8" for the database and then pw for the password; MariaDB's
+      // driver the braced value; SQLite3's "{a" for the password and the rest as keys.
+      {u"Uid=u;Database= {u8;Pwd=pw;};Port=1", u"Uid=u;Database= {u8;Pwd=****;};Port=1"},
+      {u"Pwd= {a;b};Port=1", u"Pwd=****;Port=1"},
+      {u"Pwd={a;b};Port=1", u"Pwd=****;Port=1"},
+      {u"Database={x;Pwd=pw};Port=1", u"Database={x;Pwd=****;Port=1"},
+      {u"Server=s;x;Pwd=pw;Uid=u", u"Server=s;x;Pwd=****;Uid=u"},
+      {u"Pwd=a;Pwd=b;", u"Pwd=****;Pwd=****;"},
+      {u" pwd = a ;Uid= b", u" pwd =****;Uid= b"},
       // Not attributes at all, and the empty string.
       {u"no equals sign;PWD", u"no equals sign;PWD"},
       {u"", u""},
@@ -38,21 +49,39 @@ TEST(ConnectionStringMask, EverySecretIsMaskedAndNothingElse) {
   }
 }
 
-TEST(ConnectionStringMask, KeysAreFoundAsTheDriversReadThem) {
+// What each reader takes for a key's value: each row a string and what unixODBC,
+// psqlODBC, MariaDB's driver and the SQLite3 driver took (measured; null for none).
+TEST(ConnectionString, EachReaderTakesWhatItsDriverTook) {
   struct Row {
     const char16_t* given;
-    bool hasTimeout;
+    const char16_t* key;
+    const char16_t* taken[4];
   };
   const Row rows[] = {
-      {u"Driver=SQLite3;Database=x;Timeout=1000;", true},
-      {u"Driver=SQLite3; TIMEOUT =5;Database=x", true},
-      {u"Driver=SQLite3;Database=x;", false},
-      // Inside a braced value, or as part of another key, it is not the key.
-      {u"Database={a;Timeout=1};StepAPI=1", false},
-      {u"BusyTimeout=1;Timeouts=2;Timeout;", false},
-      {u"", false},
+      {u"Database=x;Timeout=1000;", u"timeout", {u"1000", u"1000", u"1000", u"1000"}},
+      {u"Database=x; Timeout =1000;", u"timeout", {nullptr, nullptr, u"1000", nullptr}},
+      {u"Timeout= 1000 ;", u"timeout", {u" 1000 ", u" 1000 ", u"1000", u" 1000 "}},
+      {u"Timeout=;", u"timeout", {u"", u"", u"", u""}},
+      {u"timeout=5;TIMEOUT=7", u"timeout", {u"7", u"7", u"7", u"5"}},
+      {u"x;Timeout=7", u"timeout", {nullptr, u"7", nullptr, nullptr}},
+      {u"BusyTimeout=1;Timeouts=2;Timeout;", u"timeout", {nullptr, nullptr, nullptr, nullptr}},
+      {u"Database={a;Timeout=1};Timeout=2", u"timeout", {u"2", u"2", u"2", u"1}"}},
+      {u"Database={a;b}}c}x;Port=1", u"database", {u"a;b}c", u"a;b}c", u"a;b}c", u"{a"}},
+      {u"Database= {u8;Pwd=pw;}", u"database", {u" {u8", u" {u8", u"u8;Pwd=pw;", u" {u8"}},
+      {u"Database= {u8;Pwd=pw;}", u"pwd", {u"pw", u"pw", nullptr, u"pw"}},
+      {u"Database={unclosed;Pwd=pw", u"pwd", {nullptr, nullptr, nullptr, u"pw"}},
+      {u"", u"database", {nullptr, nullptr, nullptr, nullptr}},
   };
-  for (const Row& row : rows) EXPECT_EQ(ConnectionStringHasKey(row.given, u"timeout"), row.hasTimeout) << "row " << (&row - rows);
+  const ConnectionStringReading readings[] = {kUnixOdbcReading, kPsqlOdbcReading, kMariaDbReading, kSqliteOdbcReading};
+  for (const Row& row : rows) {
+    for (std::size_t r = 0; r < 4; ++r) {
+      const std::optional<ConnectionAttribute> found = FindConnectionAttribute(row.given, readings[r], row.key);
+      ASSERT_EQ(found.has_value(), row.taken[r] != nullptr) << "row " << (&row - rows) << ", reader " << r;
+      if (found) {
+        EXPECT_EQ(found->value, row.taken[r]) << "row " << (&row - rows) << ", reader " << r;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 #include <dlfcn.h>
 #include <initializer_list>
 #include <locale.h>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "ConnectionString.h"
 #include "OdbcApi.h"
 #include "UniqueHandle.h"
 #include "WideText.h"
@@ -74,35 +76,10 @@ bool SameLetters(std::string_view a, std::string_view b) {
          });
 }
 
-// The value of key in an ODBC connection string ("KEY=value;..." with {braced} values);
-// "" when absent.
-std::string ConnectionValue(std::string_view text, std::string_view key) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const std::size_t equals = text.find('=', i);
-    if (equals == std::string_view::npos) break;
-    std::string_view name = text.substr(i, equals - i);
-    while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
-    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
-    std::string value;
-    i = equals + 1;
-    if (i < text.size() && text[i] == '{') {
-      for (++i; i < text.size(); ++i) {
-        if (text[i] == '}' && (i + 1 >= text.size() || text[i + 1] != '}')) break;
-        if (text[i] == '}') ++i;
-        value.push_back(text[i]);
-      }
-      i = text.find(';', i);
-    } else {
-      const std::size_t end = text.find(';', i);
-      value = std::string(text.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i));
-      i = end;
-    }
-    if (SameLetters(name, key)) return value;
-    if (i == std::string_view::npos) break;
-    ++i;
-  }
-  return std::string();
+// The value that unixODBC takes for key; "" when absent.
+std::string ConnectionValue(const char16_t* text, std::u16string_view lowerKey) {
+  const std::optional<ConnectionAttribute> found = FindConnectionAttribute(text, kUnixOdbcReading, lowerKey);
+  return found ? ToUtf8(found->value) : std::string();
 }
 
 // The driver manager's lists of drivers and of data sources: a name and one more text for
@@ -165,19 +142,22 @@ bool Exports(const std::string& library, const char* symbol, bool& exports) {
 // True when the driver that the connection string names is known to lack
 // SQLDriverConnectW. Any doubt (a driver not found, a library that does not load) is a
 // no: the connection then goes as it always did.
-bool DriverIsNarrowOnly(const std::string& text) {
+bool DriverIsNarrowOnly(const char16_t* text) {
   // A driver manager environment of its own, for the lookups.
   SQLHANDLE handle = SQL_NULL_HANDLE;
   if (!SqlSucceeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &handle))) return false;
   const CUniqueHandle<EnvironmentTraits> environment(handle);
   SQLSetEnvAttr(environment.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-  std::string driver = ConnectionValue(text, "DRIVER");
+  std::string driver = ConnectionValue(text, u"driver");
   if (driver.empty()) {
-    const std::string source = ConnectionValue(text, "DSN");
+    const std::string source = ConnectionValue(text, u"dsn");
     driver = DataSourceDriver(environment.get(), source.empty() ? "DEFAULT" : source);
   }
   if (driver.empty()) return false;
-  const std::string library = driver.find('/') != std::string::npos ? driver : DriverLibrary(environment.get(), driver);
+  // NOTE: unixODBC takes a Driver= that names no installed driver for the library's own
+  // file name (Driver=libsqlite3odbc.so), so such a name is the library.
+  std::string library = driver.find('/') != std::string::npos ? driver : DriverLibrary(environment.get(), driver);
+  if (library.empty()) library = driver;
   bool wide = true;
   return !library.empty() && Exports(library, "SQLDriverConnectW", wide) && !wide;
 }
@@ -222,8 +202,7 @@ SQLRETURN DriverConnectW(SQLHDBC dbc, SQLHWND window, const char16_t* in, char16
                          SQLSMALLINT* outLength, SQLUSMALLINT completion) {
   CUtf8CharacterType utf8;
   if (!IsAscii(in)) {
-    const std::string narrow = ToUtf8(in);
-    if (DriverIsNarrowOnly(narrow)) return NarrowDriverConnect(dbc, window, narrow, out, outChars, outLength, completion);
+    if (DriverIsNarrowOnly(in)) return NarrowDriverConnect(dbc, window, ToUtf8(in), out, outChars, outLength, completion);
   }
   return SQLDriverConnectW(dbc, window, AsSqlText(in), SQL_NTS, out != nullptr ? AsSqlText(out) : nullptr, outChars,
                            outLength, completion);
