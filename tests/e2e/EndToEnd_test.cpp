@@ -1140,7 +1140,7 @@ TEST(EndToEndPostgres, DeletionThatGoesWrongInsideTheTransactionDeletesNothing) 
        "TRIGGER hook AFTER DELETE ON FileTree FOR EACH STATEMENT", "Error:", kNothingDeleted},
       {"the session ends at the commit", "BEGIN PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NULL; END",
        "CONSTRAINT TRIGGER hook AFTER DELETE ON FileTree DEFERRABLE INITIALLY DEFERRED FOR EACH ROW", "Error:",
-       "The connection was lost while the deletion was committed: count the records left to know whether they were "
+       "The database did not say whether the deletion was committed: count the records left to know whether they were "
        "deleted.\n"},
   };
   const ToolTarget target = e2e::TargetFromEnvironment();

@@ -1,11 +1,16 @@
 #include "FaultExit.h"
 
+#include <csignal>
+
 #include "Win32Types.h"
 
 namespace {
 
 CFaultExit::LastWords g_lastWords = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER g_previous = nullptr;
+void (*g_previousAbort)(int) = SIG_DFL;
+// Set once the last words have begun: they are said once, whatever follows.
+volatile LONG g_spoken = 0;
 
 const char* Name(DWORD code) {
   switch (code) {
@@ -17,22 +22,35 @@ const char* Name(DWORD code) {
   }
 }
 
+void Say(const char* fault) {
+  if (g_lastWords != nullptr && ::InterlockedExchange(&g_spoken, 1) == 0) g_lastWords(fault);
+}
+
 LONG WINAPI OnFault(EXCEPTION_POINTERS* exception) {
-  if (g_lastWords != nullptr) g_lastWords(Name(exception->ExceptionRecord->ExceptionCode));
-  // Not ExitProcess: the libraries' detach routines would run on a process in an
-  // unknown state.
-  ::TerminateProcess(::GetCurrentProcess(), 0);
-  return EXCEPTION_EXECUTE_HANDLER;
+  Say(Name(exception->ExceptionRecord->ExceptionCode));
+  // The exception goes on to the system's error reporting, which ends the process with
+  // the exception's code: the fault stays a fault for whoever waits for the process.
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// abort() in the C runtime raises SIGABRT before it ends the process.
+void OnAbort(int signal) {
+  Say("abort");
+  (void)std::signal(signal, SIG_DFL);
+  (void)std::raise(signal);
 }
 
 }  // namespace
 
 CFaultExit::CFaultExit(LastWords lastWords) {
   g_lastWords = lastWords;
+  g_spoken = 0;
   g_previous = ::SetUnhandledExceptionFilter(OnFault);
+  g_previousAbort = std::signal(SIGABRT, OnAbort);
 }
 
 CFaultExit::~CFaultExit() {
+  (void)std::signal(SIGABRT, g_previousAbort == SIG_ERR ? SIG_DFL : g_previousAbort);
   ::SetUnhandledExceptionFilter(g_previous);
   g_lastWords = nullptr;
 }
