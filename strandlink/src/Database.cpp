@@ -173,8 +173,8 @@ int CODBCDatabase::RequireRollbackJournal(_SQL_Error& error) {
     for (const char16_t c : mode) lower.push_back(c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c);
     if (lower != u"off" && lower != u"memory") return 1;
     SetLibraryError(m_lastError, u"HY000",
-                    (u"The SQLite database keeps no rollback journal on disk (journal_mode " + lower +
-                     u"), so a deletion could not be undone; the run deletes only where it can.")
+                    (u"The database keeps no rollback journal (SQLite journal_mode " + lower +
+                     u"): a deletion that failed halfway could not be undone, so none is made.")
                         .c_str());
     (void)Fail(error);
   }
