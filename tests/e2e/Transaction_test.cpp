@@ -352,6 +352,12 @@ TEST_F(FaultDriver, FailuresTheRealDriverCannotBeMadeToShow) {
 // library does on SQLite.
 TEST_F(FaultDriver, EveryDriverCallFailingInTurnLeavesTheWordTrue) {
   const std::string kAfterFault = "Error:The run was ended by a fault (";
+  // NOTE: under Wine a fault inside a host library that odbc32 calls comes back as a
+  // failed call (return code 5, STATUS_ACCESS_VIOLATION's low bits), so the Windows
+  // build meets a null pointer as it meets an error, which the sweep tries anyway: there
+  // it is struck only at the commit, where what follows the driver's own work differs.
+  const std::vector<std::string> kinds =
+      target.windows ? std::vector<std::string>{"error", "abort"} : std::vector<std::string>{"error", "segv", "abort"};
   int runs = 0;
   for (const std::string dbms : {"", "FaultDriverDbms=SQLite;"}) {
     SCOPED_TRACE(dbms);
@@ -377,7 +383,7 @@ TEST_F(FaultDriver, EveryDriverCallFailingInTurnLeavesTheWordTrue) {
     ASSERT_NE(commit, 0) << calls;
     std::vector<std::string> strikes;
     for (int n = first; n <= last; ++n) {
-      for (const char* kind : {"error", "segv", "abort"}) strikes.push_back(std::string(kind) + "@" + std::to_string(n));
+      for (const std::string& kind : kinds) strikes.push_back(kind + "@" + std::to_string(n));
     }
     for (const char* kind : {"error", "segv", "abort"}) strikes.push_back(std::string(kind) + "@" + std::to_string(commit) + "+");
     for (const std::string& strike : strikes) {
@@ -401,17 +407,38 @@ TEST_F(FaultDriver, EveryDriverCallFailingInTurnLeavesTheWordTrue) {
       } else {
         EXPECT_EQ(left, (deleted ? std::vector<int>{3} : std::vector<int>{1, 2, 3})) << struck << "\n" << said;
       }
-      const bool faulted = strike.rfind("error", 0) != 0;
-      if (faulted && !target.windows) {
-        EXPECT_EQ(r.signal, strike[0] == 's' ? SIGSEGV : SIGABRT) << said;
-        EXPECT_NE(r.err.find(kAfterFault), std::string::npos) << said;
-      } else if (!faulted) {
+      // A fault is said, and then the process dies of it: on Linux by its signal, under
+      // Wine with abort()'s status 3.
+      const bool faulted = strike.rfind("abort", 0) == 0 || (strike.rfind("segv", 0) == 0 && !target.windows);
+      EXPECT_EQ(r.err.find(kAfterFault) != std::string::npos, faulted) << said;
+      if (!faulted) {
         EXPECT_EQ(r.status, 0) << said;
-        EXPECT_EQ(r.err.find(kAfterFault), std::string::npos) << said;
+      } else if (target.windows) {
+        EXPECT_EQ(r.status, 3) << said;
+      } else {
+        EXPECT_EQ(r.signal, strike[0] == 's' ? SIGSEGV : SIGABRT) << said;
       }
     }
   }
   std::cout << runs << " runs" << std::endl;
+}
+
+// A soft CPU-time limit that runs out (SIGXCPU) is a fault like any other: the last
+// words, then the process ends by the signal. POSIX only: Windows has no such limit.
+TEST(PosixFaults, CpuTimeLimitSaysTheLastWordsAndEndsByItsSignal) {
+  const e2e::ToolTarget target = e2e::TargetFromEnvironment();
+  TempDir work;
+  TestDatabase db(Backend::SQLite);
+  ASSERT_TRUE(db.Insert(kRows));
+  e2e::RunOptions options;
+  options.workDir = work.Path();
+  options.registryFile = e2e::WriteConnectionRegistry(work.Path(), Narrow(db.ConnectionString()));
+  options.steps = {{"", nullptr, "\n"}, {"Are you sure", [] { kill(e2e::RunningTool(), SIGXCPU); }, ""}};
+  const e2e::RunResult r = e2e::RunTool(target, options);
+  EXPECT_EQ(r.signal, SIGXCPU);
+  EXPECT_EQ(r.err, "Error:The run was ended by a fault (CPU time limit) while asking for confirmation. No records were "
+                   "deleted.\n");
+  EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2, 3}));
 }
 
 // SQLite ends the transaction itself when the disk fills during the DELETE (here its

@@ -19,7 +19,7 @@ __attribute__((no_sanitize("null"))) void FollowNullPointer() {
   *nowhere = 1;
 }
 
-// The last words, once, and then the fault itself ends the process: not exit status 0,
+// The last words, and then the fault itself ends the process: not exit status 0,
 // which would hide a crash from sanitizers, core dumps and callers. abort() (a driver's,
 // or the C library's on a corrupt heap) is covered the same way.
 TEST(FaultExit, AFaultEndsTheProcessByItselfAfterTheLastWords) {
@@ -31,13 +31,13 @@ TEST(FaultExit, AFaultEndsTheProcessByItselfAfterTheLastWords) {
         FollowNullPointer();
       },
       // "segmentation fault" on POSIX, "access violation" on Windows.
-      notStatusZero, "^last words: \\w+ \\w+$");
+      notStatusZero, "last words: \\w+ \\w+");
   EXPECT_EXIT(
       {
         CFaultExit faultExit(SayLastWords);
         std::abort();
       },
-      notStatusZero, "^last words: abort$");
+      notStatusZero, "last words: abort");
 }
 
 TEST(FaultExit, GoneItLeavesFaultsAsTheyWere) {
