@@ -209,13 +209,13 @@ int CODBCDatabase::CountRows(const char16_t* table, int64_t& rows, _SQL_Error& e
   rows = -1;
   std::u16string count;
   if (QueryText((u"SELECT COUNT(*) FROM " + std::u16string(table)).c_str(), count, error) == 0) return 0;
-  int64_t n = 0;
-  for (const char16_t c : count) {
-    if (c < u'0' || c > u'9' || n > (INT64_MAX - 9) / 10) return Fail(u"HY000", u"The row count is not a number.", error);
-    n = n * 10 + (c - u'0');
+  // Up to 18 digits: no table holds more rows, and no int64_t overflows.
+  if (count.empty() || count.size() > 18 || count.find_first_not_of(u"0123456789") != std::u16string::npos) {
+    return Fail(u"HY000", u"The row count is not a number.", error);
   }
-  rows = count.empty() ? -1 : n;
-  return count.empty() ? Fail(u"HY000", u"The row count is not a number.", error) : 1;
+  rows = 0;
+  for (const char16_t c : count) rows = rows * 10 + (c - u'0');
+  return 1;
 }
 
 int CODBCDatabase::MayDeleteMoreThanAsked(const char16_t* table, bool& may, _SQL_Error& error) {
