@@ -66,7 +66,8 @@ class CODBCDatabase {
   // ended: switching it on with a transaction open commits it. When neither the commit
   // nor the rollback succeeds, the connection is closed instead (never committed), so the
   // server undoes the transaction when the session ends. Zero with the record filled
-  // when the transaction was not ended as asked; Outcome() then tells what became of it.
+  // when the transaction was not ended as asked; TransactionOutcome() then tells what
+  // became of it.
   [[nodiscard]] int EndTransaction(bool commit, _SQL_Error& error);
 
   // What became of the connection's last transaction. It is set the moment the server
@@ -77,8 +78,8 @@ class CODBCDatabase {
   enum class Outcome { None, Open, Committing, Committed, RolledBack, Unknown };
   Outcome TransactionOutcome() const { return m_outcome; }
 
-  // Rolls the transaction back when it leaves scope still open or in doubt about its
-  // commit (Committing): whatever ends a run early, only a commit that succeeded stays.
+  // Rolls the transaction back when it leaves scope still open: whatever ends a run early
+  // (a failed allocation's unwinding included), only a commit that succeeded stays.
   class CRollbackGuard {
    public:
     explicit CRollbackGuard(CODBCDatabase& database) : m_database(database) {}
@@ -91,8 +92,8 @@ class CODBCDatabase {
   };
 
   // True when deleting rows of `table` may make the database delete other rows of it by
-  // itself: its catalogue shows a delete trigger on the table, or a foreign key that
-  // cascades a delete into it. A server whose catalogue the library does not know
+  // itself: its catalogue shows a trigger on the table, or a foreign key that acts when
+  // its rows are deleted. A server whose catalogue the library does not know
   // answers true. Non-zero on success; zero with the record filled.
   [[nodiscard]] int MayDeleteMoreThanAsked(const char16_t* table, bool& may, _SQL_Error& error);
   // The number of rows of `table`, as the open transaction sees it. Non-zero on success.
