@@ -394,7 +394,7 @@ TEST_F(FaultDriver, EveryDriverCallFailingInTurnLeavesTheWordTrue) {
       ++runs;
       const std::string said = r.out + r.err;
       const std::size_t struckAt = calls.find("struck ");
-      ASSERT_NE(struckAt, std::string::npos) << "the call was reached:\n" << calls;
+      ASSERT_NE(struckAt, std::string::npos) << "the call was reached:\n" << calls << "status " << r.status << "\n" << said;
       const std::string struck = calls.substr(struckAt, calls.find('\n', struckAt) - struckAt);
       const bool deleted = said.find("2 records were deleted.") != std::string::npos;
       const bool unknown = said.find("count the records left") != std::string::npos;
