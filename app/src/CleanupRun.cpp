@@ -31,15 +31,21 @@ constexpr int kStatementChars = 1024;
 // The criterion: the two lowest bits of OperationType equal 2, bits 2 to 4 equal 16.
 constexpr int kLowMask = 3, kLowValue = 2, kHighMask = 28, kHighValue = 16;
 constexpr int32_t kManyRows = 1000;
-// What DeleteListedRows answers when nothing was deleted, and when the connection was
-// lost at the commit, so that nobody can tell whether the server committed.
-constexpr int64_t kNothingDeleted = -1, kOutcomeUnknown = -2;
+// What the run says when the commit's outcome is not known: the database did not say,
+// or the run ended before it could.
+constexpr char kCommitUnknown[] =
+    "The database did not say whether the deletion was committed: count the records left to know whether they were "
+    "deleted.";
+constexpr char kEndedWhileCommitting[] =
+    "The run ended before the database said whether the deletion was committed: count the records left to know "
+    "whether they were deleted.";
 
 // How far the run has come, for the last words of a run that runs out of memory or
-// faults: what it was doing, and what DeleteListedRows answered once it has.
+// faults: what it was doing, and how many records the deletion takes. What became of
+// the deletion is the transaction's own outcome, on the connection.
 struct RunStage {
   enum Step { Configuration, Connection, Listing, Question, Deletion } step = Configuration;
-  std::optional<int64_t> deleted;
+  int32_t listed = 0;
   // The list file while it exists: a fault must not leave its new file behind.
   CRecordListFile* list = nullptr;
 };
@@ -91,8 +97,9 @@ void ExplainLockFailure(const CODBCDatabase& database, const _SQL_Error& error, 
 // criterion must take as many; otherwise everything is rolled back. Nothing is locked
 // before this, while the operator reads the question. The rows are compared by their
 // count and digest sums: a server that hashes sends one row, and its summing reads what
-// the check's plain SELECT would (so it takes the same locks). Returns the rows deleted,
-// kNothingDeleted or kOutcomeUnknown, with the reason on `err`.
+// the check's plain SELECT would (so it takes the same locks). What became of the
+// deletion is the transaction's outcome (CODBCDatabase::TransactionOutcome); the reason
+// of a failure goes to `err`.
 //
 // NOTE: what serializable means depends on the driver (measured with each driver's
 // statement trace). On SQLite the library begins a deferred transaction itself ("BEGIN
@@ -115,26 +122,35 @@ void ExplainLockFailure(const CODBCDatabase& database, const _SQL_Error& error, 
 // for the whole session since it connected), and on SQLite the write lock is taken
 // before the check, so that two runs answered at the same moment do not each wait for
 // the other until their busy timeouts run out.
-int64_t DeleteListedRows(CODBCDatabase& database, CStoredRowSet& records, const CleanupStatements& statements,
-                         const CRowSetFingerprint& listed, CConsoleText& err) {
+void DeleteListedRows(CODBCDatabase& database, CStoredRowSet& records, const CleanupStatements& statements,
+                      const CRowSetFingerprint& listed, CConsoleText& err) {
   _SQL_Error error;
   char16_t statement[kStatementChars];
   if (database.BeginTransaction(error, SQL_TXN_SERIALIZABLE) == 0) {
     err << "Error:" << error.message << endl;
-    return kNothingDeleted;
+    return;
   }
-  bool open = true;
+  // Whatever ends this early, an allocation that fails included, nothing stays but a
+  // commit that succeeded.
+  CODBCDatabase::CRollbackGuard rollBackUnlessCommitted(database);
   std::string change, miscount;
   CStoredRowSet::Sums now;
   FormatStatement(statement, statements.condition);
   bool failed = database.LockForWriting(u"FileTree", error) == 0 || !SummarizeSelection(records, statement, now, error);
   if (!failed) change = listed.DescribeChange(now);
   if (!failed && change.empty()) {
+    // The DELETE's row count leaves out what triggers and cascading keys delete: where
+    // the catalogue shows either, the table is counted before and after.
+    bool mayTakeMore = false;
+    int64_t before = 0, after = 0;
+    failed = database.MayDeleteMoreThanAsked(u"FileTree", mayTakeMore, error) == 0 ||
+             (mayTakeMore && database.CountRows(u"FileTree", before, error) == 0);
     FormatStatement(statement, statements.deletion);
     // NOTE: a driver that cannot count the deleted rows answers -1, which never equals
     // the listed count: the deletion is then rolled back rather than taken on trust.
     SQLLEN deleted = -1;
-    failed = database.Execute(statement, error, &deleted) == 0;
+    failed = failed || database.Execute(statement, error, &deleted) == 0 ||
+             (mayTakeMore && database.CountRows(u"FileTree", after, error) == 0);
     if (!failed && deleted != listed.Count()) {
       // The rows that match are the listed ones, yet the DELETE took another number (a
       // trigger kept some, or the driver could not count): nothing the table's change
@@ -143,17 +159,16 @@ int64_t DeleteListedRows(CODBCDatabase& database, CStoredRowSet& records, const 
                              : "The deletion would have removed " + std::to_string(static_cast<int64_t>(deleted)) +
                                    " records";
       miscount += ", but " + std::to_string(listed.Count()) + " were listed.";
+    } else if (!failed && mayTakeMore && before - after != deleted) {
+      miscount = "The deletion would have removed " + std::to_string(before - after) + " records from the table, but " +
+                 std::to_string(listed.Count()) + " were listed: a trigger or a foreign key of the table takes others.";
     } else if (!failed) {
-      if (database.EndTransaction(true, error) != 0) return deleted;
-      // A commit that fails has been rolled back, or the connection closed, by the library.
-      // Closed means the server could not even be asked to roll back: the connection
-      // failed, before the server committed or after, and the run must not claim either.
-      if (!database.IsConnected()) {
-        err << "Error:" << error.message << endl;
-        return kOutcomeUnknown;
-      }
-      failed = true;
-      open = false;
+      if (database.EndTransaction(true, error) != 0) return;
+      err << "Error:" << error.message << endl;
+      // A commit the server refused has been rolled back; any other failed commit leaves
+      // the outcome unknown, which the caller says.
+      if (database.TransactionOutcome() == CODBCDatabase::Outcome::RolledBack) ExplainLockFailure(database, error, err);
+      return;
     }
   }
   if (failed) {
@@ -164,12 +179,11 @@ int64_t DeleteListedRows(CODBCDatabase& database, CStoredRowSet& records, const 
   } else {
     err << "Error:" << "The table changed after the listing: " << change.c_str() << " Nothing was deleted." << endl;
   }
-  if (open && database.EndTransaction(false, error) == 0) {
+  if (database.EndTransaction(false, error) == 0) {
     // The library closed the connection without committing: the server undoes the
     // transaction as the session ends.
     err << "Error:" << error.message << endl;
   }
-  return kNothingDeleted;
 }
 
 // The run's steps, each ending the run early by returning false, with what went wrong on
@@ -301,24 +315,27 @@ void Delete(CODBCDatabase& database, CStoredRowSet& records, const CleanupStatem
     return;
   }
   if (listing.count > kManyRows) out << "This process may take a few minutes" << endl;
-  int64_t deleted;
+  stage.listed = listing.count;
   {
     // Ctrl+Z waits until the transaction has ended: a stopped run would keep its locks,
     // and other sessions out, for as long as it stays stopped. What it says waits too: a
     // stopped terminal (Ctrl+S) would hold the write before the rollback.
     CHeldConsoleText quiet(out, err);
     CHeldJobStops held;
-    deleted = DeleteListedRows(database, records, statements, listing.rows, err);
+    DeleteListedRows(database, records, statements, listing.rows, err);
   }
-  stage.deleted = deleted;
-  if (deleted >= 0) {
-    out << deleted << " records were deleted." << endl;
-  } else if (deleted == kOutcomeUnknown) {
-    out << "The connection was lost while the deletion was committed: count the records left to know whether "
-           "they were deleted."
-        << endl;
-  } else {
-    out << "No records were deleted" << endl;
+  // A committed deletion took exactly the listed rows: the check saw to that.
+  switch (database.TransactionOutcome()) {
+    case CODBCDatabase::Outcome::Committed:
+      out << listing.count << " records were deleted." << endl;
+      break;
+    case CODBCDatabase::Outcome::Committing:
+    case CODBCDatabase::Outcome::Unknown:
+      out << kCommitUnknown << endl;
+      break;
+    default:
+      out << "No records were deleted" << endl;
+      break;
   }
 }
 
@@ -362,22 +379,21 @@ void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements,
 }
 
 // The last words of a run that runs out of memory or faults, written without allocating
-// any: "Error:" and the cause, what the run was doing, and only what is known of the
-// deletion. Before DeleteListedRows has answered, its transaction is still open (the
-// connection, or the end of the process, rolls it back) or was rolled back; unless the
-// connection was lost, or a fault struck during the commit, when nobody can tell
-// whether the server committed.
+// any: "Error:" and the cause, what the run was doing, and what the transaction's
+// outcome says of the deletion. A transaction still open is undone by the connection's
+// end, or the process's.
 void SayLastWords(std::string_view cause, const RunStage& stage, const CODBCDatabase& database) {
   static constexpr const char* kDoing[] = {"reading the connection string", "connecting to the database",
                                            "listing the old records", "asking for confirmation",
                                            "deleting the records"};
   const auto write = [](std::string_view text) { (void)ConsoleWriteUtf8(ConsoleStream::Error, text); };
   EraseProgressLine();
+  const CODBCDatabase::Outcome outcome = database.TransactionOutcome();
   write("Error:");
   write(cause);
-  if (stage.deleted && *stage.deleted >= 0) {
+  if (outcome == CODBCDatabase::Outcome::Committed) {
     char count[24];
-    const auto end = std::to_chars(count, count + sizeof count, *stage.deleted).ptr;
+    const auto end = std::to_chars(count, count + sizeof count, stage.listed).ptr;
     write(" after ");
     write(std::string_view(count, static_cast<std::size_t>(end - count)));
     write(" records were deleted.\n");
@@ -385,16 +401,19 @@ void SayLastWords(std::string_view cause, const RunStage& stage, const CODBCData
   }
   write(" while ");
   write(kDoing[stage.step]);
-  write(".");
-  bool unknown = false;
-  if (stage.deleted) {
-    unknown = *stage.deleted == kOutcomeUnknown;
-  } else if (stage.step == RunStage::Deletion) {
-    unknown = database.IsConnected() == 0 || database.IsCommitting();
+  write(". ");
+  switch (outcome) {
+    case CODBCDatabase::Outcome::Committing:
+      write(kEndedWhileCommitting);
+      break;
+    case CODBCDatabase::Outcome::Unknown:
+      write(kCommitUnknown);
+      break;
+    default:
+      write("No records were deleted.");
+      break;
   }
-  write(unknown ? " The connection was lost while the deletion was committed: count the records left to know "
-                  "whether they were deleted.\n"
-                : " No records were deleted.\n");
+  write("\n");
 }
 
 // The run in progress, for the fault handler, which takes no argument of ours.
@@ -405,8 +424,8 @@ void SayLastWordsOnFault(const char* fault) {
   // NOTE: psqlODBC 13.02 follows a null pointer (in CC_from_PGresult, called with no
   // connection from QR_next_tuple) when the server goes away while the rows of a FETCH
   // batch are arriving (UseDeclareFetch=1), and unixODBC 2.3.11's SQLGetDiagRecW crashes
-  // when its own allocation fails. Neither is ours to mend; the run still ends as it
-  // promises: a message that says what became of the deletion, and exit status 0.
+  // when its own allocation fails. Neither is ours to mend; the run still says what
+  // became of the deletion before the process ends by its fault.
   if (g_stage == nullptr || g_database == nullptr) return;
   char cause[80] = "The run was ended by a fault (";
   std::size_t length = std::strlen(cause);
@@ -445,11 +464,7 @@ int RunCleanup(const CleanupStatements& statements) {
     out.Discard();
     err.Discard();
     // The transaction ends before a word is written, which a stopped terminal (Ctrl+S)
-    // would hold; what became of the deletion is read first, while the connection can
-    // still tell.
-    if (stage.step == RunStage::Deletion && !stage.deleted) {
-      stage.deleted = database.IsConnected() == 0 || database.IsCommitting() ? kOutcomeUnknown : kNothingDeleted;
-    }
+    // would hold; the transaction's outcome stays as the server gave it.
     database.Close();
     SayLastWords("Out of memory", stage, database);
   }

@@ -57,15 +57,47 @@ class CODBCDatabase {
   // A transaction around several statements: autocommit is off until it ends. isolation,
   // when not 0, is the SQL_TXN_* level asked for first; a driver that refuses it, or
   // grants another, fails the call, so that no statement runs under a weaker guard than
-  // the caller asked for (the level stays for later transactions of the connection).
-  // Non-zero on success; zero with the record filled.
+  // the caller asked for (the level stays for later transactions of the connection). A
+  // database that could not undo the transaction (SQLite without a rollback journal) is
+  // refused once it is begun, and the transaction rolled back. Non-zero on success; zero
+  // with the record filled.
   [[nodiscard]] int BeginTransaction(_SQL_Error& error, SQLULEN isolation = 0);
   // Commits or rolls back. Autocommit is switched back on only once the transaction has
   // ended: switching it on with a transaction open commits it. When neither the commit
   // nor the rollback succeeds, the connection is closed instead (never committed), so the
   // server undoes the transaction when the session ends. Zero with the record filled
-  // when the transaction was not ended as asked.
+  // when the transaction was not ended as asked; TransactionOutcome() then tells what
+  // became of it.
   [[nodiscard]] int EndTransaction(bool commit, _SQL_Error& error);
+
+  // What became of the connection's last transaction. It is set the moment the server
+  // answers, before the library calls the driver again, so that last words said from a
+  // fault handler can read it: Committed as soon as the commit succeeded, Unknown when a
+  // commit failed without the server saying that it rolled back (a lost connection, a
+  // driver that failed or faulted inside the commit), when nobody can tell.
+  enum class Outcome { None, Open, Committing, Committed, RolledBack, Unknown };
+  Outcome TransactionOutcome() const { return m_outcome; }
+
+  // Rolls the transaction back when it leaves scope still open: whatever ends a run early
+  // (a failed allocation's unwinding included), only a commit that succeeded stays.
+  class CRollbackGuard {
+   public:
+    explicit CRollbackGuard(CODBCDatabase& database) : m_database(database) {}
+    ~CRollbackGuard();
+    CRollbackGuard(const CRollbackGuard&) = delete;
+    CRollbackGuard& operator=(const CRollbackGuard&) = delete;
+
+   private:
+    CODBCDatabase& m_database;
+  };
+
+  // True when deleting rows of `table` may make the database delete other rows of it by
+  // itself: its catalogue shows a trigger on the table, or a foreign key that acts when
+  // its rows are deleted. A server whose catalogue the library does not know
+  // answers true. Non-zero on success; zero with the record filled.
+  [[nodiscard]] int MayDeleteMoreThanAsked(const char16_t* table, bool& may, _SQL_Error& error);
+  // The number of rows of `table`, as the open transaction sees it. Non-zero on success.
+  [[nodiscard]] int CountRows(const char16_t* table, int64_t& rows, _SQL_Error& error);
 
   // Bounds, for the rest of the session, how long a statement waits for a lock that
   // another session holds: `seconds`, or the session's own bound where that is lower.
@@ -89,10 +121,6 @@ class CODBCDatabase {
                    // (a serialization failure, or the victim of a deadlock)
   };
   [[nodiscard]] LockFailure ClassifyLockFailure(const _SQL_Error& error) const;
-
-  // True while a commit is under way: for last words said from a fault handler, which
-  // cannot tell whether the server committed.
-  bool IsCommitting() const { return m_committing; }
 
   // The servers whose statements, error codes or driver quirks the library tells apart,
   // by the name the driver gives (SQL_DBMS_NAME); Other until connected.
@@ -126,14 +154,25 @@ class CODBCDatabase {
 
   void ReadServerKind();
   bool TransactionAlreadyEnded(const _SQL_Error& rollbackError) const;
+  // True when a failed commit's diagnostic means that the server rolled the transaction
+  // back, or refused the commit and kept it open to be rolled back.
+  bool CommitRefused(const _SQL_Error& commitError) const;
+  // Refuses a transaction that the database could not undo; zero with the record filled.
+  int RequireRollbackJournal(_SQL_Error& error);
+  // The first column of the first row of a query, as text; the record filled on failure.
+  int QueryText(const char16_t* sql, std::u16string& value, _SQL_Error& error);
+  // Execute's work; commits marks the statement that commits the open transaction.
+  int Run(const char16_t* sql, _SQL_Error& error, SQLLEN* rowCount, bool commits);
+  void ResumeAutocommit();
+  bool InTransaction() const { return m_outcome == Outcome::Open || m_outcome == Outcome::Committing; }
 
   // Declared in this order so that the connection is freed before its environment.
   UniqueEnvHandle m_hEnv;
   UniqueDbcHandle m_hDbc;
   bool m_connected = false;
-  bool m_inTransaction = false;
+  // Volatile: a fault handler reads it between the driver calls that change it.
+  volatile Outcome m_outcome = Outcome::None;
   bool m_transactionInSql = false;  // begun with BEGIN TRANSACTION, the driver in autocommit
-  bool m_committing = false;
   bool m_hasError = false;
   Server m_server = Server::Other;
   _SQL_Error m_lastError;

@@ -27,11 +27,14 @@ int CODBCDatabase::IsConnected() const { return m_connected ? 1 : 0; }
 void CODBCDatabase::Close() {
   if (m_connected) {
     // Whatever a transaction left open is undone, never committed by a disconnect.
-    if (m_inTransaction && !EndTran(false)) {
-      Abandon();
-      return;
+    if (InTransaction()) {
+      const bool rolledBack = EndTran(false);
+      m_outcome = Outcome::RolledBack;
+      if (!rolledBack) {
+        Abandon();
+        return;
+      }
     }
-    m_inTransaction = false;
     m_transactionInSql = false;
     SQLDisconnect(m_hDbc.get());
     m_connected = false;
@@ -168,7 +171,7 @@ int CODBCDatabase::FailWithDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, 
 }
 
 int CODBCDatabase::BeginTransaction(_SQL_Error& error, SQLULEN isolation) {
-  if (!m_connected || m_inTransaction) {
+  if (!m_connected || InTransaction()) {
     return Fail(m_connected ? u"25000" : u"08003",
                 m_connected ? u"A transaction is already open." : u"The connection is not open.", error);
   }
@@ -197,19 +200,120 @@ int CODBCDatabase::BeginTransaction(_SQL_Error& error, SQLULEN isolation) {
     _SQL_Error found;
     if (Execute(u"BEGIN TRANSACTION", found) == 0) return Fail(error);
     m_transactionInSql = true;
-    m_inTransaction = true;
-    return 1;
+    m_outcome = Outcome::Open;
+    return RequireRollbackJournal(error);
   }
   const SQLRETURN rc =
       SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
   if (!SqlSucceeded(rc)) return FailWithDiagnostic(SQL_HANDLE_DBC, dbc, rc, error);
-  m_inTransaction = true;
+  m_outcome = Outcome::Open;
+  return 1;
+}
+
+int CODBCDatabase::RequireRollbackJournal(_SQL_Error& error) {
+  // NOTE: SQLite without a rollback journal (journal_mode OFF, which the SQLite3 driver's
+  // JournalMode=off sets too) writes a DELETE's pages in place: a ROLLBACK cannot undo
+  // them, and a failure after them leaves the file corrupt. A journal held in memory is
+  // lost with the process, and a fault mid-DELETE then corrupts the file just the same.
+  // Both are refused before anything is written.
+  std::u16string mode;
+  if (QueryText(u"PRAGMA journal_mode", mode, error) != 0) {
+    std::u16string lower;
+    for (const char16_t c : mode) lower.push_back(c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c);
+    if (lower != u"off" && lower != u"memory") return 1;
+    SetLibraryError(m_lastError, u"HY000",
+                    (u"The database keeps no rollback journal (SQLite journal_mode " + lower +
+                     u"): a deletion that failed halfway could not be undone, so none is made.")
+                        .c_str());
+    (void)Fail(error);
+  }
+  // The refusal, or the failure to read the mode, is what the caller reports: the
+  // rollback only closes what was begun.
+  const _SQL_Error refusal = m_lastError;
+  const bool rolledBack = EndTran(false);
+  m_outcome = Outcome::RolledBack;
+  if (!rolledBack) Abandon();
+  m_lastError = refusal;
+  return Fail(error);
+}
+
+int CODBCDatabase::QueryText(const char16_t* sql, std::u16string& value, _SQL_Error& error) {
+  value.clear();
+  if (!m_connected) return Fail(u"08003", u"The connection is not open.", error);
+  UniqueStmtHandle stmt;
+  SQLRETURN rc = AllocateHandle(m_hDbc.get(), stmt);
+  if (!SqlSucceeded(rc)) return FailWithDiagnostic(SQL_HANDLE_DBC, m_hDbc.get(), rc, error);
+  rc = SQLExecDirectW(stmt.get(), AsSqlText(sql), SQL_NTS);
+  if (SqlSucceeded(rc)) rc = SQLFetch(stmt.get());
+  if (rc == SQL_NO_DATA) return Fail(u"HY000", u"The query answered no row.", error);
+  char16_t text[64] = {};
+  SQLLEN indicator = 0;
+  if (SqlSucceeded(rc)) rc = SQLGetData(stmt.get(), 1, SQL_C_WCHAR, AsSqlText(text), sizeof text - sizeof text[0], &indicator);
+  if (!SqlSucceeded(rc)) return FailWithDiagnostic(SQL_HANDLE_STMT, stmt.get(), rc, error);
+  if (indicator != SQL_NULL_DATA) value = text;
+  return 1;
+}
+
+int CODBCDatabase::CountRows(const char16_t* table, int64_t& rows, _SQL_Error& error) {
+  rows = -1;
+  std::u16string count;
+  if (QueryText((u"SELECT COUNT(*) FROM " + std::u16string(table)).c_str(), count, error) == 0) return 0;
+  // Up to 18 digits: no table holds more rows, and no int64_t overflows.
+  if (count.empty() || count.size() > 18 || count.find_first_not_of(u"0123456789") != std::u16string::npos) {
+    return Fail(u"HY000", u"The row count is not a number.", error);
+  }
+  rows = 0;
+  for (const char16_t c : count) rows = rows * 10 + (c - u'0');
+  return 1;
+}
+
+int CODBCDatabase::MayDeleteMoreThanAsked(const char16_t* table, bool& may, _SQL_Error& error) {
+  may = true;
+  // Any trigger on the table counts, not only delete triggers: a key that sets NULL or a
+  // default on a delete updates rows, and an update trigger may delete. Any key that acts
+  // on a delete from the table counts too, wherever it is: the rows it takes may have
+  // triggers of their own.
+  const std::u16string t(table);
+  std::u16string sql;
+  switch (m_server) {
+    case Server::SQLite:
+      sql = u"SELECT (SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger' AND tbl_name = '" + t +
+            u"' COLLATE NOCASE) + (SELECT COUNT(*) FROM sqlite_master AS m, pragma_foreign_key_list(m.name) AS f "
+            u"WHERE m.type = 'table' AND f.\"table\" = '" + t +
+            u"' COLLATE NOCASE AND f.on_delete NOT IN ('NO ACTION', 'RESTRICT'))";
+      break;
+    case Server::PostgreSQL:
+      // Rules too: a rule on DELETE may do more than the DELETE.
+      sql = u"SELECT (SELECT COUNT(*) FROM pg_trigger WHERE tgrelid = '" + t +
+            u"'::regclass AND NOT tgisinternal) + (SELECT COUNT(*) FROM pg_constraint WHERE contype = 'f' AND "
+            u"confrelid = '" + t + u"'::regclass AND confdeltype IN ('c', 'n', 'd')) + (SELECT COUNT(*) FROM "
+            u"pg_rewrite WHERE ev_class = '" + t + u"'::regclass AND ev_type = '4')";
+      break;
+    case Server::MariaDB:
+      sql = u"SELECT (SELECT COUNT(*) FROM information_schema.TRIGGERS WHERE EVENT_OBJECT_SCHEMA = DATABASE() AND "
+            u"EVENT_OBJECT_TABLE = '" + t + u"') + (SELECT COUNT(*) FROM information_schema.REFERENTIAL_CONSTRAINTS "
+            u"WHERE UNIQUE_CONSTRAINT_SCHEMA = DATABASE() AND REFERENCED_TABLE_NAME = '" + t +
+            u"' AND DELETE_RULE NOT IN ('NO ACTION', 'RESTRICT'))";
+      break;
+    case Server::SqlServer:
+      sql = u"SELECT (SELECT COUNT(*) FROM sys.triggers WHERE parent_id = OBJECT_ID('" + t +
+            u"')) + (SELECT COUNT(*) FROM sys.foreign_keys WHERE referenced_object_id = OBJECT_ID('" + t +
+            u"') AND delete_referential_action <> 0)";
+      break;
+    default:
+      return 1;  // a catalogue of its own: the check is paid
+  }
+  std::u16string found;
+  if (QueryText(sql.c_str(), found, error) == 0) return 0;
+  may = found != u"0";
   return 1;
 }
 
 bool CODBCDatabase::EndTran(bool commit) {
   if (!m_transactionInSql) {
+    if (commit) m_outcome = Outcome::Committing;
     const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_hDbc.get(), commit ? SQL_COMMIT : SQL_ROLLBACK);
+    if (commit && SqlSucceeded(rc)) m_outcome = Outcome::Committed;  // before any other driver call
     if (!SqlSucceeded(rc)) ReadDiagnostic(SQL_HANDLE_DBC, m_hDbc.get(), rc, m_lastError);
     return SqlSucceeded(rc);
   }
@@ -217,51 +321,95 @@ bool CODBCDatabase::EndTran(bool commit) {
   // not clear an error kept from before.
   const bool hadError = m_hasError;
   _SQL_Error found;
-  if (Execute(commit ? u"COMMIT TRANSACTION" : u"ROLLBACK TRANSACTION", found) == 0) return false;
+  if (Run(commit ? u"COMMIT TRANSACTION" : u"ROLLBACK TRANSACTION", found, nullptr, commit) == 0) return false;
   m_hasError = hadError;
   return true;
 }
 
 int CODBCDatabase::EndTransaction(bool commit, _SQL_Error& error) {
-  if (!m_connected || !m_inTransaction) return Fail(u"25000", u"There is no transaction to end.", error);
-  m_committing = commit;
-  bool ok = EndTran(commit);
-  m_committing = false;
-  bool ended = ok;
-  if (!ok) {
-    (void)Fail(error);
+  if (!m_connected || m_outcome != Outcome::Open) return Fail(u"25000", u"There is no transaction to end.", error);
+  if (!commit) {
     // A rollback that the server did already, on a failure of its own, is no failure.
-    if (!commit && TransactionAlreadyEnded(m_lastError)) {
-      m_hasError = false;
-      ok = ended = true;
-    }
-  }
-  if (!ended && commit) {
-    // A transaction that could not be committed must not be half left: undo it. On a
-    // connection that died there is nothing left to ask, and the caller must be able to
-    // tell that the server's outcome is unknown: the connection is closed instead.
-    // NOTE: psqlODBC answers a rollback on a dead connection with success, so the driver
-    // is asked first; a driver that cannot tell leaves the connection taken as alive.
-    SQLUINTEGER dead = SQL_CD_FALSE;
-    if (SqlSucceeded(SQLGetConnectAttr(m_hDbc.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
-        dead == SQL_CD_TRUE) {
+    const bool ended = EndTran(false) || TransactionAlreadyEnded(m_lastError);
+    // Rolled back either way: what the library cannot end, it abandons, and the server
+    // undoes it as the session ends.
+    m_outcome = Outcome::RolledBack;
+    if (!ended) {
+      (void)Fail(error);
+      // The transaction may still be open: switching autocommit on would commit it.
       Abandon();
       return 0;
     }
-    // The commit's error is the one to report; the rollback's only decides.
-    const _SQL_Error commitError = m_lastError;
-    ended = EndTran(false) || TransactionAlreadyEnded(m_lastError);
-    m_lastError = commitError;
+    m_hasError = false;
+    ResumeAutocommit();
+    return 1;
   }
-  if (!ended) {
-    // The transaction may still be open: switching autocommit on would commit it.
-    Abandon();
+  if (EndTran(true)) {
+    ResumeAutocommit();
+    return 1;
+  }
+  (void)Fail(error);
+  // The commit's error is the one to report; what follows only decides.
+  const _SQL_Error commitError = m_lastError;
+  // Still open: the commit was never sent (its statement could not be made), so it
+  // failed for certain.
+  const bool neverSent = m_outcome == Outcome::Open;
+  // NOTE: psqlODBC answers a rollback on a dead connection with success, so the driver
+  // is asked first; a driver that cannot tell leaves the connection taken as alive.
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  const bool lost = SqlSucceeded(SQLGetConnectAttr(m_hDbc.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+                    dead == SQL_CD_TRUE;
+  // The commit failed for certain only when the server says so and can still be asked to
+  // roll back. Any other failure (a lost connection, an unknown return code, a driver that
+  // failed or crashed inside the commit, a ROLLBACK that finds nothing open after a
+  // COMMIT was sent) may have come after the server committed: the rollback still undoes
+  // what may be open, but the outcome stays unknown, and the connection is given up
+  // rather than trusted with autocommit.
+  const bool refused = neverSent || (!lost && CommitRefused(commitError));
+  const bool rolledBack = !lost && EndTran(false);
+  m_lastError = commitError;
+  if (refused && rolledBack) {
+    m_outcome = Outcome::RolledBack;
+    ResumeAutocommit();
     return 0;
   }
-  m_inTransaction = false;
+  m_outcome = refused ? Outcome::RolledBack : Outcome::Unknown;
+  Abandon();
+  return 0;
+}
+
+void CODBCDatabase::ResumeAutocommit() {
   m_transactionInSql = false;
   SQLSetConnectAttr(m_hDbc.get(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER);
-  return ok ? 1 : 0;
+}
+
+bool CODBCDatabase::CommitRefused(const _SQL_Error& commitError) const {
+  if (commitError.returnCode != SQL_ERROR) return false;
+  const std::u16string_view state(commitError.sqlState);
+  // Class 40 is the standard's "transaction rollback", but for 40003, "statement
+  // completion unknown".
+  if (state.substr(0, 2) == u"40" && state != u"40003") return true;
+  switch (m_server) {
+    case Server::PostgreSQL:
+      // A deferred constraint that fails at the COMMIT rolls the transaction back.
+      return state.substr(0, 2) == u"23";
+    case Server::MariaDB:
+      return commitError.nativeError == 1213;  // deadlock: InnoDB rolled back
+    case Server::SqlServer:
+      return commitError.nativeError == 1205 || commitError.nativeError == 3960;  // deadlock, snapshot conflict
+    case Server::SQLite:
+      // SQLITE_BUSY, SQLITE_LOCKED, SQLITE_CONSTRAINT (a deferred foreign key): SQLite
+      // refuses the COMMIT and keeps the transaction open, to be rolled back.
+      return commitError.nativeError == 5 || commitError.nativeError == 6 || commitError.nativeError == 19;
+    default:
+      return false;
+  }
+}
+
+CODBCDatabase::CRollbackGuard::~CRollbackGuard() {
+  if (m_database.m_outcome != Outcome::Open) return;
+  _SQL_Error ignored;
+  (void)m_database.EndTransaction(false, ignored);
 }
 
 bool CODBCDatabase::TransactionAlreadyEnded(const _SQL_Error& rollbackError) const {
@@ -307,7 +455,7 @@ int CODBCDatabase::LimitLockWaits(int seconds, _SQL_Error& error) {
 }
 
 int CODBCDatabase::LockForWriting(const char16_t* table, _SQL_Error& error) {
-  if (!m_connected || !m_inTransaction) return Fail(u"25000", u"There is no transaction to lock for.", error);
+  if (!m_connected || !InTransaction()) return Fail(u"25000", u"There is no transaction to lock for.", error);
   if (m_server != Server::SQLite) return 1;
   // A write that changes nothing still takes SQLite's write lock, waiting in the driver's
   // busy handler while another writer holds it; readers go on meanwhile.
@@ -346,23 +494,30 @@ void CODBCDatabase::Abandon() {
   // then; when it refuses, the handle is left as it is, and the session ends with the
   // process, which makes the server undo the transaction. The handle is given up, not
   // freed: ODBC refuses to free a connection that is still connected.
-  m_inTransaction = false;
   m_transactionInSql = false;
   m_connected = false;
   if (!SqlSucceeded(SQLDisconnect(m_hDbc.get()))) (void)m_hDbc.release();
 }
 
 int CODBCDatabase::Execute(const char16_t* sql, _SQL_Error& error, SQLLEN* rowCount) {
+  return Run(sql, error, rowCount, false);
+}
+
+int CODBCDatabase::Run(const char16_t* sql, _SQL_Error& error, SQLLEN* rowCount, bool commits) {
   if (rowCount != nullptr) *rowCount = -1;
   if (!m_connected) return Fail(u"08003", u"The connection is not open.", error);
   UniqueStmtHandle owner;
   SQLRETURN rc = AllocateHandle(m_hDbc.get(), owner);
   if (!SqlSucceeded(rc)) return FailWithDiagnostic(SQL_HANDLE_DBC, m_hDbc.get(), rc, error);
   const SQLHSTMT stmt = owner.get();
+  // The COMMIT's outcome is in doubt from the moment it is sent until it answers.
+  if (commits) m_outcome = Outcome::Committing;
   rc = SQLExecDirectW(stmt, AsSqlText(sql != nullptr ? sql : u""), SQL_NTS);
   // A searched statement that matches no row answers SQL_NO_DATA: that is success.
   // NOTE: MariaDB Connector/ODBC answers SQL_SUCCESS with a row count of 0 instead.
   const bool ok = SqlSucceeded(rc) || rc == SQL_NO_DATA;
+  // A COMMIT that succeeded is the transaction's outcome before the statement is freed.
+  if (ok && commits) m_outcome = Outcome::Committed;
   if (!ok) {
     m_lastError.recordNumber = error.recordNumber;
     return FailWithDiagnostic(SQL_HANDLE_STMT, stmt, rc, error);

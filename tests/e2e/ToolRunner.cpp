@@ -303,6 +303,9 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    // The tests make the tool fault on purpose: no core file may land in its directory.
+    const struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
     if (options.fileSizeLimit >= 0) {
       struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);

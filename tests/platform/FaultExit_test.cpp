@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "Console.h"
 #include "FaultExit.h"
 
@@ -17,15 +19,25 @@ __attribute__((no_sanitize("null"))) void FollowNullPointer() {
   *nowhere = 1;
 }
 
-TEST(FaultExit, AFaultEndsTheProcessWithTheLastWordsAndStatusZero) {
+// The last words, and then the fault itself ends the process: not exit status 0,
+// which would hide a crash from sanitizers, core dumps and callers. abort() (a driver's,
+// or the C library's on a corrupt heap) is covered the same way.
+TEST(FaultExit, AFaultEndsTheProcessByItselfAfterTheLastWords) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto notStatusZero = [](int status) { return !::testing::ExitedWithCode(0)(status); };
   EXPECT_EXIT(
       {
         CFaultExit faultExit(SayLastWords);
         FollowNullPointer();
       },
       // "segmentation fault" on POSIX, "access violation" on Windows.
-      ::testing::ExitedWithCode(0), "last words: \\w+ \\w+");
+      notStatusZero, "last words: \\w+ \\w+");
+  EXPECT_EXIT(
+      {
+        CFaultExit faultExit(SayLastWords);
+        std::abort();
+      },
+      notStatusZero, "last words: abort");
 }
 
 TEST(FaultExit, GoneItLeavesFaultsAsTheyWere) {
