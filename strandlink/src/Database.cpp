@@ -111,12 +111,18 @@ bool CODBCDatabase::OpenedFile(std::u16string& path) {
     return false;
   }
   // In hexadecimal: the bytes of the name as SQLite holds them, in ASCII that no
-  // conversion between the driver and the tool can change.
-  rc = SQLExecDirectW(stmt.get(), AsSqlText(u"SELECT hex(file) FROM pragma_database_list WHERE name = 'main'"), SQL_NTS);
+  // conversion between the driver and the tool can change; hex() gives a text's bytes in
+  // the database's own encoding, which a database made by sqlite3_open16 has as UTF-16.
+  rc = SQLExecDirectW(
+      stmt.get(),
+      AsSqlText(u"SELECT hex(file), encoding FROM pragma_database_list, pragma_encoding WHERE name = 'main'"),
+      SQL_NTS);
   if (SqlSucceeded(rc)) rc = SQLFetch(stmt.get());
   std::string hex(16384, '\0');
-  SQLLEN length = 0;
+  char encoding[16] = {};
+  SQLLEN length = 0, encodingLength = 0;
   if (SqlSucceeded(rc)) rc = SQLGetData(stmt.get(), 1, SQL_C_CHAR, hex.data(), static_cast<SQLLEN>(hex.size()), &length);
+  if (SqlSucceeded(rc)) rc = SQLGetData(stmt.get(), 2, SQL_C_CHAR, encoding, sizeof encoding, &encodingLength);
   if (!SqlSucceeded(rc)) {
     ReadDiagnostic(SQL_HANDLE_STMT, stmt.get(), rc, m_lastError);
     m_hasError = true;
@@ -133,6 +139,16 @@ bool CODBCDatabase::OpenedFile(std::u16string& path) {
     SetLibraryError(m_lastError, u"HY000", u"SQLite did not say which file it opened.");
     m_hasError = true;
     return false;
+  }
+  const std::string_view utf16 = std::string_view(encoding).substr(0, 6) == "UTF-16" ? encoding : "";
+  if (!utf16.empty()) {
+    // A UTF-16 database's text: whole units, in the byte order its encoding names.
+    const bool little = utf16 == "UTF-16le";
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+      const auto b0 = static_cast<uint8_t>(bytes[i]), b1 = static_cast<uint8_t>(bytes[i + 1]);
+      path.push_back(static_cast<char16_t>(little ? (b1 << 8 | b0) : (b0 << 8 | b1)));
+    }
+    return true;
   }
   // NOTE: SQLite keeps file names as UTF-8 on every system; a name that is not (the low
   // bytes a driver manager kept of one) is given for showing only.
