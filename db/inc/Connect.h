@@ -4,7 +4,9 @@
 
 #include "strandlink.h"
 
-// True when the connection is open and its version accepted. Otherwise false with the
-// connection closed; the caller fetches the error from the connection. A refused version
-// is also reported on standard error, with any password in the string masked.
+// True when the connection is open, the server takes changes and the version is accepted.
+// Otherwise false with the connection closed; the caller fetches the error from the
+// connection (CODBCDatabase::ClassifyRefusal tells a server that takes no changes). A
+// refused version is also reported on standard error, with any password in the string
+// masked.
 [[nodiscard]] bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString);

@@ -6,6 +6,14 @@
 #include "ConnectionStringMask.h"
 #include "VisibleText.h"
 
+namespace {
+
+// The probe waits for another session's table lock (an ALTER under way) no longer than
+// the deletion would.
+constexpr int kProbeLockWaitSeconds = 60;
+
+}  // namespace
+
 bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString) {
   // A private copy of the string, freed on every path out.
   const std::u16string copy(connectionString != nullptr ? connectionString : u"");
@@ -21,6 +29,21 @@ bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString
   if (database.ServerKind() == CODBCDatabase::Server::SQLite && !ConnectionStringHasKey(copy, u"timeout")) {
     const std::u16string bounded = copy + (copy.empty() || copy.back() == u';' ? u"" : u";") + u"Timeout=30000;";
     if (database.DriverConnect(bounded.c_str(), nullptr, nullptr, sqlNoPrompt) == 0) return false;
+  }
+  // A server that takes no changes (a replica, a read-only server, a cluster node that
+  // is not ready) is found out before anything is listed: otherwise the operator would
+  // read the list and answer "yes" only for the DELETE to be refused. SQLite has no
+  // replicas, and its probe would wait for another writer's lock.
+  if (database.ServerKind() != CODBCDatabase::Server::SQLite) {
+    _SQL_Error error;
+    if (database.ProbeWrite(u"FileTree", kProbeLockWaitSeconds, error) == 0 &&
+        database.ClassifyRefusal(error) != CODBCDatabase::Refusal::None) {
+      database.Close();
+      return false;
+    }
+    // Any other failure (no such table, no right to delete) is the version check's or
+    // the deletion's to report, as it would be without the probe.
+    database.ClearError();
   }
   if (TestDBVersion(&database) == 0) return true;
   database.Close();

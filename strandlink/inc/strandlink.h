@@ -90,6 +90,21 @@ class CODBCDatabase {
   };
   [[nodiscard]] LockFailure ClassifyLockFailure(const _SQL_Error& error) const;
 
+  // Whether this session can change `table`, found out before anything is listed, and
+  // without changing or keeping anything: a DELETE that matches no row, in a transaction
+  // of its own that is rolled back at once (its lock waits bounded by lockWaitSeconds),
+  // which a replica or a read-only server refuses. Non-zero when the server took it;
+  // zero with the record filled (ClassifyRefusal tells why).
+  [[nodiscard]] int ProbeWrite(const char16_t* table, int lockWaitSeconds, _SQL_Error& error);
+
+  // Why a server refuses statements that would change the database, whatever they are.
+  enum class Refusal {
+    None,      // something else, or nothing
+    NotReady,  // a cluster node that has not joined its cluster, or is not in sync
+    ReadOnly,  // a replica (a hot standby, a read-intent secondary) or a read-only server
+  };
+  [[nodiscard]] Refusal ClassifyRefusal(const _SQL_Error& error) const;
+
   // True while a commit is under way: for last words said from a fault handler, which
   // cannot tell whether the server committed.
   bool IsCommitting() const { return m_committing; }

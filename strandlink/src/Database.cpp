@@ -287,6 +287,46 @@ CODBCDatabase::LockFailure CODBCDatabase::ClassifyLockFailure(const _SQL_Error& 
   return LockFailure::None;
 }
 
+int CODBCDatabase::ProbeWrite(const char16_t* table, int lockWaitSeconds, _SQL_Error& error) {
+  if (BeginTransaction(error) == 0) return 0;
+  const std::u16string sql = u"DELETE FROM " + std::u16string(table) + u" WHERE 1 = 0";
+  const bool took = LimitLockWaits(lockWaitSeconds, error) != 0 && Execute(sql.c_str(), error) != 0;
+  // The probe's answer is the statement's; the rollback only ends it (and a rollback that
+  // fails closes the connection, so nothing of it outlives the probe either way).
+  _SQL_Error ended;
+  if (EndTransaction(false, ended) == 0 && took) {
+    error = ended;
+    return 0;
+  }
+  if (!took) SetError(error);
+  return took ? 1 : 0;
+}
+
+CODBCDatabase::Refusal CODBCDatabase::ClassifyRefusal(const _SQL_Error& error) const {
+  const std::u16string_view state(error.sqlState);
+  switch (m_server) {
+    case Server::PostgreSQL:
+      // A hot standby, or a session whose transactions are read-only by default.
+      if (state == u"25006") return Refusal::ReadOnly;
+      break;
+    case Server::MariaDB:
+      // NOTE: a Galera node that is not part of the primary component, or still receives
+      // its state, answers 1047 ("WSREP has not yet prepared node for application use")
+      // to any statement on a table; 1290 is read_only=1 for a user without the privilege
+      // to override it, 1792 a read-only transaction.
+      if (error.nativeError == 1047) return Refusal::NotReady;
+      if (error.nativeError == 1290 || error.nativeError == 1792) return Refusal::ReadOnly;
+      break;
+    case Server::SqlServer:
+      // A read-only database, or a read-intent secondary of an availability group.
+      if (error.nativeError == 3906) return Refusal::ReadOnly;
+      break;
+    default:
+      break;
+  }
+  return Refusal::None;
+}
+
 void CODBCDatabase::Abandon() {
   // ODBC refuses to disconnect with a transaction open (25000) and commits nothing
   // then; when it refuses, the handle is left as it is, and the session ends with the
