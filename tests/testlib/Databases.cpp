@@ -104,7 +104,14 @@ TestDatabase::TestDatabase(Backend backend, bool withSchema, const std::string& 
   // On a cluster the test's own connection is on node 2, the other nodes wait to read
   // until they have applied what was committed anywhere before.
   const std::u16string own = backend == Backend::Galera ? NodeConnectionString(2) : m_connection;
-  if (!Connect(m_db, own)) throw std::runtime_error("cannot connect to the test database: " + ErrorText(m_db));
+  // NOTE: a Galera node applies another node's CREATE DATABASE a moment after that one
+  // has answered.
+  bool connected = Connect(m_db, own);
+  for (int i = 0; i < 200 && !connected && backend == Backend::Galera; ++i) {
+    usleep(50000);
+    connected = Connect(m_db, own);
+  }
+  if (!connected) throw std::runtime_error("cannot connect to the test database: " + ErrorText(m_db));
   if (backend == Backend::Galera) {
     const std::string lock = Env("MERIDEX_TEST_GALERA_DIR") + "/node3.lock";
     m_node3Lock = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
