@@ -318,7 +318,11 @@ CODBCDatabase::Refusal CODBCDatabase::ClassifyRefusal(const _SQL_Error& error) c
       if (error.nativeError == 1290 || error.nativeError == 1792) return Refusal::ReadOnly;
       break;
     case Server::SqlServer:
-      // A read-only database, or a read-intent secondary of an availability group.
+      // NOTE: a connection string with ApplicationIntent=ReadOnly makes an availability
+      // group's listener route the session to a readable secondary, where every change
+      // fails with 3906 ("Failed to update database ... because the database is
+      // read-only"), as it does on a database set READ_ONLY. Not measured here: there is
+      // no SQL Server on the test machines.
       if (error.nativeError == 3906) return Refusal::ReadOnly;
       break;
     default:

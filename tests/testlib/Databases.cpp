@@ -4,13 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <sstream>
+#include <thread>
 #include <stdexcept>
 
 namespace testing_support {
@@ -108,14 +105,13 @@ TestDatabase::TestDatabase(Backend backend, bool withSchema, const std::string& 
   // has answered.
   bool connected = Connect(m_db, own);
   for (int i = 0; i < 200 && !connected && backend == Backend::Galera; ++i) {
-    usleep(50000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     connected = Connect(m_db, own);
   }
   if (!connected) throw std::runtime_error("cannot connect to the test database: " + ErrorText(m_db));
   if (backend == Backend::Galera) {
     const std::string lock = Env("MERIDEX_TEST_GALERA_DIR") + "/node3.lock";
-    m_node3Lock = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_node3Lock < 0 || flock(m_node3Lock, LOCK_SH) != 0) throw std::runtime_error("cannot lock " + lock);
+    if (!m_node3.Open(lock) || !m_node3.Hold(false)) throw std::runtime_error("cannot lock " + lock);
     _SQL_Error error;
     const std::u16string causal = u"SET SESSION wsrep_sync_wait = 1";
     if (!m_db.Execute(causal.c_str(), error)) throw std::runtime_error("wsrep_sync_wait: " + Narrow(error.message));
@@ -132,7 +128,6 @@ TestDatabase::TestDatabase(Backend backend, bool withSchema, const std::string& 
 TestDatabase::~TestDatabase() {
   m_db.Close();
   for (auto& peer : m_peers) peer->Close();
-  if (m_node3Lock >= 0) close(m_node3Lock);
   if (m_backend != Backend::SQLite) {
     CODBCDatabase admin;
     if (Connect(admin, Wide(m_base + AdminDatabase(m_backend)))) {
@@ -158,7 +153,7 @@ void TestDatabase::AwaitPeers() {
 
 bool TestDatabase::IsolateNode3(bool isolated) {
   if (m_backend != Backend::Galera) return false;
-  if (isolated && flock(m_node3Lock, LOCK_EX) != 0) return false;
+  if (isolated && !m_node3.Hold(true)) return false;
   CODBCDatabase& node3 = *m_peers[1];
   _SQL_Error error;
   const std::string option = std::string("SET GLOBAL wsrep_provider_options = 'gmcast.isolate=") + (isolated ? "1'" : "0'");
@@ -171,11 +166,11 @@ bool TestDatabase::IsolateNode3(bool isolated) {
   for (int i = 0; i < 600 && !there; ++i) {
     there = ScalarOn(node3, "SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'WSREP_READY'") ==
             (isolated ? "OFF" : "ON");
-    if (!there) usleep(100000);
+    if (!there) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   if (!isolated) {
     there = there && node3.Execute(u"SET SESSION wsrep_sync_wait = 1", error);
-    flock(m_node3Lock, LOCK_SH);
+    there = m_node3.Hold(false) && there;
   }
   return there;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "NodeLock.h"
 #include "TestSupport.h"
 #include "strandlink.h"
 
@@ -99,7 +100,7 @@ class TestDatabase {
   // A cluster's nodes 1 and 3, each reading only once it has applied what the cluster
   // committed before (wsrep_sync_wait), as the setup connection on node 2 does.
   std::vector<std::unique_ptr<CODBCDatabase>> m_peers;
-  int m_node3Lock = -1;
+  CNodeLock m_node3;
   // After a change made on node 2: once node 1 has applied it, the tool sees it.
   void AwaitPeers();
 };
