@@ -36,8 +36,10 @@ bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString
   // replicas, and its probe would wait for another writer's lock.
   if (database.ServerKind() != CODBCDatabase::Server::SQLite) {
     _SQL_Error error;
-    if (database.ProbeWrite(u"FileTree", kProbeLockWaitSeconds, error) == 0 &&
-        database.ClassifyRefusal(error) != CODBCDatabase::Refusal::None) {
+    const bool took = database.ProbeWrite(u"FileTree", kProbeLockWaitSeconds, error) != 0;
+    // A rollback that failed gave the connection up, with its reason kept.
+    if (!database.IsConnected()) return false;
+    if (!took && database.ClassifyRefusal(error) != CODBCDatabase::Refusal::None) {
       database.Close();
       return false;
     }

@@ -292,7 +292,8 @@ int CODBCDatabase::ProbeWrite(const char16_t* table, int lockWaitSeconds, _SQL_E
   const std::u16string sql = u"DELETE FROM " + std::u16string(table) + u" WHERE 1 = 0";
   const bool took = LimitLockWaits(lockWaitSeconds, error) != 0 && Execute(sql.c_str(), error) != 0;
   // The probe's answer is the statement's; the rollback only ends it (and a rollback that
-  // fails closes the connection, so nothing of it outlives the probe either way).
+  // fails closes the connection, so nothing of it outlives the probe either way). A
+  // statement trigger on DELETE fires for it too, and what it did is rolled back with it.
   _SQL_Error ended;
   if (EndTransaction(false, ended) == 0 && took) {
     error = ended;

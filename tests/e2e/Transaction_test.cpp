@@ -177,7 +177,7 @@ TEST_P(TwoOperators, TwoRunsAnsweredTogetherDeleteOnce) {
   std::atomic<int> ready{0};
   std::chrono::steady_clock::time_point answered[2];
   for (int i = 0; i < 2; ++i) {
-    options[i] = Options(Narrow(db->ConnectionString()), dirs[i]);
+    options[i].workDir = dirs[i];
     options[i].registryFile = e2e::WriteConnectionRegistry(dirs[i], Narrow(db->NodeConnectionString(i + 1)));
     options[i].steps = {{"", nullptr, "\n"},
                         {"Are you sure", [&ready, &answered, i] {
