@@ -129,6 +129,15 @@ MARIA_DIR=""
 
 as_maria_owner() { as_owner mysql "$@"; }
 
+# In the subshell that starts a server: closes every descriptor above standard error.
+close_inherited_descriptors() {
+  local fd
+  for fd in /proc/self/fd/*; do
+    fd="${fd##*/}"
+    [ "$fd" -gt 2 ] && eval "exec $fd>&-"
+  done 2>/dev/null
+}
+
 # maria_server DIR: starts the server whose files are in DIR and waits until it answers.
 maria_server() {
   local dir="$1" port i
@@ -136,10 +145,7 @@ maria_server() {
   # The server outlives this shell: it must not keep any of the shell's descriptors (a
   # caller reading our output to its end would wait for the server to exit).
   (
-    for fd in /proc/self/fd/*; do
-      fd="${fd##*/}"
-      [ "$fd" -gt 2 ] && eval "exec $fd>&-"
-    done 2>/dev/null
+    close_inherited_descriptors
     as_maria_owner /usr/sbin/mariadbd --no-defaults --datadir="$dir/data" --socket="$dir/sock" \
       --pid-file="$dir/pid" --port="$port" --bind-address=127.0.0.1 --skip-name-resolve \
       --innodb-flush-log-at-trx-commit=2 --innodb-doublewrite=0 --innodb-buffer-pool-size=256M \
@@ -216,10 +222,7 @@ galera_node() {
   sql=$((base + n - 1)); gcomm=$((base + 9 + n)); ist=$((base + 19 + n)); sst=$((base + 29 + n))
   for p in 1 2 3; do peers="${peers:+$peers,}127.0.0.1:$((base + 9 + p))"; done
   (
-    for fd in /proc/self/fd/*; do
-      fd="${fd##*/}"
-      [ "$fd" -gt 2 ] && eval "exec $fd>&-"
-    done 2>/dev/null
+    close_inherited_descriptors
     as_maria_owner /usr/sbin/mariadbd --no-defaults --datadir="$node/data" --socket="$node/sock" \
       --pid-file="$node/pid" --port="$sql" --bind-address=127.0.0.1 --skip-name-resolve \
       --innodb-flush-log-at-trx-commit=2 --innodb-doublewrite=0 --innodb-buffer-pool-size=128M \

@@ -93,7 +93,8 @@ class CODBCDatabase {
   // Whether this session can change `table`, found out before anything is listed, and
   // without changing or keeping anything: a DELETE that matches no row, in a transaction
   // of its own that is rolled back at once (its lock waits bounded by lockWaitSeconds),
-  // which a replica or a read-only server refuses. Non-zero when the server took it;
+  // which a replica or a read-only server refuses; on PostgreSQL, whether the
+  // transaction is read-only. Non-zero when the server took it;
   // zero with the record filled (ClassifyRefusal tells why).
   [[nodiscard]] int ProbeWrite(const char16_t* table, int lockWaitSeconds, _SQL_Error& error);
 
@@ -133,6 +134,8 @@ class CODBCDatabase {
   int FailWithDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc, _SQL_Error& error);
 
   void ReadServerKind();
+  // The first column of the first row of sql, as text of up to 63 characters.
+  int QueryText(const char16_t* sql, std::u16string& value, _SQL_Error& error);
   bool TransactionAlreadyEnded(const _SQL_Error& rollbackError) const;
 
   // Declared in this order so that the connection is freed before its environment.

@@ -289,8 +289,21 @@ CODBCDatabase::LockFailure CODBCDatabase::ClassifyLockFailure(const _SQL_Error& 
 
 int CODBCDatabase::ProbeWrite(const char16_t* table, int lockWaitSeconds, _SQL_Error& error) {
   if (BeginTransaction(error) == 0) return 0;
-  const std::u16string sql = u"DELETE FROM " + std::u16string(table) + u" WHERE 1 = 0";
-  const bool took = LimitLockWaits(lockWaitSeconds, error) != 0 && Execute(sql.c_str(), error) != 0;
+  bool took;
+  if (m_server == Server::PostgreSQL) {
+    // NOTE: PostgreSQL fires a table's statement triggers for a DELETE that matches no
+    // row, and makes it wait for any lock on the table. The transaction's own setting
+    // says what it may do without touching the table: every transaction of a hot standby
+    // is read-only, and so is every one of a session made read-only by default.
+    std::u16string readOnly;
+    took = QueryText(u"SHOW transaction_read_only", readOnly, error) != 0;
+    if (took && readOnly != u"off") {
+      took = Fail(u"25006", u"The transaction is read-only.", error) != 0;
+    }
+  } else {
+    const std::u16string sql = u"DELETE FROM " + std::u16string(table) + u" WHERE 1 = 0";
+    took = LimitLockWaits(lockWaitSeconds, error) != 0 && Execute(sql.c_str(), error) != 0;
+  }
   // The probe's answer is the statement's; the rollback only ends it (and a rollback that
   // fails closes the connection, so nothing of it outlives the probe either way). A
   // statement trigger on DELETE fires for it too, and what it did is rolled back with it.
@@ -301,6 +314,20 @@ int CODBCDatabase::ProbeWrite(const char16_t* table, int lockWaitSeconds, _SQL_E
   }
   if (!took) SetError(error);
   return took ? 1 : 0;
+}
+
+int CODBCDatabase::QueryText(const char16_t* sql, std::u16string& value, _SQL_Error& error) {
+  UniqueStmtHandle owner;
+  SQLRETURN rc = AllocateHandle(m_hDbc.get(), owner);
+  if (!SqlSucceeded(rc)) return FailWithDiagnostic(SQL_HANDLE_DBC, m_hDbc.get(), rc, error);
+  char16_t text[64] = {};
+  SQLLEN indicator = 0;
+  rc = SQLExecDirectW(owner.get(), AsSqlText(sql), SQL_NTS);
+  if (SqlSucceeded(rc)) rc = SQLFetch(owner.get());
+  if (SqlSucceeded(rc)) rc = SQLGetData(owner.get(), 1, SQL_C_WCHAR, AsSqlText(text), sizeof text - sizeof text[0], &indicator);
+  if (!SqlSucceeded(rc)) return FailWithDiagnostic(SQL_HANDLE_STMT, owner.get(), rc, error);
+  value = indicator == SQL_NULL_DATA ? std::u16string() : std::u16string(text);
+  return 1;
 }
 
 CODBCDatabase::Refusal CODBCDatabase::ClassifyRefusal(const _SQL_Error& error) const {

@@ -1171,7 +1171,9 @@ TEST(ReadOnlyServers, RefusedInOneLineBeforeTheListing) {
          return Narrow(db.NodeConnectionString(3));
        },
        [](TestDatabase& db) { EXPECT_TRUE(db.IsolateNode3(false)); }, notReady},
-      {"the primary", Backend::PostgreSQL, [](TestDatabase& db) { return Narrow(db.ConnectionString()); },
+      {"the PostgreSQL primary", Backend::PostgreSQL, [](TestDatabase& db) { return Narrow(db.ConnectionString()); },
+       [](TestDatabase&) {}, ""},
+      {"the MariaDB primary", Backend::MariaDB, [](TestDatabase& db) { return Narrow(db.ConnectionString()); },
        [](TestDatabase&) {}, ""},
   };
   const ToolTarget target = e2e::TargetFromEnvironment();
@@ -1186,6 +1188,14 @@ TEST(ReadOnlyServers, RefusedInOneLineBeforeTheListing) {
     std::string locked = "not tried";
     const auto lockTable = [&] {
       _SQL_Error error;
+      if (IsMariaDB(c.backend)) {
+        locked = db.Connection().Execute(u"SET SESSION lock_wait_timeout = 1", error) &&
+                         db.Connection().Execute(u"LOCK TABLES FileTree WRITE", error)
+                     ? ""
+                     : Narrow(error.message);
+        ASSERT_NE(db.Connection().Execute(u"UNLOCK TABLES", error), 0);
+        return;
+      }
       ASSERT_NE(db.Connection().BeginTransaction(error), 0);
       locked = db.Connection().Execute(u"LOCK TABLE FileTree IN ACCESS EXCLUSIVE MODE NOWAIT", error) ? "" : Narrow(error.message);
       ASSERT_NE(db.Connection().EndTransaction(false, error), 0);
