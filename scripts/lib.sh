@@ -19,7 +19,7 @@ install_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ unixodbc unixodbc-dev libsqliteodbc odbc-postgresql odbc-mariadb)
-TEST_PACKAGES=(postgresql googletest time sqlite3 unicode-data mingw-w64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 gcc-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64 valgrind mariadb-server percona-toolkit)
+TEST_PACKAGES=(postgresql googletest time sqlite3 unicode-data mingw-w64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 gcc-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64 valgrind mariadb-server percona-toolkit galera-4 rsync)
 
 # The SQLite3 and psqlODBC drivers register themselves in /etc/odbcinst.ini when
 # installed; make sure the names our connection strings use are there.
@@ -129,6 +129,15 @@ MARIA_DIR=""
 
 as_maria_owner() { as_owner mysql "$@"; }
 
+# In the subshell that starts a server: closes every descriptor above standard error.
+close_inherited_descriptors() {
+  local fd
+  for fd in /proc/self/fd/*; do
+    fd="${fd##*/}"
+    [ "$fd" -gt 2 ] && eval "exec $fd>&-"
+  done 2>/dev/null
+}
+
 # maria_server DIR: starts the server whose files are in DIR and waits until it answers.
 maria_server() {
   local dir="$1" port i
@@ -136,10 +145,7 @@ maria_server() {
   # The server outlives this shell: it must not keep any of the shell's descriptors (a
   # caller reading our output to its end would wait for the server to exit).
   (
-    for fd in /proc/self/fd/*; do
-      fd="${fd##*/}"
-      [ "$fd" -gt 2 ] && eval "exec $fd>&-"
-    done 2>/dev/null
+    close_inherited_descriptors
     as_maria_owner /usr/sbin/mariadbd --no-defaults --datadir="$dir/data" --socket="$dir/sock" \
       --pid-file="$dir/pid" --port="$port" --bind-address=127.0.0.1 --skip-name-resolve \
       --innodb-flush-log-at-trx-commit=2 --innodb-doublewrite=0 --innodb-buffer-pool-size=256M \
@@ -193,4 +199,112 @@ maria_stop() {
   maria_cluster "$MARIA_DIR" stop
   rm -rf "$MARIA_DIR"
   MARIA_DIR=""
+}
+
+# The throwaway Galera cluster: three MariaDB nodes on loopback, each with its own data
+# directory, socket and ports (SQL $GALERA_PORT+0..2, group communication +10, IST +20,
+# SST +30), joined into one cluster by Debian's galera-4. Node 1 bootstraps it; nodes 2
+# and 3 receive their state from it by rsync. The tests connect the tool to node 1 and
+# act as the other sessions on node 2.
+GALERA_PORT="${MERIDEX_GALERA_PORT:-56301}"
+GALERA_DIR=""
+GALERA_PROVIDER=/usr/lib/galera/libgalera_smm.so
+
+# galera_sql NODE_DIR SQL: runs SQL on the node as the system user that owns it.
+galera_sql() { as_maria_owner mariadb --no-defaults --socket="$1/sock" -u "$(as_maria_owner id -un)" -N -B -e "$2"; }
+
+# galera_node DIR N [--wsrep-new-cluster]: starts node N of the cluster in DIR and waits
+# until it has joined and is synced (wsrep_ready), or fails after 120 s.
+galera_node() {
+  local dir="$1" n="$2" bootstrap="${3:-}" i
+  local node="$dir/$n" base sql gcomm ist sst peers="" p
+  base="$(cat "$dir/port")"
+  sql=$((base + n - 1)); gcomm=$((base + 9 + n)); ist=$((base + 19 + n)); sst=$((base + 29 + n))
+  for p in 1 2 3; do peers="${peers:+$peers,}127.0.0.1:$((base + 9 + p))"; done
+  (
+    close_inherited_descriptors
+    as_maria_owner /usr/sbin/mariadbd --no-defaults --datadir="$node/data" --socket="$node/sock" \
+      --pid-file="$node/pid" --port="$sql" --bind-address=127.0.0.1 --skip-name-resolve \
+      --innodb-flush-log-at-trx-commit=2 --innodb-doublewrite=0 --innodb-buffer-pool-size=128M \
+      --character-set-server=utf8mb4 --collation-server=utf8mb4_bin --max-allowed-packet=256M \
+      --binlog-format=ROW --innodb-autoinc-lock-mode=2 --default-storage-engine=InnoDB \
+      --wsrep-on=ON --wsrep-provider="$GALERA_PROVIDER" --wsrep-cluster-name=meridex-test \
+      --wsrep-cluster-address="gcomm://$peers" --wsrep-node-name="node$n" \
+      --wsrep-node-address="127.0.0.1:$gcomm" --wsrep-node-incoming-address="127.0.0.1:$sql" \
+      --wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$gcomm;ist.recv_addr=127.0.0.1:$ist;gcache.size=256M" \
+      --wsrep-sst-method=rsync --wsrep-sst-receive-address="127.0.0.1:$sst" \
+      --log-error="$node/server.log" $bootstrap
+  ) </dev/null >/dev/null 2>&1 &
+  for i in $(seq 1 1200); do
+    [ "$(galera_sql "$node" "SHOW STATUS LIKE 'wsrep_ready'" 2>/dev/null | cut -f2)" = ON ] && return 0
+    sleep 0.1
+  done
+  cat "$node/server.log" >&2
+  return 1
+}
+
+# galera_start: a fresh three-node cluster, user $MARIA_USER on every node.
+galera_start() {
+  local n started=$SECONDS
+  [ -f "$GALERA_PROVIDER" ] || { echo "Galera provider not found: $GALERA_PROVIDER" >&2; return 1; }
+  GALERA_DIR="$(mktemp -d "${TMPDIR:-/tmp}/meridex-galera.XXXXXX")"
+  chmod 755 "$GALERA_DIR"
+  printf '%s\n' "$GALERA_PORT" > "$GALERA_DIR/port"
+  for n in 1 2 3; do mkdir -p "$GALERA_DIR/$n/data"; done
+  [ "$(id -u)" -eq 0 ] && chown -R mysql: "$GALERA_DIR"
+  as_maria_owner mariadb-install-db --no-defaults --datadir="$GALERA_DIR/1/data" --auth-root-authentication-method=socket \
+    --skip-test-db >"$GALERA_DIR/install.log" 2>&1 || { cat "$GALERA_DIR/install.log" >&2; return 1; }
+  galera_node "$GALERA_DIR" 1 --wsrep-new-cluster || return 1
+  # Replicated to the nodes that join.
+  galera_sql "$GALERA_DIR/1" \
+    "CREATE USER '$MARIA_USER'@'127.0.0.1' IDENTIFIED BY '$MARIA_PASSWORD';
+     GRANT ALL PRIVILEGES ON *.* TO '$MARIA_USER'@'127.0.0.1' WITH GRANT OPTION;" || return 1
+  galera_node "$GALERA_DIR" 2 || return 1
+  galera_node "$GALERA_DIR" 3 || return 1
+  export MERIDEX_TEST_GALERA_DIR="$GALERA_DIR"
+  for n in 1 2 3; do
+    export "MERIDEX_TEST_GALERA_$n=Driver={MariaDB Unicode};Server=127.0.0.1;Port=$((GALERA_PORT + n - 1));Uid=$MARIA_USER;Pwd=$MARIA_PASSWORD;"
+  done
+  echo "Galera cluster of three nodes up in $((SECONDS - started)) s"
+}
+
+galera_stop() {
+  [ -n "$GALERA_DIR" ] || return 0
+  local n pid
+  for n in 3 2 1; do
+    pid="$(cat "$GALERA_DIR/$n/pid" 2>/dev/null)" || continue
+    as_maria_owner kill -KILL "$pid" 2>/dev/null || true
+    while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+  done
+  rm -rf "$GALERA_DIR"
+  GALERA_DIR=""
+}
+
+# The PostgreSQL hot standby: a copy of the test cluster taken with pg_basebackup, kept
+# up to date by streaming replication, read-only, on 127.0.0.1:$PG_STANDBY_PORT.
+PG_STANDBY_PORT="${MERIDEX_PG_STANDBY_PORT:-56108}"
+PG_STANDBY_DIR=""
+
+pg_standby_start() {
+  local bin
+  bin="$(pg_bindir)"
+  [ -n "$PG_DIR" ] || { echo "the primary is not running (pg_start)" >&2; return 1; }
+  PG_STANDBY_DIR="$(mktemp -d "${TMPDIR:-/tmp}/meridex-pg-standby.XXXXXX")"
+  chmod 755 "$PG_STANDBY_DIR"
+  [ "$(id -u)" -eq 0 ] && chown postgres: "$PG_STANDBY_DIR"
+  # -R writes the connection to the primary and standby.signal: the copy starts as a standby.
+  as_pg_owner env PGPASSWORD="$PG_PASSWORD" "$bin/pg_basebackup" -h 127.0.0.1 -p "$PG_PORT" -U "$PG_USER" \
+    -D "$PG_STANDBY_DIR/data" -R -X stream -c fast >"$PG_STANDBY_DIR/basebackup.log" 2>&1 ||
+    { cat "$PG_STANDBY_DIR/basebackup.log" >&2; return 1; }
+  as_pg_owner "$bin/pg_ctl" -D "$PG_STANDBY_DIR/data" -l "$PG_STANDBY_DIR/server.log" -w -t 60 \
+    -o "-p $PG_STANDBY_PORT -k $PG_STANDBY_DIR -c listen_addresses=127.0.0.1 -c hot_standby=on" \
+    start >/dev/null || { cat "$PG_STANDBY_DIR/server.log" >&2; return 1; }
+  export MERIDEX_TEST_PG_STANDBY="Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=$PG_STANDBY_PORT;Uid=$PG_USER;Pwd=$PG_PASSWORD;"
+}
+
+pg_standby_stop() {
+  [ -n "$PG_STANDBY_DIR" ] || return 0
+  as_pg_owner "$(pg_bindir)/pg_ctl" -D "$PG_STANDBY_DIR/data" -m immediate stop >/dev/null 2>&1 || true
+  rm -rf "$PG_STANDBY_DIR"
+  PG_STANDBY_DIR=""
 }

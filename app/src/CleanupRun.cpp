@@ -189,6 +189,26 @@ void DeleteListedRows(CODBCDatabase& database, CStoredRowSet& records, const Cle
 // The run's steps, each ending the run early by returning false, with what went wrong on
 // the console.
 
+// A server that takes no changes, in one line: the operator must turn to another server,
+// not repeat the run. False for any other failure.
+bool ExplainRefusal(const CODBCDatabase& database, const _SQL_Error& error, CConsoleText& err) {
+  switch (database.ClassifyRefusal(error)) {
+    case CODBCDatabase::Refusal::ReadOnly:
+      err << "Error:The database takes no changes: the server is a replica or a read-only server. Run the tool "
+             "against the primary. Nothing was listed or deleted."
+          << endl;
+      return true;
+    case CODBCDatabase::Refusal::NotReady:
+      err << "Error:The database server is a cluster node that is not ready (not joined to its cluster, or not in "
+             "sync). Run the tool once it is, or against another node. Nothing was listed or deleted."
+          << endl;
+      return true;
+    case CODBCDatabase::Refusal::None:
+      break;
+  }
+  return false;
+}
+
 // The connection string from the registry, then the connection.
 bool Connect(CODBCDatabase& database, int lockWaitSeconds, CConsoleText& err, RunStage& stage) {
   char16_t connection[kConnectionStringChars] = {};
@@ -197,6 +217,7 @@ bool Connect(CODBCDatabase& database, int lockWaitSeconds, CConsoleText& err, Ru
   if (ConnectToDatabase(database, connection, lockWaitSeconds)) return true;
   _SQL_Error error;
   (void)database.GetError(error);
+  if (ExplainRefusal(database, error, err)) return false;
   // The string is echoed so the operator sees what was tried, but never its password, and
   // no character in it can move the cursor or hide what follows.
   err << "Failed to connect to DB " << VisibleUtf8(MaskConnectionString(connection)).c_str() << endl;

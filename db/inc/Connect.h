@@ -4,11 +4,13 @@
 
 #include "strandlink.h"
 
-// True when the connection is open and its version accepted. Otherwise false with the
-// connection closed; the caller fetches the error from the connection. A refused version
-// is also reported on standard error, with any password in the string masked. From the
-// version check on, no statement waits longer than lockWaitSeconds for another session's
-// locks (CODBCDatabase::LimitLockWaits); on SQLite that bound is also the driver's wait for
-// another writer where the operator set none. On SQLite the file opened must be the
-// database named; otherwise the connection is refused with an error that names both.
+// True when the connection is open, the server takes changes and the version is accepted.
+// Otherwise false with the connection closed; the caller fetches the error from the
+// connection (CODBCDatabase::ClassifyRefusal tells a server that takes no changes). A
+// refused version is also reported on standard error, with any password in the string
+// masked. From the version check on, no statement waits longer than lockWaitSeconds for
+// another session's locks (CODBCDatabase::LimitLockWaits); on SQLite that bound is also the
+// driver's wait for another writer where the operator set none. On SQLite the file opened
+// must be the database named; otherwise the connection is refused with an error that names
+// both.
 [[nodiscard]] bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString, int lockWaitSeconds);

@@ -153,6 +153,22 @@ bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString
     database.Close();
     return false;
   }
+  // A server that takes no changes (a replica, a read-only server, a cluster node that
+  // is not ready) is found out before anything is listed: otherwise the operator would
+  // read the list and answer "yes" only for the DELETE to be refused. SQLite has no
+  // replicas, and its probe would wait for another writer's lock.
+  if (database.ServerKind() != CODBCDatabase::Server::SQLite) {
+    const bool took = database.ProbeWrite(u"FileTree", error) != 0;
+    // A rollback that failed gave the connection up, with its reason kept.
+    if (!database.IsConnected()) return false;
+    if (!took && database.ClassifyRefusal(error) != CODBCDatabase::Refusal::None) {
+      database.Close();
+      return false;
+    }
+    // Any other failure (no such table, no right to delete) is the version check's or
+    // the deletion's to report, as it would be without the probe.
+    database.ClearError();
+  }
   if (TestDBVersion(&database) == 0) return true;
   database.Close();
   // A version that could not be read for another session's lock is not an illegal one:

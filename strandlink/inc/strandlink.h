@@ -122,6 +122,22 @@ class CODBCDatabase {
   };
   [[nodiscard]] LockFailure ClassifyLockFailure(const _SQL_Error& error) const;
 
+  // Whether this session can change `table`, found out before anything is listed, and
+  // without changing or keeping anything: a DELETE that matches no row, in a transaction
+  // of its own that is rolled back at once (its lock waits the session's bound), which a
+  // replica or a read-only server refuses; on PostgreSQL, whether the
+  // transaction is read-only. Non-zero when the server took it;
+  // zero with the record filled (ClassifyRefusal tells why).
+  [[nodiscard]] int ProbeWrite(const char16_t* table, _SQL_Error& error);
+
+  // Why a server refuses statements that would change the database, whatever they are.
+  enum class Refusal {
+    None,      // something else, or nothing
+    NotReady,  // a cluster node that has not joined its cluster, or is not in sync
+    ReadOnly,  // a replica (a hot standby, a read-intent secondary) or a read-only server
+  };
+  [[nodiscard]] Refusal ClassifyRefusal(const _SQL_Error& error) const;
+
   // The servers whose statements, error codes or driver quirks the library tells apart,
   // by the name the driver gives (SQL_DBMS_NAME); Other until connected.
   enum class Server { Other, SqlServer, PostgreSQL, MariaDB, SQLite };

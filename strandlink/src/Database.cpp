@@ -505,6 +505,65 @@ CODBCDatabase::LockFailure CODBCDatabase::ClassifyLockFailure(const _SQL_Error& 
   return LockFailure::None;
 }
 
+int CODBCDatabase::ProbeWrite(const char16_t* table, _SQL_Error& error) {
+  if (BeginTransaction(error) == 0) return 0;
+  bool took;
+  if (m_server == Server::PostgreSQL) {
+    // NOTE: PostgreSQL fires a table's statement triggers for a DELETE that matches no
+    // row, and makes it wait for any lock on the table. The transaction's own setting
+    // says what it may do without touching the table: every transaction of a hot standby
+    // is read-only, and so is every one of a session made read-only by default.
+    std::u16string readOnly;
+    took = QueryText(u"SHOW transaction_read_only", readOnly, error) != 0;
+    if (took && readOnly != u"off") {
+      took = Fail(u"25006", u"The transaction is read-only.", error) != 0;
+    }
+  } else {
+    const std::u16string sql = u"DELETE FROM " + std::u16string(table) + u" WHERE 1 = 0";
+    // Its lock waits are the session's, bounded since it connected.
+    took = Execute(sql.c_str(), error) != 0;
+  }
+  // The probe's answer is the statement's; the rollback only ends it (and a rollback that
+  // fails closes the connection, so nothing of it outlives the probe either way). A
+  // statement trigger on DELETE fires for it too, and what it did is rolled back with it.
+  _SQL_Error ended;
+  if (EndTransaction(false, ended) == 0 && took) {
+    error = ended;
+    return 0;
+  }
+  if (!took) SetError(error);
+  return took ? 1 : 0;
+}
+
+CODBCDatabase::Refusal CODBCDatabase::ClassifyRefusal(const _SQL_Error& error) const {
+  const std::u16string_view state(error.sqlState);
+  switch (m_server) {
+    case Server::PostgreSQL:
+      // A hot standby, or a session whose transactions are read-only by default.
+      if (state == u"25006") return Refusal::ReadOnly;
+      break;
+    case Server::MariaDB:
+      // NOTE: a Galera node that is not part of the primary component, or still receives
+      // its state, answers 1047 ("WSREP has not yet prepared node for application use")
+      // to any statement on a table; 1290 is read_only=1 for a user without the privilege
+      // to override it, 1792 a read-only transaction.
+      if (error.nativeError == 1047) return Refusal::NotReady;
+      if (error.nativeError == 1290 || error.nativeError == 1792) return Refusal::ReadOnly;
+      break;
+    case Server::SqlServer:
+      // NOTE: a connection string with ApplicationIntent=ReadOnly makes an availability
+      // group's listener route the session to a readable secondary, where every change
+      // fails with 3906 ("Failed to update database ... because the database is
+      // read-only"), as it does on a database set READ_ONLY. Not measured here: there is
+      // no SQL Server on the test machines.
+      if (error.nativeError == 3906) return Refusal::ReadOnly;
+      break;
+    default:
+      break;
+  }
+  return Refusal::None;
+}
+
 void CODBCDatabase::Abandon() {
   // ODBC refuses to disconnect with a transaction open (25000) and commits nothing
   // then; when it refuses, the handle is left as it is, and the session ends with the

@@ -314,8 +314,11 @@ TEST_P(EndToEnd, YesDeletesExactlyTheListedRows) {
 
 // Another writer changes the table while the question is on the screen: through the
 // test's own connection, which also shows that the tool holds no lock there. Whatever
-// it did, nothing is deleted and the run says what changed.
-TEST_P(EndToEnd, ChangesAfterTheListingDeleteNothing) {
+// it did, nothing is deleted and the run says what changed. On the Galera cluster the
+// other writer is on node 2, the tool on node 1, and the rows are checked on every node.
+class ConcurrentChange : public EndToEnd {};
+
+TEST_P(ConcurrentChange, ChangesAfterTheListingDeleteNothing) {
   // Row 1's values are longer than the recordset's buffers: a change past them counts.
   ASSERT_TRUE(db->WidenColumns());
   const std::u16string longName = std::u16string(289, u'n') + u"a" + std::u16string(10, u'n');
@@ -374,7 +377,7 @@ TEST_P(EndToEnd, ChangesAfterTheListingDeleteNothing) {
                      changed, {1, 2, 5}, "UPDATE FileTree SET FileName = CAST(X'78F49080802E747874' AS TEXT) WHERE FileID = 1",
                      "", "x<xF4><x90><x80><x80>.txt"});
   }
-  if (GetParam() == Backend::MariaDB) {
+  if (IsMariaDB(GetParam())) {
     cases.push_back({"a name changed after an embedded NUL", "",
                      TestRow{1, std::u16string(u"ab\0EVIL", 7), longIdentification, kOld, std::nullopt}, changed,
                      {1, 2, 5}, "DELETE FROM FileTree WHERE FileID = 1"});
@@ -915,6 +918,7 @@ TEST_P(EndToEnd, ListThatCannotBeWrittenKeepsThePreviousOneAndSaysWhy) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, EndToEnd, ::testing::ValuesIn(AllBackends()), BackendParamName());
+INSTANTIATE_TEST_SUITE_P(Backends, ConcurrentChange, ::testing::ValuesIn(AllBackendsAndCluster()), BackendParamName());
 
 // What only the POSIX build has: its own descriptors and its own terminal handling (the
 // Windows build pauses through the command processor). e2e_windows leaves out Posix*.
@@ -1291,6 +1295,102 @@ TEST(EndToEndPostgres, RefusedDeletionShowsTheErrorAndClaimsNothing) {
   EXPECT_EQ(r.err.substr(0, 6), "Error:") << r.err;
   EXPECT_NE(Lower(r.err).find("permission denied"), std::string::npos) << r.err;
   EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2}));
+}
+
+// A server that takes no changes is refused in one line before anything is listed: a
+// PostgreSQL hot standby, MariaDB with read_only=1 for a user without the right to
+// override it, a Galera node cut off from its cluster. On the primary the same probe
+// leaves no lock behind: another session takes the whole table while the question is on
+// the screen.
+TEST(ReadOnlyServers, RefusedInOneLineBeforeTheListing) {
+  const std::string readOnly =
+      "Error:The database takes no changes: the server is a replica or a read-only server. Run the tool against the "
+      "primary. Nothing was listed or deleted.\n";
+  const std::string notReady =
+      "Error:The database server is a cluster node that is not ready (not joined to its cluster, or not in sync). Run "
+      "the tool once it is, or against another node. Nothing was listed or deleted.\n";
+  const std::string user = "meridex_ro_" + std::to_string(::getpid());
+  struct Case {
+    const char* name;
+    Backend backend;
+    std::function<std::string(TestDatabase&)> prepare;  // the tool's connection string
+    std::function<void(TestDatabase&)> undo;
+    std::string err;  // empty: the run goes on to the question
+  };
+  const Case cases[] = {
+      {"a PostgreSQL hot standby", Backend::PostgreSQL,
+       [](TestDatabase& db) {
+         // Once the standby has replayed everything written so far.
+         const std::string written = db.Scalar("SELECT pg_current_wal_lsn()");
+         for (int i = 0; i < 300 && db.Scalar("SELECT COUNT(*) FROM pg_stat_replication WHERE replay_lsn >= '" + written +
+                                              "'") != "1";
+              ++i) {
+           usleep(100000);
+         }
+         return Env("MERIDEX_TEST_PG_STANDBY") + "Database=" + db.Scalar("SELECT current_database()") + ";";
+       },
+       [](TestDatabase&) {}, readOnly},
+      {"MariaDB with read_only=1", Backend::MariaDB,
+       [&](TestDatabase& db) {
+         const std::string name = db.Scalar("SELECT DATABASE()");
+         EXPECT_TRUE(db.Exec("CREATE USER " + user + "@'127.0.0.1' IDENTIFIED BY 'ro-pw'; GRANT SELECT, DELETE ON " + name +
+                             ".* TO " + user + "@'127.0.0.1'; SET GLOBAL read_only = 1"));
+         std::string connection = Narrow(db.ConnectionString());
+         return connection.replace(connection.find("Uid="), connection.find("Database=") - connection.find("Uid="),
+                                   "Uid=" + user + ";Pwd=ro-pw;");
+       },
+       [&](TestDatabase& db) { EXPECT_TRUE(db.Exec("SET GLOBAL read_only = 0; DROP USER " + user + "@'127.0.0.1'")); },
+       readOnly},
+      {"a Galera node cut off from its cluster", Backend::Galera,
+       [](TestDatabase& db) {
+         EXPECT_TRUE(db.IsolateNode3(true));
+         return Narrow(db.NodeConnectionString(3));
+       },
+       [](TestDatabase& db) { EXPECT_TRUE(db.IsolateNode3(false)); }, notReady},
+      {"the PostgreSQL primary", Backend::PostgreSQL, [](TestDatabase& db) { return Narrow(db.ConnectionString()); },
+       [](TestDatabase&) {}, ""},
+      {"the MariaDB primary", Backend::MariaDB, [](TestDatabase& db) { return Narrow(db.ConnectionString()); },
+       [](TestDatabase&) {}, ""},
+  };
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir work;
+    TestDatabase db(c.backend);
+    ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}, {2, u"kept", std::nullopt, 0, std::nullopt}}));
+    RunOptions options;
+    options.workDir = work.Path();
+    options.registryFile = e2e::WriteConnectionRegistry(work.Path(), c.prepare(db));
+    std::string locked = "not tried";
+    const auto lockTable = [&] {
+      _SQL_Error error;
+      if (IsMariaDB(c.backend)) {
+        locked = db.Connection().Execute(u"SET SESSION lock_wait_timeout = 1", error) &&
+                         db.Connection().Execute(u"LOCK TABLES FileTree WRITE", error)
+                     ? ""
+                     : Narrow(error.message);
+        ASSERT_NE(db.Connection().Execute(u"UNLOCK TABLES", error), 0);
+        return;
+      }
+      ASSERT_NE(db.Connection().BeginTransaction(error), 0);
+      locked = db.Connection().Execute(u"LOCK TABLE FileTree IN ACCESS EXCLUSIVE MODE NOWAIT", error) ? "" : Narrow(error.message);
+      ASSERT_NE(db.Connection().EndTransaction(false, error), 0);
+    };
+    options.steps = {{"", nullptr, "\n"}, {"Are you sure", lockTable, "no\n"}};
+    const RunResult r = e2e::RunTool(target, options);
+    c.undo(db);
+    EXPECT_EQ(r.status, 0);
+    if (c.err.empty()) {
+      EXPECT_EQ(locked, "") << "a lock outlived the probe";
+      EXPECT_EQ(r.err, "");
+      EXPECT_NE(r.out.find("No records were deleted"), std::string::npos) << r.out;
+    } else {
+      EXPECT_EQ(r.err, e2e::LineEnds(target, c.err));
+      EXPECT_EQ(r.out.find("Searching"), std::string::npos) << r.out;
+      EXPECT_FALSE(std::filesystem::exists(work.File("Vestrum.csv")));
+    }
+    EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2}));
+  }
 }
 
 // Triggers of the test's own reach into the transaction after "yes": one keeps a listed

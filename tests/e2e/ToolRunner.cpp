@@ -59,6 +59,15 @@ ToolTarget TargetFromEnvironment() {
   return target;
 }
 
+ToolTarget LinuxToolFromEnvironment() {
+  ToolTarget target;
+  target.path = testing_support::Env("MERIDEX_E2E_LINUX_TOOL");
+  if (target.path.empty() || access(target.path.c_str(), X_OK) != 0) {
+    throw std::runtime_error("MERIDEX_E2E_LINUX_TOOL does not name the Linux build's tool: " + target.path);
+  }
+  return target;
+}
+
 ToolTarget SiblingTarget(const ToolTarget& tool, const std::string& name) {
   ToolTarget sibling = tool;
   const std::size_t slash = tool.path.find_last_of('/');

@@ -18,6 +18,9 @@ struct ToolTarget {
 };
 
 ToolTarget TargetFromEnvironment();
+// The Linux build's tool, for a Windows run that needs a second operator beside Wine's
+// one registry ($MERIDEX_E2E_LINUX_TOOL).
+ToolTarget LinuxToolFromEnvironment();
 // Another executable of the same build, beside the tool: `name` without ".exe".
 ToolTarget SiblingTarget(const ToolTarget& tool, const std::string& name);
 

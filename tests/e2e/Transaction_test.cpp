@@ -49,14 +49,16 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 
 // Runs a statement on the test's own connection, whose failure the test expects or
 // inspects itself; the driver's message when it fails, empty when it succeeds.
-std::string TryExecute(TestDatabase& db, const std::string& sql) {
+std::string TryExecute(CODBCDatabase& db, const std::string& sql) {
   _SQL_Error error;
-  return db.Connection().Execute(Wide(sql).c_str(), error) != 0 ? std::string() : Narrow(error.message);
+  return db.Execute(Wide(sql).c_str(), error) != 0 ? std::string() : Narrow(error.message);
 }
+std::string TryExecute(TestDatabase& db, const std::string& sql) { return TryExecute(db.Connection(), sql); }
 
 // A gate inside the tool's DELETE: a trigger of the test's own that waits for a lock the
 // test holds, so the test acts between the check and the DELETE while the tool waits. The
-// trigger also refuses to run unless the transaction is serializable.
+// trigger also refuses to run unless the transaction is serializable. The lock is taken
+// where the tool runs (node 1 of a cluster: user locks are a node's own).
 class DeleteGate {
  public:
   explicit DeleteGate(TestDatabase& db) : m_db(db) {
@@ -70,7 +72,7 @@ class DeleteGate {
                            "IF OLD.FileID = 1 THEN DO GET_LOCK('meridex_gate', 30); DO RELEASE_LOCK('meridex_gate'); "
                            "END IF; END"),
                 "");
-      EXPECT_EQ(m_db.Scalar("SELECT GET_LOCK('meridex_gate', 10)"), "1");
+      EXPECT_EQ(m_db.ScalarOnToolsServer("SELECT GET_LOCK('meridex_gate', 10)"), "1");
     } else {
       EXPECT_EQ(TryExecute(m_db,
                            "CREATE FUNCTION gate() RETURNS trigger LANGUAGE plpgsql AS '"
@@ -90,7 +92,7 @@ class DeleteGate {
     const std::string waiting = Maria() ? "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE STATE = 'User lock'"
                                         : "SELECT COUNT(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted";
     for (int i = 0; i < 200; ++i) {
-      if (m_db.Scalar(waiting) == "1") return true;
+      if (m_db.ScalarOnToolsServer(waiting) == "1") return true;
       usleep(50000);
     }
     return false;
@@ -98,11 +100,11 @@ class DeleteGate {
   void Open() {
     if (m_open) return;
     m_open = true;
-    (void)TryExecute(m_db, Maria() ? "DO RELEASE_LOCK('meridex_gate')" : "SELECT pg_advisory_unlock(4242)");
+    (void)TryExecute(m_db.ToolsServer(), Maria() ? "DO RELEASE_LOCK('meridex_gate')" : "SELECT pg_advisory_unlock(4242)");
   }
 
  private:
-  bool Maria() const { return m_db.Kind() == Backend::MariaDB; }
+  bool Maria() const { return IsMariaDB(m_db.Kind()); }
   TestDatabase& m_db;
   bool m_open = false;
 };
@@ -114,7 +116,7 @@ class Transaction : public ::testing::TestWithParam<Backend> {
     db = std::make_unique<TestDatabase>(GetParam());
     ASSERT_TRUE(db->Insert(kRows));
   }
-  bool Maria() const { return GetParam() == Backend::MariaDB; }
+  bool Maria() const { return IsMariaDB(GetParam()); }
   e2e::RunOptions Options(const std::string& connection, const std::string& dir) {
     e2e::RunOptions options;
     options.workDir = dir;
@@ -208,18 +210,26 @@ TEST(TransactionSQLite, LockWaitIsBoundedAsTheDriverReadsTimeout) {
 }
 
 // Two operators answer "yes" at the same moment: one run deletes, the other gives up
-// within seconds and says why; neither takes an unlisted row.
-TEST_P(Transaction, TwoRunsAnsweredTogetherDeleteOnce) {
+// within seconds and says why; neither takes an unlisted row. On the Galera cluster they
+// work on nodes 1 and 2, where the cluster, not a lock, finds the conflict; the Windows
+// build's second operator there is the Linux build, since Wine keeps one registry for
+// every run.
+class TwoOperators : public Transaction {};
+
+TEST_P(TwoOperators, TwoRunsAnsweredTogetherDeleteOnce) {
   std::vector<TestRow> rows;
   for (int id = 10; id < 2010; ++id) rows.push_back({id, u"old " + Wide(std::to_string(id)), std::nullopt, kOld, std::nullopt});
   ASSERT_TRUE(db->Insert(rows));
   TempDir second;
   const std::string dirs[2] = {work.Path(), second.Path()};
   e2e::RunOptions options[2];
+  e2e::ToolTarget targets[2] = {target, target};
+  if (GetParam() == Backend::Galera && target.windows) targets[1] = e2e::LinuxToolFromEnvironment();
   std::atomic<int> ready{0};
   std::chrono::steady_clock::time_point answered[2];
   for (int i = 0; i < 2; ++i) {
-    options[i] = Options(Narrow(db->ConnectionString()), dirs[i]);
+    options[i].workDir = dirs[i];
+    options[i].registryFile = e2e::WriteConnectionRegistry(dirs[i], Narrow(db->NodeConnectionString(i + 1)));
     options[i].steps = {{"", nullptr, "\n"},
                         {"Are you sure", [&ready, &answered, i] {
                            // Each waits here for the other's question, then both answer.
@@ -233,7 +243,7 @@ TEST_P(Transaction, TwoRunsAnsweredTogetherDeleteOnce) {
   e2e::RunResult r[2];
   double seconds[2] = {};
   std::thread other([&] {
-    r[1] = e2e::RunTool(target, options[1]);
+    r[1] = e2e::RunTool(targets[1], options[1]);
     seconds[1] = SecondsSince(answered[1]);
   });
   r[0] = e2e::RunTool(target, options[0]);
@@ -249,9 +259,10 @@ TEST_P(Transaction, TwoRunsAnsweredTogetherDeleteOnce) {
       EXPECT_EQ(r[i].err, "");
       continue;
     }
-    EXPECT_TRUE(EndsWith(r[i].out, L("\nNo records were deleted\n\n"))) << r[i].out;
+    const auto line = [&](const std::string& text) { return e2e::LineEnds(targets[i], text); };
+    EXPECT_TRUE(EndsWith(r[i].out, line("\nNo records were deleted\n\n"))) << r[i].out;
     // Whoever came second either met the first in the act, or checked after its commit.
-    EXPECT_TRUE(EndsWith(r[i].err, L(std::string("\n") + kAtTheSameTime + "\n")) ||
+    EXPECT_TRUE(EndsWith(r[i].err, line(std::string("\n") + kAtTheSameTime + "\n")) ||
                 r[i].err.find("Error:The table changed after the listing: 2002 records were listed, 0 match now.") == 0)
         << r[i].err;
   }
@@ -260,12 +271,16 @@ TEST_P(Transaction, TwoRunsAnsweredTogetherDeleteOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Transaction, ::testing::ValuesIn(AllBackends()), BackendParamName());
+INSTANTIATE_TEST_SUITE_P(Backends, TwoOperators, ::testing::ValuesIn(AllBackendsAndCluster()), BackendParamName());
 
 // The check and the DELETE see the table as one: a listed row renamed by another session
 // between them is either kept out by the check's locks (MariaDB: the rename waits, and
 // the listed rows go as listed) or fails the DELETE (PostgreSQL: one snapshot, and the
 // renamed row is a serialization failure). Run at the driver's default level instead, the
-// renamed row would go unseen, and the gate's trigger refuses that level outright.
+// renamed row would go unseen, and the gate's trigger refuses that level outright. On the
+// Galera cluster the rename is made on node 2, where none of the tool's locks are: it
+// commits, and the cluster aborts the tool's transaction as it applies the rename on
+// node 1.
 // (SQLite is left out: its write lock, taken before the check, keeps every writer out.)
 class ServerTransaction : public Transaction {};
 
@@ -284,7 +299,13 @@ TEST_P(ServerTransaction, RowRenamedBetweenTheCheckAndTheDeleteIsNeverDeletedUns
   options.steps = {{"", nullptr, "\n"}, {"Are you sure", nullptr, "yes\n"}, {"Deleting records...", rename, ""}};
   const e2e::RunResult r = e2e::RunTool(target, options);
   EXPECT_EQ(r.status, 0);
-  if (Maria()) {
+  if (GetParam() == Backend::Galera) {
+    EXPECT_EQ(renamed, "");
+    EXPECT_TRUE(EndsWith(r.out, L(kNothingDeleted))) << r.out;
+    EXPECT_NE(r.err.find("Deadlock found"), std::string::npos) << r.err;
+    EXPECT_TRUE(EndsWith(r.err, L(std::string("\n") + kAtTheSameTime + "\n"))) << r.err;
+    EXPECT_EQ(db->RemainingIds(), (std::vector<int>{1, 2, 3}));
+  } else if (Maria()) {
     EXPECT_NE(renamed.find("Lock wait timeout"), std::string::npos) << "the check's locks keep the rename out: " << renamed;
     EXPECT_TRUE(EndsWith(r.out, L("Deleting records...\n2 records were deleted.\n\n"))) << r.out << r.err;
     EXPECT_EQ(db->RemainingIds(), std::vector<int>{3});
@@ -302,7 +323,10 @@ TEST_P(ServerTransaction, RowRenamedBetweenTheCheckAndTheDeleteIsNeverDeletedUns
 // the version and lists. The run gives up after its bound, or the session's own where
 // that is lower (here set by the connection string, for the tool's usual minute), says
 // why, and deletes nothing.
-TEST_P(ServerTransaction, TableLockedBeforeTheListingEndsWithinTheBound) {
+// A lock held on one node of a cluster holds nothing on another: one server only.
+class ServerTableLock : public Transaction {};
+
+TEST_P(ServerTableLock, TableLockedBeforeTheListingEndsWithinTheBound) {
   struct Case {
     const char* table;
     const char* build;       // the tool, or the one with a 3-second bound
@@ -353,7 +377,9 @@ TEST_P(ServerTransaction, TableLockedBeforeTheListingEndsWithinTheBound) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, ServerTransaction, ::testing::Values(Backend::PostgreSQL, Backend::MariaDB),
+INSTANTIATE_TEST_SUITE_P(Servers, ServerTransaction, ::testing::Values(Backend::PostgreSQL, Backend::MariaDB, Backend::Galera),
+                         BackendParamName());
+INSTANTIATE_TEST_SUITE_P(Servers, ServerTableLock, ::testing::Values(Backend::PostgreSQL, Backend::MariaDB),
                          BackendParamName());
 
 // The terminal stopped (Ctrl+S) while the check after "yes" waits for a lock the test

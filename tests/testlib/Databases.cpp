@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <sstream>
+#include <thread>
 #include <stdexcept>
 
 namespace testing_support {
@@ -36,17 +37,27 @@ void ReadStatementError(SQLHSTMT stmt, _SQL_Error& error) {
 
 std::vector<Backend> AllBackends() { return {Backend::SQLite, Backend::PostgreSQL, Backend::MariaDB}; }
 
+std::vector<Backend> AllBackendsAndCluster() {
+  std::vector<Backend> backends = AllBackends();
+  backends.push_back(Backend::Galera);
+  return backends;
+}
+
 std::string BackendName(Backend backend) {
   switch (backend) {
     case Backend::SQLite: return "SQLite";
     case Backend::PostgreSQL: return "PostgreSQL";
     case Backend::MariaDB: return "MariaDB";
+    case Backend::Galera: return "Galera";
   }
   return "?";
 }
 
-std::string ServerBase(Backend backend) {
-  const char* variable = backend == Backend::MariaDB ? "MERIDEX_TEST_MARIA" : "MERIDEX_TEST_PG";
+std::string ServerBase(Backend backend, int node) {
+  const std::string galera = "MERIDEX_TEST_GALERA_" + std::to_string(node);
+  const char* variable = backend == Backend::MariaDB  ? "MERIDEX_TEST_MARIA"
+                         : backend == Backend::Galera ? galera.c_str()
+                                                      : "MERIDEX_TEST_PG";
   const std::string base = Env(variable);
   if (base.empty()) {
     throw std::runtime_error(std::string(variable) +
@@ -61,7 +72,7 @@ namespace {
 
 // The database every server has, to create and drop the tests' own from.
 std::string AdminDatabase(Backend backend) {
-  return backend == Backend::MariaDB ? "Database=mysql;" : "Database=postgres;";
+  return IsMariaDB(backend) ? "Database=mysql;" : "Database=postgres;";
 }
 
 }  // namespace
@@ -87,12 +98,36 @@ TestDatabase::TestDatabase(Backend backend, bool withSchema, const std::string& 
     }
     m_connection = Wide(m_base + "Database=" + m_name + ";");
   }
-  if (!Connect(m_db, m_connection)) throw std::runtime_error("cannot connect to the test database: " + ErrorText(m_db));
+  // On a cluster the test's own connection is on node 2, the other nodes wait to read
+  // until they have applied what was committed anywhere before.
+  const std::u16string own = backend == Backend::Galera ? NodeConnectionString(2) : m_connection;
+  // NOTE: a Galera node applies another node's CREATE DATABASE a moment after that one
+  // has answered.
+  bool connected = Connect(m_db, own);
+  for (int i = 0; i < 200 && !connected && backend == Backend::Galera; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    connected = Connect(m_db, own);
+  }
+  if (!connected) throw std::runtime_error("cannot connect to the test database: " + ErrorText(m_db));
+  if (backend == Backend::Galera) {
+    const std::string lock = Env("MERIDEX_TEST_GALERA_DIR") + "/node3.lock";
+    if (!m_node3.Open(lock) || !m_node3.Hold(false)) throw std::runtime_error("cannot lock " + lock);
+    _SQL_Error error;
+    const std::u16string causal = u"SET SESSION wsrep_sync_wait = 1";
+    if (!m_db.Execute(causal.c_str(), error)) throw std::runtime_error("wsrep_sync_wait: " + Narrow(error.message));
+    for (int node : {1, 3}) {
+      m_peers.push_back(std::make_unique<CODBCDatabase>());
+      if (!Connect(*m_peers.back(), NodeConnectionString(node)) || !m_peers.back()->Execute(causal.c_str(), error)) {
+        throw std::runtime_error("cannot reach node " + std::to_string(node) + ": " + ErrorText(*m_peers.back()));
+      }
+    }
+  }
   if (withSchema && !Exec(SchemaText())) throw std::runtime_error("the schema could not be created");
 }
 
 TestDatabase::~TestDatabase() {
   m_db.Close();
+  for (auto& peer : m_peers) peer->Close();
   if (m_backend != Backend::SQLite) {
     CODBCDatabase admin;
     if (Connect(admin, Wide(m_base + AdminDatabase(m_backend)))) {
@@ -105,6 +140,41 @@ TestDatabase::~TestDatabase() {
   }
 }
 
+std::u16string TestDatabase::NodeConnectionString(int node) const {
+  if (m_backend != Backend::Galera) return m_connection;
+  return Wide(ServerBase(m_backend, node) + "Database=" + m_name + ";");
+}
+
+void TestDatabase::AwaitPeers() {
+  // A read on a node with wsrep_sync_wait waits until the node has applied everything
+  // the cluster committed before it.
+  for (auto& peer : m_peers) (void)ScalarOn(*peer, "SELECT 1");
+}
+
+bool TestDatabase::IsolateNode3(bool isolated) {
+  if (m_backend != Backend::Galera) return false;
+  if (isolated && !m_node3.Hold(true)) return false;
+  CODBCDatabase& node3 = *m_peers[1];
+  _SQL_Error error;
+  const std::string option = std::string("SET GLOBAL wsrep_provider_options = 'gmcast.isolate=") + (isolated ? "1'" : "0'");
+  // Unlike a read, the status does not wait for the node to be synced.
+  if (!node3.Execute(u"SET SESSION wsrep_sync_wait = 0", error) || !node3.Execute(Wide(option).c_str(), error)) {
+    ADD_FAILURE() << Narrow(error.message);
+    return false;
+  }
+  bool there = false;
+  for (int i = 0; i < 600 && !there; ++i) {
+    there = ScalarOn(node3, "SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'WSREP_READY'") ==
+            (isolated ? "OFF" : "ON");
+    if (!there) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!isolated) {
+    there = there && node3.Execute(u"SET SESSION wsrep_sync_wait = 1", error);
+    there = m_node3.Hold(false) && there;
+  }
+  return there;
+}
+
 bool TestDatabase::Reconnect() {
   m_db.Close();
   return Connect(m_db, m_connection);
@@ -115,6 +185,7 @@ bool TestDatabase::WidenColumns() {
     case Backend::SQLite: return true;  // SQLite does not enforce a declared length
     case Backend::PostgreSQL: return Exec("ALTER TABLE FileTree ALTER COLUMN FileName TYPE TEXT");  // BYTEA has none
     case Backend::MariaDB:
+    case Backend::Galera:
       return Exec("ALTER TABLE FileTree MODIFY FileName LONGTEXT CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL, "
                   "MODIFY FileIdentification LONGBLOB NULL");
   }
@@ -122,7 +193,7 @@ bool TestDatabase::WidenColumns() {
 }
 
 std::string TestDatabase::SchemaText() const {
-  const char* const files[] = {"sqlite.sql", "postgresql.sql", "mariadb.sql"};
+  const char* const files[] = {"sqlite.sql", "postgresql.sql", "mariadb.sql", "mariadb.sql"};
   const std::string file = files[static_cast<int>(m_backend)];
   return ReadFileBytes(std::string(MERIDEX_SOURCE_DIR) + "/schema/" + file);
 }
@@ -135,6 +206,7 @@ bool TestDatabase::Exec(const std::string& sql) {
       return false;
     }
   }
+  AwaitPeers();
   return true;
 }
 
@@ -180,13 +252,16 @@ bool TestDatabase::Insert(const std::vector<TestRow>& rows) {
   if (stmt != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, stmt);
   SQLEndTran(SQL_HANDLE_DBC, dbc, ok ? SQL_COMMIT : SQL_ROLLBACK);
   SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+  AwaitPeers();
   return ok;
 }
 
-std::vector<int> TestDatabase::RemainingIds() {
+namespace {
+
+std::vector<int> IdsOn(CODBCDatabase& db) {
   std::vector<int> ids;
   SQLHSTMT stmt = SQL_NULL_HSTMT;
-  if (!SqlSucceeded(SQLAllocHandle(SQL_HANDLE_STMT, m_db.Handle(), &stmt))) return ids;
+  if (!SqlSucceeded(SQLAllocHandle(SQL_HANDLE_STMT, db.Handle(), &stmt))) return ids;
   if (SqlSucceeded(SQLExecDirectW(stmt, AsSqlText(u"SELECT FileID FROM FileTree ORDER BY FileID"), SQL_NTS))) {
     SQLINTEGER id = 0;
     SQLLEN ind = 0;
@@ -199,9 +274,23 @@ std::vector<int> TestDatabase::RemainingIds() {
   return ids;
 }
 
-std::string TestDatabase::Scalar(const std::string& sql) {
+}  // namespace
+
+std::vector<int> TestDatabase::RemainingIds() {
+  const std::vector<int> ids = IdsOn(m_db);
+  for (std::size_t i = 0; i < m_peers.size(); ++i) {
+    EXPECT_EQ(IdsOn(*m_peers[i]), ids) << "node " << (i == 0 ? 1 : 3) << " differs from node 2";
+  }
+  return ids;
+}
+
+std::string TestDatabase::Scalar(const std::string& sql) { return ScalarOn(m_db, sql); }
+
+std::string TestDatabase::ScalarOnToolsServer(const std::string& sql) { return ScalarOn(ToolsServer(), sql); }
+
+std::string TestDatabase::ScalarOn(CODBCDatabase& db, const std::string& sql) {
   SQLHSTMT stmt = SQL_NULL_HSTMT;
-  if (!SqlSucceeded(SQLAllocHandle(SQL_HANDLE_STMT, m_db.Handle(), &stmt))) return "";
+  if (!SqlSucceeded(SQLAllocHandle(SQL_HANDLE_STMT, db.Handle(), &stmt))) return "";
   std::string result;
   if (SqlSucceeded(SQLExecDirectW(stmt, AsSqlText(Wide(sql).c_str()), SQL_NTS)) && SqlSucceeded(SQLFetch(stmt))) {
     char16_t buffer[4096] = {};
