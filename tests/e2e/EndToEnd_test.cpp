@@ -20,6 +20,8 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -1391,6 +1393,38 @@ TEST(ReadOnlyServers, RefusedInOneLineBeforeTheListing) {
     }
     EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2}));
   }
+
+// The rows' digests are keyed so that nobody can prepare two rows that the check after
+// "yes" takes for each other; a key that is the same from run to run could be aimed at.
+// The key is in the listing statement the server was sent, which is the tool's session's
+// last statement while it asks: each run's must be its own 16 bytes.
+TEST(EndToEndPostgres, EachRunKeysItsDigestsWithAKeyOfItsOwn) {
+  const ToolTarget target = e2e::TargetFromEnvironment();
+  TestDatabase db(Backend::PostgreSQL);
+  ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
+  std::vector<std::string> keys;
+  for (int run = 0; run < 2; ++run) {
+    TempDir work;
+    std::string sent;
+    RunOptions options;
+    options.workDir = work.Path();
+    options.registryFile = e2e::WriteConnectionRegistry(work.Path(), Narrow(db.ConnectionString()));
+    options.steps = {{"", nullptr, "\n"},
+                     {"Are you sure", [&] {
+                        sent = db.Scalar("SELECT query FROM pg_stat_activity WHERE datname = current_database() "
+                                         "AND pid <> pg_backend_pid()");
+                      }, "no\n"}};
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    std::smatch key;
+    ASSERT_TRUE(std::regex_search(sent, key, std::regex("'\\\\x([0-9A-Fa-f]{32})'::bytea"))) << sent;
+    keys.push_back(key[1]);
+    std::set<std::string> bytes;
+    for (std::size_t i = 0; i < 32; i += 2) bytes.insert(keys.back().substr(i, 2));
+    EXPECT_GE(bytes.size(), 8u) << keys.back() << " does not look drawn at random";
+  }
+  EXPECT_NE(keys[0], keys[1]) << "two runs keyed their digests alike";
+  EXPECT_EQ(db.RemainingIds(), std::vector<int>{1});
 }
 
 // Triggers of the test's own reach into the transaction after "yes": one keeps a listed
