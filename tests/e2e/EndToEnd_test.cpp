@@ -1393,6 +1393,7 @@ TEST(ReadOnlyServers, RefusedInOneLineBeforeTheListing) {
     }
     EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2}));
   }
+}
 
 // The rows' digests are keyed so that nobody can prepare two rows that the check after
 // "yes" takes for each other; a key that is the same from run to run could be aimed at.
