@@ -92,6 +92,24 @@ void ExplainLockFailure(const CODBCDatabase& database, const _SQL_Error& error, 
   }
 }
 
+// What is wrong with a DELETE that took `deleted` rows where `listed` were listed, and
+// made the table lose `lost` (when it was counted): empty when nothing is. Whatever it is,
+// the rows that match are the listed ones, so the message blames no change of the table.
+std::string Miscount(SQLLEN deleted, int64_t listed, std::optional<int64_t> lost) {
+  std::string miscount;
+  if (deleted != listed) {
+    // A trigger kept some, or the driver could not count.
+    miscount = deleted < 0 ? std::string("The database could not tell how many records the deletion removed")
+                           : "The deletion would have removed " + std::to_string(static_cast<int64_t>(deleted)) +
+                                 " records";
+    miscount += ", but " + std::to_string(listed) + " were listed.";
+  } else if (lost && *lost != deleted) {
+    miscount = "The deletion would have removed " + std::to_string(*lost) + " records from the table, but " +
+               std::to_string(listed) + " were listed: a trigger or a foreign key of the table takes others.";
+  }
+  return miscount;
+}
+
 // After "yes", in one short transaction at serializable isolation: the rows that match
 // now must be exactly the rows that were listed, and the one DELETE that repeats the
 // criterion must take as many; otherwise everything is rolled back. Nothing is locked
@@ -151,18 +169,10 @@ void DeleteListedRows(CODBCDatabase& database, CStoredRowSet& records, const Cle
     SQLLEN deleted = -1;
     failed = failed || database.Execute(statement, error, &deleted) == 0 ||
              (mayTakeMore && database.CountRows(u"FileTree", after, error) == 0);
-    if (!failed && deleted != listed.Count()) {
-      // The rows that match are the listed ones, yet the DELETE took another number (a
-      // trigger kept some, or the driver could not count): nothing the table's change
-      // explains, so the message does not blame one.
-      miscount = deleted < 0 ? std::string("The database could not tell how many records the deletion removed")
-                             : "The deletion would have removed " + std::to_string(static_cast<int64_t>(deleted)) +
-                                   " records";
-      miscount += ", but " + std::to_string(listed.Count()) + " were listed.";
-    } else if (!failed && mayTakeMore && before - after != deleted) {
-      miscount = "The deletion would have removed " + std::to_string(before - after) + " records from the table, but " +
-                 std::to_string(listed.Count()) + " were listed: a trigger or a foreign key of the table takes others.";
-    } else if (!failed) {
+    if (!failed) {
+      miscount = Miscount(deleted, listed.Count(), mayTakeMore ? std::optional(before - after) : std::nullopt);
+    }
+    if (!failed && miscount.empty()) {
       if (database.EndTransaction(true, error) != 0) return;
       err << "Error:" << error.message << endl;
       // A commit the server refused has been rolled back; any other failed commit leaves

@@ -106,6 +106,51 @@ void ExplainMissedDatabase(CODBCDatabase& database, std::u16string_view given) {
                           u"changed.");
 }
 
+// The SQLite3 driver, connected with a bound on its wait for another writer, to the
+// database named and no other. False with the connection closed and the reason kept.
+bool BoundSqliteToTheNamedDatabase(CODBCDatabase& database, const std::u16string& copy, char16_t (&completed)[1024],
+                                   int lockWaitSeconds) {
+  // NOTE: the SQLite3 driver waits for another writer's lock in a busy handler of its
+  // own, bounded only by the Timeout= it read when connecting; nothing changes it once
+  // connected (PRAGMA busy_timeout, SQL_ATTR_QUERY_TIMEOUT, the connection timeouts
+  // were measured to leave it). Without one of the operator's (in the string or the
+  // data source) it is connected again with the run's bound, given first, since the
+  // driver takes a key's first value; the driver waits it twice. The tool never wants
+  // a database made for it: NoCreat=1 too.
+  if (!SqliteWaitIsBounded(copy, completed)) {
+    const std::u16string bounded =
+        u"Timeout=" + FromUtf8(std::to_string(lockWaitSeconds * 500)) + u";NoCreat=1;" + copy;
+    if (database.DriverConnect(bounded.c_str(), completed, nullptr, sqlNoPrompt) == 0) return false;
+  }
+  if (OpenedTheNamedDatabase(database, copy, completed)) return true;
+  _SQL_Error error;
+  (void)database.GetError(error);
+  database.Close();
+  database.SetError(error);
+  return false;
+}
+
+// A server that takes no changes (a replica, a read-only server, a cluster node that is
+// not ready) is found out before anything is listed: otherwise the operator would read
+// the list and answer "yes" only for the DELETE to be refused. SQLite has no replicas,
+// and its probe would wait for another writer's lock. False with the connection closed
+// and the refusal kept.
+bool TakesChanges(CODBCDatabase& database) {
+  if (database.ServerKind() == CODBCDatabase::Server::SQLite) return true;
+  _SQL_Error error;
+  const bool took = database.ProbeWrite(u"FileTree", error) != 0;
+  // A rollback that failed gave the connection up, with its reason kept.
+  if (!database.IsConnected()) return false;
+  if (!took && database.ClassifyRefusal(error) != CODBCDatabase::Refusal::None) {
+    database.Close();
+    return false;
+  }
+  // Any other failure (no such table, no right to delete) is the version check's or the
+  // deletion's to report, as it would be without the probe.
+  database.ClearError();
+  return true;
+}
+
 }  // namespace
 
 bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString, int lockWaitSeconds) {
@@ -125,26 +170,9 @@ bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString
     if (!ascii) ExplainMissedDatabase(database, copy);
     return false;
   }
-  if (database.ServerKind() == CODBCDatabase::Server::SQLite) {
-    // NOTE: the SQLite3 driver waits for another writer's lock in a busy handler of its
-    // own, bounded only by the Timeout= it read when connecting; nothing changes it once
-    // connected (PRAGMA busy_timeout, SQL_ATTR_QUERY_TIMEOUT, the connection timeouts
-    // were measured to leave it). Without one of the operator's (in the string or the
-    // data source) it is connected again with the run's bound, given first, since the
-    // driver takes a key's first value; the driver waits it twice. The tool never wants
-    // a database made for it: NoCreat=1 too.
-    if (!SqliteWaitIsBounded(copy, completed)) {
-      const std::u16string bounded =
-          u"Timeout=" + FromUtf8(std::to_string(lockWaitSeconds * 500)) + u";NoCreat=1;" + copy;
-      if (database.DriverConnect(bounded.c_str(), completed, nullptr, sqlNoPrompt) == 0) return false;
-    }
-    if (!OpenedTheNamedDatabase(database, copy, completed)) {
-      _SQL_Error error;
-      (void)database.GetError(error);
-      database.Close();
-      database.SetError(error);
-      return false;
-    }
+  if (database.ServerKind() == CODBCDatabase::Server::SQLite &&
+      !BoundSqliteToTheNamedDatabase(database, copy, completed, lockWaitSeconds)) {
+    return false;
   }
   // Bounded for the whole session: a table locked by another session (LOCK TABLE, an
   // ALTER under way) would hold the version check and the listing without end.
@@ -153,22 +181,7 @@ bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString
     database.Close();
     return false;
   }
-  // A server that takes no changes (a replica, a read-only server, a cluster node that
-  // is not ready) is found out before anything is listed: otherwise the operator would
-  // read the list and answer "yes" only for the DELETE to be refused. SQLite has no
-  // replicas, and its probe would wait for another writer's lock.
-  if (database.ServerKind() != CODBCDatabase::Server::SQLite) {
-    const bool took = database.ProbeWrite(u"FileTree", error) != 0;
-    // A rollback that failed gave the connection up, with its reason kept.
-    if (!database.IsConnected()) return false;
-    if (!took && database.ClassifyRefusal(error) != CODBCDatabase::Refusal::None) {
-      database.Close();
-      return false;
-    }
-    // Any other failure (no such table, no right to delete) is the version check's or
-    // the deletion's to report, as it would be without the probe.
-    database.ClearError();
-  }
+  if (!TakesChanges(database)) return false;
   if (TestDBVersion(&database) == 0) return true;
   database.Close();
   // A version that could not be read for another session's lock is not an illegal one:

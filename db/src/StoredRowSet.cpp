@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Utf8Sequence.h"
+#include "WideText.h"
 
 namespace {
 
@@ -343,13 +344,8 @@ bool CStoredRowSet::ReadSqliteRow(Name& name, Digest& digest) {
     name.utf8 = true;
     name.bytes = std::string_view(m_decodedName).substr(0, ShownUtf8Bytes(m_decodedName, more));
   } else {
-    const bool little = m_encoding == Encoding::Utf16le;
     const std::size_t units = m_decodedName.size() / 2;
-    m_decodedText.resize(std::min(units, kShownUnits));
-    for (std::size_t i = 0; i < m_decodedText.size(); ++i) {
-      const auto b0 = static_cast<uint8_t>(m_decodedName[2 * i]), b1 = static_cast<uint8_t>(m_decodedName[2 * i + 1]);
-      m_decodedText[i] = static_cast<char16_t>(little ? (b1 << 8 | b0) : (b0 << 8 | b1));
-    }
+    Utf16FromBytes(m_decodedName, m_encoding == Encoding::Utf16le, m_decodedText, kShownUnits);
     more = units > kShownUnits;
     name.text = m_decodedText;
   }

@@ -24,6 +24,11 @@ std::u16string FromUtf8(std::string_view text);
 // out then holding the text before it. For input where a silent change would be wrong.
 bool DecodeUtf8Strict(std::string_view text, std::u16string& out);
 
+// The UTF-16 units that `bytes` holds in the given byte order, at most maxUnits of them
+// (an odd last byte is no unit), into out. For text a database stores as UTF-16.
+void Utf16FromBytes(std::string_view bytes, bool littleEndian, std::u16string& out,
+                    std::size_t maxUnits = std::u16string::npos);
+
 // An ASCII capital as its small letter; every other unit as it is. Names that Windows
 // compares without case in ASCII only (keys of a connection string, resource names) use it.
 constexpr char16_t FoldAscii(char16_t c) {

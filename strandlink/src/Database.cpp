@@ -140,14 +140,9 @@ bool CODBCDatabase::OpenedFile(std::u16string& path) {
     m_hasError = true;
     return false;
   }
-  const std::string_view utf16 = std::string_view(encoding).substr(0, 6) == "UTF-16" ? encoding : "";
-  if (!utf16.empty()) {
-    // A UTF-16 database's text: whole units, in the byte order its encoding names.
-    const bool little = utf16 == "UTF-16le";
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-      const auto b0 = static_cast<uint8_t>(bytes[i]), b1 = static_cast<uint8_t>(bytes[i + 1]);
-      path.push_back(static_cast<char16_t>(little ? (b1 << 8 | b0) : (b0 << 8 | b1)));
-    }
+  // A UTF-16 database's text: whole units, in the byte order its encoding names.
+  if (std::string_view(encoding).substr(0, 6) == "UTF-16") {
+    Utf16FromBytes(bytes, std::string_view(encoding) == "UTF-16le", path);
     return true;
   }
   // NOTE: SQLite keeps file names as UTF-8 on every system; a name that is not (the low

@@ -1,5 +1,7 @@
 #include "WideText.h"
 
+#include <algorithm>
+
 char* PutUtf8(char* p, char32_t cp) {
   if (cp < 0x80) {
     *p++ = static_cast<char>(cp);
@@ -119,6 +121,14 @@ std::u16string FromUtf8(std::string_view text) {
 }
 
 bool DecodeUtf8Strict(std::string_view text, std::u16string& out) { return DecodeUtf8(text, out, true); }
+
+void Utf16FromBytes(std::string_view bytes, bool littleEndian, std::u16string& out, std::size_t maxUnits) {
+  out.resize(std::min(bytes.size() / 2, maxUnits));
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const auto b0 = static_cast<unsigned char>(bytes[2 * i]), b1 = static_cast<unsigned char>(bytes[2 * i + 1]);
+    out[i] = static_cast<char16_t>(littleEndian ? (b1 << 8 | b0) : (b0 << 8 | b1));
+  }
+}
 
 std::size_t WideLength(const char16_t* text) {
   if (text == nullptr) return 0;
