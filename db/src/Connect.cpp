@@ -132,11 +132,19 @@ bool BoundSqliteToTheNamedDatabase(CODBCDatabase& database, const std::u16string
 
 // A server that takes no changes (a replica, a read-only server, a cluster node that is
 // not ready) is found out before anything is listed: otherwise the operator would read
-// the list and answer "yes" only for the DELETE to be refused. SQLite has no replicas,
-// and its probe would wait for another writer's lock. False with the connection closed
-// and the refusal kept.
+// the list and answer "yes" only for the DELETE to be refused. Only the servers whose
+// refusals the library can tell apart are asked: SQLite has no replicas (and its probe
+// would wait for another writer's lock), and another server's refusal would say nothing.
+// False with the connection closed and the refusal kept.
 bool TakesChanges(CODBCDatabase& database) {
-  if (database.ServerKind() == CODBCDatabase::Server::SQLite) return true;
+  switch (database.ServerKind()) {
+    case CODBCDatabase::Server::PostgreSQL:
+    case CODBCDatabase::Server::MariaDB:
+    case CODBCDatabase::Server::SqlServer:
+      break;
+    default:
+      return true;
+  }
   _SQL_Error error;
   const bool took = database.ProbeWrite(u"FileTree", error) != 0;
   // A rollback that failed gave the connection up, with its reason kept.
