@@ -33,7 +33,8 @@ void Show(std::string_view text, std::size_t room) {
   line[used++] = '\r';
   std::memcpy(line + used, erase.data(), erase.size());
   used += erase.size();
-  std::memcpy(line + used, text.data(), text.size());
+  // An empty view may have no data at all, which memcpy must not be given.
+  if (!text.empty()) std::memcpy(line + used, text.data(), text.size());
   used += text.size();
   std::memset(line + used, ' ', blank);
   used += blank;
