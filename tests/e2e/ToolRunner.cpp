@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <optional>
 #include <stdexcept>
 
@@ -237,8 +238,14 @@ RunResult RunTool(const ToolTarget& target, const RunOptions& options) {
   RunResult result = RunToolOnce(target, options);
   // NOTE: under load, Wine now and then fails to start a program at all: it ends with
   // status 1 before the program wrote a byte (the tool's first line is its banner). That
-  // is no run of the tool's; it is tried once more.
-  if (target.windows && result.status == 1 && result.out.empty() && result.err.empty()) {
+  // is no run of the tool's; it is tried once more. So is a run whose pause never
+  // happened: the tool went past its warning, but the command processor that pauses it
+  // did not start or say a word, and the key meant for the pause was taken as the answer.
+  const bool notStarted = result.status == 1 && result.out.empty() && result.err.empty();
+  const bool notPaused = result.out.find("must be restarted.") != std::string::npos &&
+                         result.out.find("Press any key to continue") == std::string::npos;
+  if (target.windows && (notStarted || notPaused)) {
+    std::cerr << "note: Wine " << (notStarted ? "did not start the tool" : "did not pause it") << "; tried once more\n";
     result = RunToolOnce(target, options);
   }
   return result;
