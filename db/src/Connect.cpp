@@ -93,17 +93,24 @@ bool OpenedTheNamedDatabase(CODBCDatabase& database, std::u16string_view given, 
   return false;
 }
 
-// A driver that refused a string that is not ASCII, where the database named to the
-// SQLite3 driver is a file that exists: the driver's own message ("connect failed") would
-// not say that it was most likely handed another name, and kept from creating it.
+// A connection that the SQLite3 driver refused (its messages come tagged "[SQLite]"),
+// where its own message, "connect failed", would not say why: the database named was not
+// found (and the driver was kept from creating it), or it exists and a name that is not
+// ASCII most likely reached the driver as another.
 void ExplainMissedDatabase(CODBCDatabase& database, std::u16string_view given) {
   const std::optional<ConnectionAttribute> named = FindConnectionAttribute(given, kSqliteOdbcReading, u"database");
-  if (!named || named->value.empty() || !IsSameFile(named->value.c_str(), named->value.c_str())) return;
   _SQL_Error error;
-  if (!database.GetError(error)) return;
-  KeepError(database, std::u16string(error.message) + u" The database named, " + named->value +
-                          u", exists: a name that is not ASCII may not reach the driver whole. Nothing was created or "
-                          u"changed.");
+  if (!named || named->value.empty() || !database.GetError(error)) return;
+  if (std::u16string_view(error.message).rfind(u"[SQLite]", 0) != 0) return;
+  std::u16string why = std::u16string(error.message) + u" The database named, " + named->value;
+  if (!IsSameFile(named->value.c_str(), named->value.c_str())) {
+    why += u", was not found. Nothing was created.";
+  } else if (!IsAscii(given)) {
+    why += u", exists: a name that is not ASCII may not reach the driver whole. Nothing was created or changed.";
+  } else {
+    return;
+  }
+  KeepError(database, why);
 }
 
 // The SQLite3 driver, connected with a bound on its wait for another writer, to the
@@ -169,13 +176,13 @@ bool ConnectToDatabase(CODBCDatabase& database, const char16_t* connectionString
   // NOTE: a driver manager converts the string for a driver without wide calls (the
   // SQLite3 driver's), and the conversion of text that is not ASCII can be lossy (odbc32
   // through a code page, unixODBC under Wine by dropping high bytes): the driver would
-  // then open, or create, a database by another name. NoCreat=1 keeps the SQLite3 driver
-  // from creating one; the file it opened is checked below. Other drivers ignore an
-  // attribute they do not know, as ODBC asks of them.
-  const bool ascii = IsAscii(copy);
-  const std::u16string first = ascii ? copy : u"NoCreat=1;" + copy;
+  // then open, or create, a database by another name. The tool never wants a database
+  // made for it, by any name: a mistyped path would be created empty. NoCreat=1 keeps the
+  // SQLite3 driver from creating one; the file it opened is checked below. Other drivers
+  // ignore an attribute they do not know, as ODBC asks of them.
+  const std::u16string first = u"NoCreat=1;" + copy;
   if (database.DriverConnect(first.c_str(), completed, nullptr, sqlNoPrompt) == 0) {
-    if (!ascii) ExplainMissedDatabase(database, copy);
+    ExplainMissedDatabase(database, copy);
     return false;
   }
   if (database.ServerKind() == CODBCDatabase::Server::SQLite &&
