@@ -14,6 +14,8 @@
 class CRowSetFingerprint {
  public:
   void Add(const CStoredRowSet::Digest& digest) { m_sums.Add(digest); }
+  // The sums of the same rows, computed apart from their reading.
+  void Take(const CStoredRowSet::Sums& sums) { m_sums = sums; }
   int64_t Count() const { return m_sums.count; }
   const CStoredRowSet::Sums& Sums() const { return m_sums; }
 

@@ -261,10 +261,15 @@ bool WriteList(CStoredRowSet& records, const char* listFile, Listing& listing, C
     records.MoveNext();
   }
   progress.Clear();
+  // The reading ends, whatever became of the list. Where the server summed the rows
+  // apart from it, its sums are the fingerprint.
+  CStoredRowSet::Sums sums = listing.rows.Sums();
+  const bool summed = records.FinishRows(listing.count, sums);
+  listing.rows.Take(sums);
   // A row that could not be fetched ends the walk early; the deletion would then take
   // rows the operator never saw.
   _SQL_Error error;
-  const bool interrupted = !list.Failed() && records.GetError(error);
+  const bool interrupted = !list.Failed() && (records.GetError(error) || !summed);
   // A walk cut short is no list: what had the list's name keeps it.
   if (interrupted) list.Abandon();
   const bool listed = interrupted || list.Close();

@@ -6,13 +6,15 @@
 // The selection is each server's own. Where the server can hash (PostgreSQL, MariaDB),
 // it computes each row's digest from the bytes it stores (SHA-256 over the key and every
 // value, each with its length and NULL told apart from empty), and the check asks it for
-// the count and the digests' sum alone. Elsewhere (SQLite) the row's stored bytes are read
+// the count and the digests' sum alone; PostgreSQL sums the listed rows so too, on a
+// second connection in the listing's snapshot. Elsewhere (SQLite) the row's stored bytes are read
 // (as hexadecimal text, which no driver converts) and hashed here with SipHash-2-4 under
 // the same key. Either way no driver's conversion of text to UTF-16 is trusted: the name
 // is shown from its stored bytes, except on PostgreSQL, whose UTF-8 text converts
 // losslessly and cannot hold a NUL.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -59,6 +61,11 @@ class CStoredRowSet : public CRegTreeRecSet {
   // Opens the rows that `condition` (an SQL condition on FileTree's columns) selects, as
   // CODBCRecordset::Open answers.
   [[nodiscard]] int OpenRows(std::u16string_view condition);
+  // Ends the reading of the rows that OpenRows opened, `rows` of them read. Where the
+  // server summed them apart from the reading (PostgreSQL), sums becomes its sums of the
+  // same rows; elsewhere, or after a failed read, it is left as it is. False, with the
+  // error kept for GetError, when the server's sums could not be had or count other rows.
+  [[nodiscard]] bool FinishRows(int64_t rows, Sums& sums);
   // The current row of OpenRows: its name and digest. False, with the error kept for
   // GetError, when a value could not be read whole.
   [[nodiscard]] bool ReadRow(Name& name, Digest& digest);
@@ -85,7 +92,9 @@ class CStoredRowSet : public CRegTreeRecSet {
     Bound,     // the four bound columns, as a plain Open reads them
     Hex,       // SQLite: columns 6 and 7 the name's and identification's stored bytes in hexadecimal
     Server,    // column 6 the row's digest, in hexadecimal; MariaDB: 7 the name's stored bytes
+    Summed,    // PostgreSQL: no digest; the rows are summed on a second connection
   };
+  class CSharedSummary;
   static constexpr int kNameHexCapacity = 2 + 2 * 4 * (kFileNameChars - 1);  // 'x', the bytes, NUL
   static constexpr int kIdentificationHexCapacity = 2 + 2 * kFileIdentificationBytes;
   static constexpr int kDigestHexCapacity = 17;
@@ -97,6 +106,7 @@ class CStoredRowSet : public CRegTreeRecSet {
   bool ReadSqliteRow(Name& name, Digest& digest);
   bool ReadServerRow(Name& name, Digest& digest);
   bool SummarizeOnServer(std::u16string_view condition, Sums& sums, _SQL_Error& error);
+  void StartSharedSummary(std::u16string_view condition);
 
   uint8_t m_key[kKeyBytes];
   CSipHash::Key m_sipKey;
@@ -112,6 +122,7 @@ class CStoredRowSet : public CRegTreeRecSet {
   std::string m_decodedName;
   std::u16string m_decodedText;
   uint8_t m_identification[kFileIdentificationSize];
+  std::unique_ptr<CSharedSummary> m_summary;
 };
 
 // The sum, mod 2^64, that a server's decimal answer for a SUM names ("-12", "340282366920938463463374607431768211457").

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "OdbcApi.h"
@@ -99,6 +100,20 @@ class CODBCDatabase {
   // The number of rows of `table`, as the open transaction sees it. Non-zero on success.
   [[nodiscard]] int CountRows(const char16_t* table, int64_t& rows, _SQL_Error& error);
 
+  // PostgreSQL: a read transaction at REPEATABLE READ whose snapshot other sessions can
+  // take (BeginInSnapshot), so that their statements see exactly the rows this one's do.
+  // Non-zero with the transaction open and id naming its snapshot; zero with the record
+  // filled and no transaction left open.
+  [[nodiscard]] int BeginSharedSnapshot(std::u16string& id, _SQL_Error& error);
+  // PostgreSQL: a transaction at REPEATABLE READ that sees what the snapshot `id`, of
+  // another session's open transaction, sees. Non-zero on success; zero with the record
+  // filled.
+  [[nodiscard]] int BeginInSnapshot(std::u16string_view id, _SQL_Error& error);
+  // What another connection like this one is made with: the string this one was
+  // connected with, and the bound its lock waits were given (0 when none was).
+  const std::u16string& ConnectionText() const { return m_connectionText; }
+  int LockWaitSeconds() const { return m_lockWaitSeconds; }
+
   // Bounds, for the rest of the session, how long a statement waits for a lock that
   // another session holds: `seconds`, or the session's own bound where that is lower.
   // Past it the statement fails (ClassifyLockFailure then answers WaitTimedOut). Chosen
@@ -173,6 +188,8 @@ class CODBCDatabase {
   // True when a failed commit's diagnostic means that the server rolled the transaction
   // back, or refused the commit and kept it open to be rolled back.
   bool CommitRefused(const _SQL_Error& commitError) const;
+  // Rolls back a transaction that failed as it was begun; zero with the failure kept.
+  int EndBegunTransaction(_SQL_Error& error);
   // Refuses a transaction that the database could not undo; zero with the record filled.
   int RequireRollbackJournal(_SQL_Error& error);
   // The first column of the first row of a query, as text; the record filled on failure.
@@ -192,6 +209,8 @@ class CODBCDatabase {
   bool m_hasError = false;
   Server m_server = Server::Other;
   _SQL_Error m_lastError;
+  std::u16string m_connectionText;
+  int m_lockWaitSeconds = 0;
 };
 
 // The schema version this build accepts.

@@ -80,6 +80,7 @@ int CODBCDatabase::DriverConnect(const char16_t* connect, char16_t* out, HWND wi
     return 0;
   }
   m_connected = true;
+  m_connectionText = text;
   ReadServerKind();
   return 1;
 }
@@ -431,8 +432,38 @@ bool CODBCDatabase::TransactionAlreadyEnded(const _SQL_Error& rollbackError) con
          std::u16string_view(rollbackError.message).find(u"no transaction is active") != std::u16string_view::npos;
 }
 
+int CODBCDatabase::BeginSharedSnapshot(std::u16string& id, _SQL_Error& error) {
+  id.clear();
+  if (m_server != Server::PostgreSQL) return Fail(u"HYC00", u"Only PostgreSQL shares a snapshot.", error);
+  if (BeginTransaction(error, SQL_TXN_REPEATABLE_READ) == 0) return 0;
+  // The transaction's first query takes its snapshot, which every later one sees.
+  if (QueryText(u"SELECT pg_export_snapshot()", id, error) != 0 && !id.empty()) return 1;
+  return EndBegunTransaction(error);
+}
+
+int CODBCDatabase::BeginInSnapshot(std::u16string_view id, _SQL_Error& error) {
+  if (m_server != Server::PostgreSQL) return Fail(u"HYC00", u"Only PostgreSQL shares a snapshot.", error);
+  // An identifier as PostgreSQL makes them (hexadecimal and dashes) is all that is put
+  // into the statement.
+  if (id.empty() || id.find_first_not_of(u"0123456789ABCDEFabcdef-") != std::u16string_view::npos) {
+    return Fail(u"HY024", u"The snapshot's name is not one PostgreSQL gives.", error);
+  }
+  if (BeginTransaction(error, SQL_TXN_REPEATABLE_READ) == 0) return 0;
+  if (Execute((u"SET TRANSACTION SNAPSHOT '" + std::u16string(id) + u"'").c_str(), error) != 0) return 1;
+  return EndBegunTransaction(error);
+}
+
+int CODBCDatabase::EndBegunTransaction(_SQL_Error& error) {
+  const _SQL_Error failure = m_lastError;
+  _SQL_Error ended;
+  (void)EndTransaction(false, ended);
+  m_lastError = failure;
+  return Fail(error);
+}
+
 int CODBCDatabase::LimitLockWaits(int seconds, _SQL_Error& error) {
   if (!m_connected) return Fail(u"08003", u"The connection is not open.", error);
+  m_lockWaitSeconds = seconds;
   const std::u16string n = FromUtf8(std::to_string(seconds));
   std::u16string sql;
   // Each bound is the lower of ours and the one the session already has: a server set to

@@ -23,7 +23,8 @@ class StoredRows : public ::testing::TestWithParam<Backend> {
     db = std::make_unique<TestDatabase>(GetParam());
     ASSERT_TRUE(db->WidenColumns());
   }
-  // The check's sums of rows, and the listing's digests of the same rows added up.
+  // The check's sums of rows, and the listing's of the same rows (its digests added up,
+  // or the server's sums in its snapshot).
   CStoredRowSet::Sums Sums(const std::vector<TestRow>& rows, const uint8_t (&key)[16], CStoredRowSet::Sums* listed) {
     EXPECT_TRUE(db->Exec("DELETE FROM FileTree"));
     EXPECT_TRUE(db->Insert(rows));
@@ -39,6 +40,7 @@ class StoredRows : public ::testing::TestWithParam<Backend> {
         EXPECT_TRUE(records.ReadRow(name, digest));
         listed->Add(digest);
       }
+      EXPECT_TRUE(records.FinishRows(listed->count, *listed));
       records.Close();
     }
     return sums;

@@ -1397,35 +1397,45 @@ TEST(ReadOnlyServers, RefusedInOneLineBeforeTheListing) {
 
 // The rows' digests are keyed so that nobody can prepare two rows that the check after
 // "yes" takes for each other; a key that is the same from run to run could be aimed at.
-// The key is in the listing statement the server was sent, which is the tool's session's
-// last statement while it asks: each run's must be its own 16 bytes.
+// The key is in the summary statements the server was sent (the listing's, on a second
+// session, and the check's): the server logs them for the test's database, and the
+// check's is found by the tool's session. Each run's must be its own 16 bytes.
 TEST(EndToEndPostgres, EachRunKeysItsDigestsWithAKeyOfItsOwn) {
   const ToolTarget target = e2e::TargetFromEnvironment();
   TestDatabase db(Backend::PostgreSQL);
-  ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
+  ASSERT_TRUE(db.Exec("ALTER DATABASE \"" + db.Scalar("SELECT current_database()") + "\" SET log_statement = 'all'"));
+  const char* dir = std::getenv("MERIDEX_TEST_PG_DIR");
+  ASSERT_NE(dir, nullptr);
+  const std::string log = std::string(dir) + "/server.log";
   std::vector<std::string> keys;
   for (int run = 0; run < 2; ++run) {
+    ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
     TempDir work;
-    std::string sent;
+    std::string session;
     RunOptions options;
     options.workDir = work.Path();
     options.registryFile = e2e::WriteConnectionRegistry(work.Path(), Narrow(db.ConnectionString()));
     options.steps = {{"", nullptr, "\n"},
                      {"Are you sure", [&] {
-                        sent = db.Scalar("SELECT query FROM pg_stat_activity WHERE datname = current_database() "
-                                         "AND pid <> pg_backend_pid()");
-                      }, "no\n"}};
+                        session = db.Scalar("SELECT pid FROM pg_stat_activity WHERE datname = current_database() "
+                                            "AND pid <> pg_backend_pid()");
+                      }, "yes\n"}};
+    const std::size_t logged = std::filesystem::file_size(log);
     const RunResult r = e2e::RunTool(target, options);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(db.RemainingIds(), std::vector<int>{});
+    const std::string sent = ReadFileBytes(log).substr(logged);
     std::smatch key;
-    ASSERT_TRUE(std::regex_search(sent, key, std::regex("'\\\\x([0-9A-Fa-f]{32})'::bytea"))) << sent;
+    const std::regex checked("\\[" + session + "\\][^\n]*'\\\\x([0-9A-Fa-f]{32})'::bytea");
+    ASSERT_TRUE(!session.empty() && std::regex_search(sent, key, checked)) << session << "\n" << sent;
     keys.push_back(key[1]);
+    // The listing's rows were summed apart, in its snapshot.
+    EXPECT_NE(sent.find("SET TRANSACTION SNAPSHOT"), std::string::npos) << sent;
     std::set<std::string> bytes;
     for (std::size_t i = 0; i < 32; i += 2) bytes.insert(keys.back().substr(i, 2));
     EXPECT_GE(bytes.size(), 8u) << keys.back() << " does not look drawn at random";
   }
   EXPECT_NE(keys[0], keys[1]) << "two runs keyed their digests alike";
-  EXPECT_EQ(db.RemainingIds(), std::vector<int>{1});
 }
 
 // Triggers of the test's own reach into the transaction after "yes": one keeps a listed
