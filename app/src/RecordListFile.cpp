@@ -147,17 +147,21 @@ bool CRecordListFile::IsInPlace() {
     m_reason = m_file.Reason();
     return false;
   }
-  // The name leads to the file written, as long as it was: what it holds now is read back.
+  // The name leads to the file written, as long as it was: what it holds now is read back,
+  // through the write buffer, which the written list left empty (no memory of its own).
   CSipHash read(m_key);
-  std::string piece(kBufferSize, '\0');
-  for (uint64_t at = 0; at < m_size;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(piece.size(), m_size - at));
-    if (!m_file.ReadBack(at, piece.data(), n)) {
-      m_reason = "it could not be read back";
-      return false;
-    }
-    read.Update(piece.data(), n);
+  m_buffer.resize(kBufferSize);
+  bool whole = true;
+  for (uint64_t at = 0; whole && at < m_size;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(m_buffer.size(), m_size - at));
+    whole = m_file.ReadBack(at, m_buffer.data(), n);
+    if (whole) read.Update(m_buffer.data(), n);
     at += n;
+  }
+  m_buffer.clear();
+  if (!whole) {
+    m_reason = "it could not be read back";
+    return false;
   }
   if (read.Final() == m_writtenHash.Final()) return true;
   m_reason = "it was changed since it was written";
