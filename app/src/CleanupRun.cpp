@@ -26,7 +26,6 @@
 
 namespace {
 
-constexpr int kConnectionStringChars = 260;
 constexpr int kStatementChars = 1024;
 // The criterion: the two lowest bits of OperationType equal 2, bits 2 to 4 equal 16.
 constexpr int kLowMask = 3, kLowValue = 2, kHighMask = 28, kHighValue = 16;
@@ -77,17 +76,17 @@ bool SummarizeSelection(CStoredRowSet& records, std::u16string_view condition, C
 
 // After the driver's line: what a failure that other sessions caused means for the
 // operator.
-void ExplainLockFailure(const CODBCDatabase& database, const _SQL_Error& error, CConsoleText& err) {
+void ExplainLockFailure(const CServerConnection& database, const _SQL_Error& error, CConsoleText& err) {
   switch (database.ClassifyLockFailure(error)) {
-    case CODBCDatabase::LockFailure::WaitTimedOut:
+    case LockFailure::WaitTimedOut:
       err << "Another session holds records of the table: nothing was deleted, and the run can be repeated once it "
              "lets them go."
           << endl;
       break;
-    case CODBCDatabase::LockFailure::Conflict:
+    case LockFailure::Conflict:
       err << "Another run or session changed or locked the table at the same time: nothing was deleted." << endl;
       break;
-    case CODBCDatabase::LockFailure::None:
+    case LockFailure::None:
       break;
   }
 }
@@ -113,39 +112,17 @@ std::string Miscount(SQLLEN deleted, int64_t listed, std::optional<int64_t> lost
 // After "yes", in one short transaction at serializable isolation: the rows that match
 // now must be exactly the rows that were listed, and the one DELETE that repeats the
 // criterion must take as many; otherwise everything is rolled back. Nothing is locked
-// before this, while the operator reads the question. The rows are compared by their
-// count and digest sums: a server that hashes sends one row, and its summing reads what
-// the check's plain SELECT would (so it takes the same locks). What became of the
-// deletion is the transaction's outcome (CODBCDatabase::TransactionOutcome); the reason
-// of a failure goes to `err`.
-//
-// NOTE: what serializable means depends on the driver (measured with each driver's
-// statement trace). On SQLite the library begins a deferred transaction itself ("BEGIN
-// TRANSACTION", so that the check streams; see BeginTransaction), and LockForWriting
-// takes SQLite's write lock before the check: no other writer can commit between the
-// check and the DELETE, readers go on, and a writer that holds the write lock makes the
-// run fail after the driver's busy timeout ("database is locked"). psqlODBC sets PostgreSQL's
-// serializable snapshot isolation for the session ("SET SESSION CHARACTERISTICS AS
-// TRANSACTION ISOLATION LEVEL SERIALIZABLE"): the check and the DELETE see one snapshot,
-// and a row another writer changes meanwhile fails the DELETE or the COMMIT with a
-// serialization failure (40001), which rolls everything back. MariaDB's driver sends
-// "SET SESSION TRANSACTION ISOLATION LEVEL SERIALIZABLE" and turns autocommit off, and
-// InnoDB then makes the check's plain SELECT a locking read: every row the scan reads
-// (the whole table, since no index serves the criterion) stays share-locked until the
-// commit, so other writers wait for the check and the DELETE, matching rows or not (or
-// give up after their lock wait timeout), while readers go on. SQL Server takes range
-// locks on what the check read and holds them until the commit.
-//
-// No wait for another session's locks is without end: each is bounded (about a minute,
-// for the whole session since it connected), and on SQLite the write lock is taken
-// before the check, so that two runs answered at the same moment do not each wait for
-// the other until their busy timeouts run out.
-void DeleteListedRows(CODBCDatabase& database, CStoredRowSet& records, const CleanupStatements& statements,
+// before this, while the operator reads the question, and no wait for another session's
+// locks is without end. What each server's serializable isolation guards, and how, is in
+// docs/SAFETY.md. What became of the deletion is the transaction's outcome
+// (CODBCDatabase::TransactionOutcome); the reason of a failure goes to `err`.
+void DeleteListedRows(CServerConnection& database, CStoredRowSet& records, const CleanupStatements& statements,
                       const CRowSetFingerprint& listed, CConsoleText& err) {
   _SQL_Error error;
   char16_t statement[kStatementChars];
-  if (database.BeginTransaction(error, SQL_TXN_SERIALIZABLE) == 0) {
+  if (database.Rules().BeginDeletion(database, error) == 0) {
     err << "Error:" << error.message << endl;
+    ExplainLockFailure(database, error, err);
     return;
   }
   // Whatever ends this early, an allocation that fails included, nothing stays but a
@@ -154,7 +131,7 @@ void DeleteListedRows(CODBCDatabase& database, CStoredRowSet& records, const Cle
   std::string change, miscount;
   CStoredRowSet::Sums now;
   FormatStatement(statement, statements.condition);
-  bool failed = database.LockForWriting(u"FileTree", error) == 0 || !SummarizeSelection(records, statement, now, error);
+  bool failed = !SummarizeSelection(records, statement, now, error);
   if (!failed) change = listed.DescribeChange(now);
   if (!failed && change.empty()) {
     // The DELETE's row count leaves out what triggers and cascading keys delete: where
@@ -201,28 +178,28 @@ void DeleteListedRows(CODBCDatabase& database, CStoredRowSet& records, const Cle
 
 // A server that takes no changes, in one line: the operator must turn to another server,
 // not repeat the run. False for any other failure.
-bool ExplainRefusal(const CODBCDatabase& database, const _SQL_Error& error, CConsoleText& err) {
+bool ExplainRefusal(const CServerConnection& database, const _SQL_Error& error, CConsoleText& err) {
   switch (database.ClassifyRefusal(error)) {
-    case CODBCDatabase::Refusal::ReadOnly:
+    case Refusal::ReadOnly:
       err << "Error:The database takes no changes: the server is a replica or a read-only server. Run the tool "
              "against the primary. Nothing was listed or deleted."
           << endl;
       return true;
-    case CODBCDatabase::Refusal::NotReady:
+    case Refusal::NotReady:
       err << "Error:The database server is a cluster node that is not ready (not joined to its cluster, or not in "
              "sync). Run the tool once it is, or against another node. Nothing was listed or deleted."
           << endl;
       return true;
-    case CODBCDatabase::Refusal::None:
+    case Refusal::None:
       break;
   }
   return false;
 }
 
 // The connection string from the registry, then the connection.
-bool Connect(CODBCDatabase& database, int lockWaitSeconds, CConsoleText& err, RunStage& stage) {
-  char16_t connection[kConnectionStringChars] = {};
-  if (!ReadConnectionString(connection, kConnectionStringChars)) return false;
+bool Connect(CServerConnection& database, int lockWaitSeconds, CConsoleText& err, RunStage& stage) {
+  char16_t connection[kConnectionStringCapacity] = {};
+  if (!ReadConnectionString(connection, kConnectionStringCapacity)) return false;
   stage.step = RunStage::Connection;
   if (ConnectToDatabase(database, connection, lockWaitSeconds)) return true;
   _SQL_Error error;
@@ -291,7 +268,7 @@ bool WriteList(CStoredRowSet& records, const char* listFile, Listing& listing, C
   return listed && !interrupted;
 }
 
-bool ListOldRows(const CODBCDatabase& database, CStoredRowSet& records, const CleanupStatements& statements,
+bool ListOldRows(const CServerConnection& database, CStoredRowSet& records, const CleanupStatements& statements,
                  Listing& listing, CConsoleText& out, CConsoleText& err) {
   out << endl << "Searching for old records... This process may take a few minutes" << endl << endl;
   char16_t statement[kStatementChars];
@@ -342,7 +319,7 @@ bool ListStillInPlace(Listing& listing, const char* listFile, CConsoleText& err)
   return false;
 }
 
-void Delete(CODBCDatabase& database, CStoredRowSet& records, const CleanupStatements& statements, Listing& listing,
+void Delete(CServerConnection& database, CStoredRowSet& records, const CleanupStatements& statements, Listing& listing,
             CConsoleText& out, CConsoleText& err, RunStage& stage) {
   stage.step = RunStage::Deletion;
   out << "Deleting records..." << endl;
@@ -376,7 +353,7 @@ void Delete(CODBCDatabase& database, CStoredRowSet& records, const CleanupStatem
 }
 
 // Everything that needs the connection; the recordset goes before the connection closes.
-void ListAndDelete(CODBCDatabase& database, const CleanupStatements& statements, CConsoleText& out, CConsoleText& err,
+void ListAndDelete(CServerConnection& database, const CleanupStatements& statements, CConsoleText& out, CConsoleText& err,
                    RunStage& stage) {
   stage.step = RunStage::Listing;
   // The fingerprint's key, drawn for this run alone. Without one the check after "yes"
@@ -478,7 +455,7 @@ void SayLastWordsOnFault(const char* fault) {
 int RunCleanup(const CleanupStatements& statements) {
   // Before the connection exists: nothing it opens may land on a closed standard descriptor.
   ConsolePrepareProcess();
-  CODBCDatabase database;
+  CServerConnection database;
   CConsoleText out(ConsoleStream::Output);
   CConsoleText err(ConsoleStream::Error);
 

@@ -33,6 +33,27 @@ struct _SQL_Error {
   char16_t message[1024]; // NUL-terminated, cut to fit
 };
 
+// Fills error with a message of the library's, or its caller's, own: an SQL_ERROR with no
+// native error.
+void SetLibraryError(_SQL_Error& error, const char16_t* state, const char16_t* text);
+
+// What the library's transactions must know of the server at hand, and ODBC does not say:
+// asked of whoever connected the database (SetTransactionRules); without rules, what ODBC
+// defines holds.
+class CTransactionRules {
+ public:
+  virtual ~CTransactionRules() = default;
+  // Begin and end transactions with BEGIN, COMMIT and ROLLBACK TRANSACTION, the driver left
+  // in autocommit, where the driver's own transactions would cost what the server's do not.
+  virtual bool TransactionsInSql() const { return false; }
+  // A failed commit's diagnostic that means the server rolled the transaction back, or
+  // refused the commit and kept it open to be rolled back. By default the standard's class
+  // 40 ("transaction rollback"), but for 40003 ("statement completion unknown").
+  virtual bool CommitRefused(const _SQL_Error& commitError) const;
+  // A failed rollback's diagnostic that means the server had ended the transaction itself.
+  virtual bool RollbackFoundNothing(const _SQL_Error&) const { return false; }
+};
+
 class CODBCDatabase {
  public:
   CODBCDatabase();
@@ -45,6 +66,14 @@ class CODBCDatabase {
 
   // Non-zero when connected. out, when not null, must hold 1024 characters.
   [[nodiscard]] int DriverConnect(const char16_t* connect, char16_t* out, HWND window, drvCompletion completion);
+  // The name the driver gives its database server (SQL_DBMS_NAME); empty until connected.
+  const std::u16string& DbmsName() const { return m_dbmsName; }
+  // What another connection like this one is made with: the string this one was connected
+  // with.
+  const std::u16string& ConnectionText() const { return m_connectionText; }
+  // The rules the transactions follow from now on; null for ODBC's own. Not owned: they
+  // must outlive the connection.
+  void SetTransactionRules(const CTransactionRules* rules) { m_rules = rules; }
 
   // True when the last failed operation on this connection left an error; copies it.
   [[nodiscard]] bool GetError(_SQL_Error& error) const;
@@ -54,14 +83,15 @@ class CODBCDatabase {
   [[nodiscard]] int Execute(const char16_t* sql, _SQL_Error& error);
   // The same, telling how many rows the statement affected (-1 when the driver cannot).
   [[nodiscard]] int Execute(const char16_t* sql, _SQL_Error& error, SQLLEN* rowCount);
+  // The first column of the first row of a query, as text of up to 63 characters (NULL is
+  // empty). Non-zero on success; zero with the record filled, also when no row came.
+  [[nodiscard]] int QueryText(const char16_t* sql, std::u16string& value, _SQL_Error& error);
 
   // A transaction around several statements: autocommit is off until it ends. isolation,
   // when not 0, is the SQL_TXN_* level asked for first; a driver that refuses it, or
   // grants another, fails the call, so that no statement runs under a weaker guard than
-  // the caller asked for (the level stays for later transactions of the connection). A
-  // database that could not undo the transaction (SQLite without a rollback journal) is
-  // refused once it is begun, and the transaction rolled back. Non-zero on success; zero
-  // with the record filled.
+  // the caller asked for (the level stays for later transactions of the connection).
+  // Non-zero on success; zero with the record filled.
   [[nodiscard]] int BeginTransaction(_SQL_Error& error, SQLULEN isolation = 0);
   // Commits or rolls back. Autocommit is switched back on only once the transaction has
   // ended: switching it on with a transaction open commits it. When neither the commit
@@ -70,6 +100,9 @@ class CODBCDatabase {
   // when the transaction was not ended as asked; TransactionOutcome() then tells what
   // became of it.
   [[nodiscard]] int EndTransaction(bool commit, _SQL_Error& error);
+  // Rolls back a transaction that failed as it was begun (the caller's first statement
+  // in it failed), keeping that failure as the error. Always zero, with the record filled.
+  [[nodiscard]] int AbandonBegunTransaction(_SQL_Error& error);
 
   // What became of the connection's last transaction. It is set the moment the server
   // answers, before the library calls the driver again, so that last words said from a
@@ -92,83 +125,12 @@ class CODBCDatabase {
     CODBCDatabase& m_database;
   };
 
-  // True when deleting rows of `table` may make the database delete other rows of it by
-  // itself: its catalogue shows a trigger on the table, or a foreign key that acts when
-  // its rows are deleted. A server whose catalogue the library does not know
-  // answers true. Non-zero on success; zero with the record filled.
-  [[nodiscard]] int MayDeleteMoreThanAsked(const char16_t* table, bool& may, _SQL_Error& error);
-  // The number of rows of `table`, as the open transaction sees it. Non-zero on success.
-  [[nodiscard]] int CountRows(const char16_t* table, int64_t& rows, _SQL_Error& error);
-
-  // PostgreSQL: a read transaction at REPEATABLE READ whose snapshot other sessions can
-  // take (BeginInSnapshot), so that their statements see exactly the rows this one's do.
-  // Non-zero with the transaction open and id naming its snapshot; zero with the record
-  // filled and no transaction left open.
-  [[nodiscard]] int BeginSharedSnapshot(std::u16string& id, _SQL_Error& error);
-  // PostgreSQL: a transaction at REPEATABLE READ that sees what the snapshot `id`, of
-  // another session's open transaction, sees. Non-zero on success; zero with the record
-  // filled.
-  [[nodiscard]] int BeginInSnapshot(std::u16string_view id, _SQL_Error& error);
-  // What another connection like this one is made with: the string this one was
-  // connected with, and the bound its lock waits were given (0 when none was).
-  const std::u16string& ConnectionText() const { return m_connectionText; }
-  int LockWaitSeconds() const { return m_lockWaitSeconds; }
-
-  // Bounds, for the rest of the session, how long a statement waits for a lock that
-  // another session holds: `seconds`, or the session's own bound where that is lower.
-  // Past it the statement fails (ClassifyLockFailure then answers WaitTimedOut). Chosen
-  // by the server the driver names. Non-zero on success; zero with the record filled.
-  [[nodiscard]] int LimitLockWaits(int seconds, _SQL_Error& error);
-
-  // Takes at once the lock that the open transaction's first write to `table` will need,
-  // where taking it only then can deadlock with another writer: on SQLite, a transaction
-  // that has read cannot get the database's write lock while another one holds it, nor
-  // can that other one commit while this one still reads, so both would wait out their
-  // busy timeouts. Nothing elsewhere: row locks come with the rows. Non-zero on success;
-  // zero with the record filled.
-  [[nodiscard]] int LockForWriting(const char16_t* table, _SQL_Error& error);
-
-  // What a failed statement or commit says about other sessions.
-  enum class LockFailure {
-    None,          // something else
-    WaitTimedOut,  // it waited for another session's lock until the bound ran out
-    Conflict,      // another transaction changed or locked the same rows at the same time
-                   // (a serialization failure, or the victim of a deadlock)
-  };
-  [[nodiscard]] LockFailure ClassifyLockFailure(const _SQL_Error& error) const;
-
-  // Whether this session can change `table`, found out before anything is listed, and
-  // without changing or keeping anything: a DELETE that matches no row, in a transaction
-  // of its own that is rolled back at once (its lock waits the session's bound), which a
-  // replica or a read-only server refuses; on PostgreSQL, whether the
-  // transaction is read-only. Non-zero when the server took it;
-  // zero with the record filled (ClassifyRefusal tells why).
-  [[nodiscard]] int ProbeWrite(const char16_t* table, _SQL_Error& error);
-
-  // Why a server refuses statements that would change the database, whatever they are.
-  enum class Refusal {
-    None,      // something else, or nothing
-    NotReady,  // a cluster node that has not joined its cluster, or is not in sync
-    ReadOnly,  // a replica (a hot standby, a read-intent secondary) or a read-only server
-  };
-  [[nodiscard]] Refusal ClassifyRefusal(const _SQL_Error& error) const;
-
-  // The servers whose statements, error codes or driver quirks the library tells apart,
-  // by the name the driver gives (SQL_DBMS_NAME); Other until connected.
-  enum class Server { Other, SqlServer, PostgreSQL, MariaDB, SQLite };
-  Server ServerKind() const { return m_server; }
-
-  // The file that SQLite opened as the connection's main database, as SQLite names it
-  // (its full path); false, with the error kept, on another server or when SQLite cannot
-  // say. The name is read as its bytes, so no driver's conversion of text changes it; a
-  // name that is not UTF-8 is false too, with path holding it for showing (U+FFFD for
-  // each byte that is not).
-  [[nodiscard]] bool OpenedFile(std::u16string& path);
-
   // The library's own business: the handle for recordsets, and the error record of a
-  // failure that the library found itself (a refused schema version).
+  // failure that the caller found itself (a refused schema version).
   SQLHDBC Handle() const { return m_hDbc.get(); }
   void SetError(const _SQL_Error& error);
+  // The same with a message of the caller's own; always zero, with the record filled.
+  int Fail(const char16_t* state, const char16_t* text, _SQL_Error& error);
   void ClearError() { m_hasError = false; }
 
  private:
@@ -180,20 +142,12 @@ class CODBCDatabase {
   // Keep the error on the connection, copy it out to the caller's record, and answer 0:
   // the end of every failed operation that reports through a record.
   int Fail(_SQL_Error& error);
-  int Fail(const char16_t* state, const char16_t* text, _SQL_Error& error);
   int FailWithDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc, _SQL_Error& error);
-
-  void ReadServerKind();
-  bool TransactionAlreadyEnded(const _SQL_Error& rollbackError) const;
-  // True when a failed commit's diagnostic means that the server rolled the transaction
-  // back, or refused the commit and kept it open to be rolled back.
+  // The one place the outcome changes. Committing, once the commit is sent, ends only as
+  // Committed, as RolledBack on the server's word (serverSaid), or as Unknown.
+  void MoveOutcome(Outcome next, bool serverSaid = false);
+  // Whether a failed commit was refused, by the rules at hand or by ODBC's.
   bool CommitRefused(const _SQL_Error& commitError) const;
-  // Rolls back a transaction that failed as it was begun; zero with the failure kept.
-  int EndBegunTransaction(_SQL_Error& error);
-  // Refuses a transaction that the database could not undo; zero with the record filled.
-  int RequireRollbackJournal(_SQL_Error& error);
-  // The first column of the first row of a query, as text; the record filled on failure.
-  int QueryText(const char16_t* sql, std::u16string& value, _SQL_Error& error);
   // Execute's work; commits marks the statement that commits the open transaction.
   int Run(const char16_t* sql, _SQL_Error& error, SQLLEN* rowCount, bool commits);
   void ResumeAutocommit();
@@ -207,10 +161,10 @@ class CODBCDatabase {
   volatile Outcome m_outcome = Outcome::None;
   bool m_transactionInSql = false;  // begun with BEGIN TRANSACTION, the driver in autocommit
   bool m_hasError = false;
-  Server m_server = Server::Other;
+  const CTransactionRules* m_rules = nullptr;
   _SQL_Error m_lastError;
   std::u16string m_connectionText;
-  int m_lockWaitSeconds = 0;
+  std::u16string m_dbmsName;
 };
 
 // The schema version this build accepts.

@@ -13,9 +13,6 @@ void ReadDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc, _SQL
 // for; false, and error untouched, when there is none.
 bool CopyKeptError(bool hasError, const _SQL_Error& kept, _SQL_Error& error);
 
-// Fills error with a message of the library's own.
-void SetLibraryError(_SQL_Error& error, const char16_t* state, const char16_t* text);
-
 // Copies src into a fixed buffer of capacity characters, cut to fit and terminated.
 template <std::size_t N>
 void CopyText(char16_t (&dst)[N], const char16_t* src) {

@@ -22,13 +22,14 @@ class StoredRows : public ::testing::TestWithParam<Backend> {
   void SetUp() override {
     db = std::make_unique<TestDatabase>(GetParam());
     ASSERT_TRUE(db->WidenColumns());
+    ASSERT_NE(session.Connect(db->ConnectionString().c_str(), nullptr), 0);
   }
   // The check's sums of rows, and the listing's of the same rows (its digests added up,
   // or the server's sums in its snapshot).
   CStoredRowSet::Sums Sums(const std::vector<TestRow>& rows, const uint8_t (&key)[16], CStoredRowSet::Sums* listed) {
     EXPECT_TRUE(db->Exec("DELETE FROM FileTree"));
     EXPECT_TRUE(db->Insert(rows));
-    CStoredRowSet records(&db->Connection(), key);
+    CStoredRowSet records(&session, key);
     CStoredRowSet::Sums sums;
     _SQL_Error error;
     EXPECT_TRUE(records.Summarize(kAll, sums, nullptr, nullptr, error)) << Narrow(error.message);
@@ -46,6 +47,7 @@ class StoredRows : public ::testing::TestWithParam<Backend> {
     return sums;
   }
   std::unique_ptr<TestDatabase> db;
+  CServerConnection session;  // with the rules of the server, as the tool connects
 };
 
 TEST_P(StoredRows, SumsTellApartWhatDiffersAndNothingElse) {

@@ -19,7 +19,9 @@
  *   FaultDriverFault=KIND@N     the Nth driver call (counted from 1, as `count` numbers
  *   FaultDriverFault=KIND@N+    them) fails, before the real driver acts, or after it when
  *                               N ends with '+'; KIND is error (SQL_ERROR and a record of
- *                               ours), segv (a store through a null pointer) or abort
+ *                               ours), mute (SQL_ERROR and a record that gives no reason,
+ *                               as the real driver's after a failed allocation), segv (a
+ *                               store through a null pointer) or abort
  *   FaultDriverDbms=SQLite      the DBMS name it gives: the library then ends transactions
  *                               in SQL, as it does on SQLite
  *   FaultDriverLog=/path        one line per autocommit switch, ended transaction and
@@ -134,7 +136,7 @@ static int Before(SQLHANDLE handle, const char* name, const char* detail) {
   Strike(name, detail);
   g_failed = handle;
   g_failedState = "HY000";
-  g_failedText = "[FaultDriver]the call failed by request";
+  g_failedText = strcmp(g_strikeKind, "mute") == 0 ? "[SQLite]not an error (0)" : "[FaultDriver]the call failed by request";
   return 1;
 }
 
@@ -144,7 +146,8 @@ static SQLRETURN After(SQLHANDLE handle, const char* name, const char* detail, S
   Strike(name, detail);
   g_failed = handle;
   g_failedState = "HY000";
-  g_failedText = "[FaultDriver]the call failed by request after the driver's own work";
+  g_failedText = strcmp(g_strikeKind, "mute") == 0 ? "[SQLite]not an error (0)"
+                                                   : "[FaultDriver]the call failed by request after the driver's own work";
   return SQL_ERROR;
 }
 
