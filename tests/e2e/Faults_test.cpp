@@ -167,7 +167,7 @@ TEST(SilentServer, LoginGivesUpWithAClearMessage) {
   const std::string port = std::to_string(ntohs(address.sin_port));
   // psqlODBC gives up after the login timeout the library sets. NOTE: MariaDB's driver
   // 3.1.15 ignores that attribute and waits for ever; its own CONN_TIMEOUT, which the
-  // README tells MariaDB's operators to put in the connection string, bounds the wait.
+  // docs/DRIVERS.md tells MariaDB's operators to put in the connection string, bounds the wait.
   const std::string connections[] = {
       "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=" + port + ";Database=x;Uid=u;Pwd=p;",
       "Driver={MariaDB Unicode};Server=127.0.0.1;Port=" + port + ";Database=x;Uid=u;Pwd=p;CONN_TIMEOUT=5;",

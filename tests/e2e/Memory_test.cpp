@@ -30,7 +30,7 @@ std::string FillStatement(Backend backend, int n) {
          "FROM generate_series(1, " + count + ") AS i";
 }
 
-// Where the driver can stream (the options the README gives), the whole job (listing,
+// Where the driver can stream (the options docs/PERFORMANCE.md gives), the whole job (listing,
 // "yes", the check, the DELETE and the commit) takes as much memory for 200,000 rows as
 // for 10,000. Before the check streamed on SQLite it took about 0.4 KB more a row: some
 // 75 MiB here.
