@@ -61,7 +61,7 @@ class CMariaRowReader final : public CRowReader {
 
  private:
   static constexpr int kRowDigestColumn = 6, kNameBytesColumn = 7, kDigestHexCapacity = 17;
-  static constexpr int kNameBytesCapacity = 4 * (CRegTreeRecSet::kFileNameChars - 1);
+  static constexpr int kNameBytesCapacity = 4 * kShownUnits;
   char m_rowDigest[kDigestHexCapacity] = {};
   uint8_t m_nameBytes[kNameBytesCapacity] = {};
   int32_t m_slots[2] = {};

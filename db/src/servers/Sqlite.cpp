@@ -47,7 +47,7 @@ class CSqliteRowReader final : public CRowReader {
   const uint8_t* ListedIdentification(int& length) override;
 
  private:
-  static constexpr int kNameHexCapacity = 2 + 2 * 4 * (CRegTreeRecSet::kFileNameChars - 1);  // 'x', the bytes, NUL
+  static constexpr int kNameHexCapacity = 2 + 2 * 4 * kShownUnits;  // 'x', the bytes, NUL
   static constexpr int kIdentificationHexCapacity = 2 + 2 * CRegTreeRecSet::kFileIdentificationBytes;
 
   bool ReadEncoding();
