@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr int32_t kDeadlock = 1213;
+
 // The row's digest, from the bytes the server stores: every value goes in with what
 // tells it apart (00 for NULL, else 01, its length in 8 bytes where it has one, and its
 // bytes), so that no two rows are ever encoded alike; the first 8 bytes of the SHA-256
@@ -133,14 +135,8 @@ class CMariaRules final : public CServerRules {
   std::unique_ptr<CRowReader> MakeRowReader(CStoredRowSet& rows) const override {
     return std::make_unique<CMariaRowReader>(rows);
   }
-
- private:
-  static constexpr int32_t kDeadlock = 1213;
 };
 
 }  // namespace
 
-const CServerRules& MariaRules() {
-  static const CMariaRules rules;
-  return rules;
-}
+const CServerRules& MariaRules() { return TheRules<CMariaRules>(); }

@@ -13,10 +13,7 @@ class COtherServerRules final : public CServerRules {};
 
 }  // namespace
 
-const CServerRules& OtherServerRules() {
-  static const COtherServerRules rules;
-  return rules;
-}
+const CServerRules& OtherServerRules() { return TheRules<COtherServerRules>(); }
 
 const CServerRules& CServerRules::For(std::u16string_view dbmsName) {
   struct Known {

@@ -240,7 +240,4 @@ class CPostgresRules final : public CServerRules {
 
 }  // namespace
 
-const CServerRules& PostgresRules() {
-  static const CPostgresRules rules;
-  return rules;
-}
+const CServerRules& PostgresRules() { return TheRules<CPostgresRules>(); }

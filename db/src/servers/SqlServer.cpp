@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr int32_t kDeadlockVictim = 1205;
+
 class CSqlServerRules final : public CServerRules {
  public:
   bool CommitRefused(const _SQL_Error& commitError) const override {
@@ -48,14 +50,8 @@ class CSqlServerRules final : public CServerRules {
            u"')) + (SELECT COUNT(*) FROM sys.foreign_keys WHERE referenced_object_id = OBJECT_ID('" + t +
            u"') AND delete_referential_action <> 0)";
   }
-
- private:
-  static constexpr int32_t kDeadlockVictim = 1205;
 };
 
 }  // namespace
 
-const CServerRules& SqlServerRules() {
-  static const CSqlServerRules rules;
-  return rules;
-}
+const CServerRules& SqlServerRules() { return TheRules<CSqlServerRules>(); }

@@ -383,10 +383,7 @@ bool CSqliteRules::SettleConnection(CServerConnection& database, std::u16string_
 
 }  // namespace
 
-const CServerRules& SqliteRules() {
-  static const CSqliteRules rules;
-  return rules;
-}
+const CServerRules& SqliteRules() { return TheRules<CSqliteRules>(); }
 
 // A connection that the SQLite3 driver refused (its messages come tagged "[SQLite]"),
 // where its own message, "connect failed", would not say why: the database named was not
