@@ -87,7 +87,6 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   bool IsFileIDNull() const { return IsNull(kFileIDColumn); }
   bool IsFileNameNull() const { return IsNull(kFileNameColumn); }
   int32_t FieldCount() const { return m_nFields; }
-  bool FieldsBound() const { return m_bFieldsBound; }
 
  private:
   void ReleaseFileData();

@@ -260,11 +260,6 @@ class CODBCRecordset {
   using ValuePiece = void (*)(void* context, const uint8_t* bytes, std::size_t length);
   SQLRETURN ReadWholeValue(int column, SQLSMALLINT cType, ValuePiece piece, void* context, int64_t& total);
 
-  // The current row's length of a column read as cType (SQLGetData with no room, so
-  // nothing is copied and a later reading still starts at the value's beginning): bytes,
-  // SQL_NULL_DATA or SQL_NO_TOTAL. On failure the error is kept for GetError.
-  SQLRETURN ProbeLength(int column, SQLSMALLINT cType, int64_t& length);
-
   // What the recordset was constructed with.
   unsigned long CursorKind() const { return m_cursorKind; }
   unsigned long Options() const { return m_options; }

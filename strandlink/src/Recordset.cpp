@@ -154,25 +154,6 @@ SQLRETURN CODBCRecordset::ReadWholeValue(int column, SQLSMALLINT cType, ValuePie
   }
 }
 
-SQLRETURN CODBCRecordset::ProbeLength(int column, SQLSMALLINT cType, int64_t& length) {
-  length = 0;
-  if (!m_hStmt || m_eof) {
-    RecordError(u"24000", u"There is no current row to read.");
-    return SQL_ERROR;
-  }
-  // NOTE: a zero-length target leaves each driver's reading position at the value's
-  // beginning (measured: the SQLite3 driver, psqlODBC, MariaDB Connector/ODBC).
-  alignas(8) uint8_t unused[8];
-  SQLLEN indicator = 0;
-  const SQLRETURN rc = SQLGetData(m_hStmt.get(), static_cast<SQLUSMALLINT>(column), cType, unused, 0, &indicator);
-  if (!SqlSucceeded(rc)) {
-    RecordStatementError(rc);
-    return rc;
-  }
-  length = indicator;
-  return rc;
-}
-
 int CODBCRecordset::AbandonOpen() {
   // The error recorded for the failed step is the one to report, whatever closing does.
   const _SQL_Error kept = m_lastError;
