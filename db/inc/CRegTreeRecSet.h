@@ -86,7 +86,6 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   std::u16string_view GetFetchedFileName() const;
   bool IsFileIDNull() const { return IsNull(kFileIDColumn); }
   bool IsFileNameNull() const { return IsNull(kFileNameColumn); }
-  int32_t FieldCount() const { return m_nFields; }
 
  private:
   void ReleaseFileData();

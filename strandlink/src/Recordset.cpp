@@ -3,8 +3,9 @@
 #include "Diagnostics.h"
 #include "strandlink.h"
 
-CODBCRecordset::CODBCRecordset(CODBCDatabase* database, unsigned long cursorKind, unsigned long options, int updatable)
-    : m_database(database), m_cursorKind(cursorKind), m_options(options), m_updatable(updatable) {}
+CODBCRecordset::CODBCRecordset(CODBCDatabase* database, unsigned long /*cursorKind*/, unsigned long /*options*/,
+                               int updatable)
+    : m_database(database), m_updatable(updatable) {}
 
 CODBCRecordset::~CODBCRecordset() { Close(); }
 
