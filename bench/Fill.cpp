@@ -1,6 +1,6 @@
 // meridex-fill: fills a Meridex FileTree with generated rows, for the demo and the
-// benchmark. Rows come in batches of bound parameter arrays inside transactions, which is
-// what makes a million rows take seconds rather than hours.
+// benchmark. Rows come in batches of bound parameter arrays inside transactions: one
+// statement and one commit per row would make a large table far slower to fill.
 //
 //   meridex-fill CONNECTION ROWS [--schema FILE] [--old-percent P] [--data-min N]
 //                [--data-max N] [--seed S]

@@ -41,10 +41,6 @@ class CRegistryKey {
   // for the size.
   [[nodiscard]] bool QueryValue(const char16_t* name, char16_t* buffer, DWORD capacity, DWORD* byteCount = nullptr);
 
-  // What the object stands on now: the registry key (null in the tree), the tree node.
-  HKEY CurrentKey() const noexcept { return m_hKey; }
-  CMemoryKey* CurrentNode() const noexcept { return m_pMemoryKey; }
-
  private:
   [[nodiscard]] bool OpenRegistryKey(const char16_t* subKey, REGSAM access, LONG* status);
   [[nodiscard]] bool OpenMemoryKey(const char16_t* subKey, REGSAM access);

@@ -13,7 +13,6 @@ class CODBCTypedRecordset : public CODBCRecordset {
   // cursor, or (any other value) an updatable one. The second carries options; none is
   // defined.
   static constexpr unsigned long kReadOnlyCursor = 1;
-  static constexpr unsigned long kUpdatableCursor = 2;
   static constexpr unsigned long kNoOptions = 0;
 
   CODBCTypedRecordset(CODBCDatabase* database, unsigned long first, unsigned long second);
@@ -28,8 +27,6 @@ class CODBCTypedRecordset : public CODBCRecordset {
   [[nodiscard]] virtual bool BindAllFields();
   virtual const char16_t* GetFieldName(int index);
   virtual HRESULT SetLongFieldData(const void* data, unsigned long length);
-  // Recordsets whose identifier is not an ordinary column would set it here; none does.
-  [[nodiscard]] virtual bool SetRecordID(int id);
   [[nodiscard]] virtual bool LoadLongFieldFromFile(const char16_t* path);
   virtual void SetFieldValue(const char16_t* column, VARIANT value);
   virtual CODBCTypedRecordset& CopyFrom(const CODBCTypedRecordset& other);

@@ -86,8 +86,6 @@ class CRegTreeRecSet : public CODBCTypedRecordset {
   std::u16string_view GetFetchedFileName() const;
   bool IsFileIDNull() const { return IsNull(kFileIDColumn); }
   bool IsFileNameNull() const { return IsNull(kFileNameColumn); }
-  int32_t FieldCount() const { return m_nFields; }
-  bool FieldsBound() const { return m_bFieldsBound; }
 
  private:
   void ReleaseFileData();

@@ -41,7 +41,7 @@ struct ConnectionAttribute {
 };
 
 // The attributes in the order they stand.
-std::vector<ConnectionAttribute> ReadConnectionString(std::u16string_view text, const ConnectionStringReading& reading);
+std::vector<ConnectionAttribute> ParseConnectionString(std::u16string_view text, const ConnectionStringReading& reading);
 
 // Whether key is lowerKey (in small letters) in any letter case, as every reader compares keys.
 bool IsConnectionKey(std::u16string_view key, std::u16string_view lowerKey);

@@ -15,7 +15,7 @@
 // "+", " " or "*" in a directive and no octal.
 //
 // lstrcmpW: case-sensitive comparison; -1, 0 or 1. Null sorts before every string,
-// the empty one included, and two nulls are equal. lstrlenW: null has length 0.
+// the empty one included, and two nulls are equal.
 //
 // On Windows these are the real ones. On POSIX they are ours, built to give the same
 // answers; whatever our formatter does not support (floating point, %n, length
@@ -42,10 +42,6 @@ inline int _vsnwprintf(char16_t* buffer, size_t count, const char16_t* format, v
   return ::_vsnwprintf(reinterpret_cast<wchar_t*>(buffer), count, reinterpret_cast<const wchar_t*>(format), args);
 }
 
-inline int wvsprintfW(char16_t* buffer, const char16_t* format, va_list args) {
-  return ::wvsprintfW(reinterpret_cast<LPWSTR>(buffer), reinterpret_cast<LPCWSTR>(format), args);
-}
-
 inline int wsprintfW(char16_t* buffer, const char16_t* format, ...) {
   va_list args;
   va_start(args, format);
@@ -58,15 +54,11 @@ inline int lstrcmpW(const char16_t* left, const char16_t* right) {
   return ::lstrcmpW(reinterpret_cast<LPCWSTR>(left), reinterpret_cast<LPCWSTR>(right));
 }
 
-inline int lstrlenW(const char16_t* text) { return ::lstrlenW(reinterpret_cast<LPCWSTR>(text)); }
-
 #else  // POSIX
 
 int _vsnwprintf(char16_t* buffer, size_t count, const char16_t* format, va_list args);
-int wvsprintfW(char16_t* buffer, const char16_t* format, va_list args);
 int wsprintfW(char16_t* buffer, const char16_t* format, ...);
 int lstrcmpW(const char16_t* left, const char16_t* right);
-int lstrlenW(const char16_t* text);
 
 #endif  // _WIN32
 

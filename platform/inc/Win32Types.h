@@ -130,9 +130,3 @@ void SetLastError(DWORD error);
 DWORD GetLastError();
 
 #endif  // _WIN32
-
-// Builds an HRESULT from a Win32 error code, as the SDK's HRESULT_FROM_WIN32 does.
-constexpr HRESULT HresultFromWin32(DWORD error) {
-  return error == 0 ? static_cast<HRESULT>(0)
-                    : static_cast<HRESULT>((error & 0x0000FFFFu) | (7u << 16) | 0x80000000u);
-}

@@ -176,8 +176,9 @@ constexpr long kAcceptedSchemaVersion = 4;
 
 class CODBCRecordset {
  public:
-  // cursorKind and options are kept for the caller; updatable is 1 when the recordset will
-  // write rows (Insert, Update, Delete), which makes it remember each fetched row's key.
+  // cursorKind and options ask nothing of this library: every result set is read forward,
+  // once. updatable is 1 when the recordset will write rows (Insert, Update, Delete),
+  // which makes it remember each fetched row's key.
   CODBCRecordset(CODBCDatabase* database, unsigned long cursorKind, unsigned long options, int updatable);
   virtual ~CODBCRecordset();
   CODBCRecordset(const CODBCRecordset&) = delete;
@@ -213,16 +214,6 @@ class CODBCRecordset {
   // not be trusted.
   using ValuePiece = void (*)(void* context, const uint8_t* bytes, std::size_t length);
   SQLRETURN ReadWholeValue(int column, SQLSMALLINT cType, ValuePiece piece, void* context, int64_t& total);
-
-  // The current row's length of a column read as cType (SQLGetData with no room, so
-  // nothing is copied and a later reading still starts at the value's beginning): bytes,
-  // SQL_NULL_DATA or SQL_NO_TOTAL. On failure the error is kept for GetError.
-  SQLRETURN ProbeLength(int column, SQLSMALLINT cType, int64_t& length);
-
-  // What the recordset was constructed with.
-  unsigned long CursorKind() const { return m_cursorKind; }
-  unsigned long Options() const { return m_options; }
-  int IsUpdatable() const { return m_updatable; }
 
  protected:
   // Binds a 1-based column. The 32-bit slot holds the capacity when called and the
@@ -287,8 +278,6 @@ class CODBCRecordset {
   UniqueStmtHandle m_hStmt;
   SQLHSTMT m_writeStmt = SQL_NULL_HSTMT;  // not owned: the write in progress owns it
   CODBCDatabase* m_database;
-  unsigned long m_cursorKind;
-  unsigned long m_options;
   int m_updatable;
   int m_resultColumns = 0;
   bool m_eof = true;

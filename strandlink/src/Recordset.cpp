@@ -3,8 +3,9 @@
 #include "Diagnostics.h"
 #include "strandlink.h"
 
-CODBCRecordset::CODBCRecordset(CODBCDatabase* database, unsigned long cursorKind, unsigned long options, int updatable)
-    : m_database(database), m_cursorKind(cursorKind), m_options(options), m_updatable(updatable) {}
+CODBCRecordset::CODBCRecordset(CODBCDatabase* database, unsigned long /*cursorKind*/, unsigned long /*options*/,
+                               int updatable)
+    : m_database(database), m_updatable(updatable) {}
 
 CODBCRecordset::~CODBCRecordset() { Close(); }
 
@@ -152,25 +153,6 @@ SQLRETURN CODBCRecordset::ReadWholeValue(int column, SQLSMALLINT cType, ValuePie
     total += static_cast<int64_t>(length);
     if (!more) return rc;
   }
-}
-
-SQLRETURN CODBCRecordset::ProbeLength(int column, SQLSMALLINT cType, int64_t& length) {
-  length = 0;
-  if (!m_hStmt || m_eof) {
-    RecordError(u"24000", u"There is no current row to read.");
-    return SQL_ERROR;
-  }
-  // NOTE: a zero-length target leaves each driver's reading position at the value's
-  // beginning (measured: the SQLite3 driver, psqlODBC, MariaDB Connector/ODBC).
-  alignas(8) uint8_t unused[8];
-  SQLLEN indicator = 0;
-  const SQLRETURN rc = SQLGetData(m_hStmt.get(), static_cast<SQLUSMALLINT>(column), cType, unused, 0, &indicator);
-  if (!SqlSucceeded(rc)) {
-    RecordStatementError(rc);
-    return rc;
-  }
-  length = indicator;
-  return rc;
 }
 
 int CODBCRecordset::AbandonOpen() {

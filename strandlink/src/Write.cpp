@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr SQLULEN kLongColumnSize = 0x7FFFFFFF;
-
 // Why a row is not written; nothing of it is sent then.
 constexpr const char16_t* kOddColumnName =
     u"A column of this result set has a name that is not a plain identifier: the row cannot be written.";

@@ -67,7 +67,7 @@ std::u16string MaskConnectionString(std::u16string_view text) {
   // one driver reads one way and another driver another way shows no password either way.
   std::vector<bool> secret(text.size(), false);
   for (const ConnectionStringReading& reading : kEveryReading) {
-    for (const ConnectionAttribute& attribute : ReadConnectionString(text, reading)) {
+    for (const ConnectionAttribute& attribute : ParseConnectionString(text, reading)) {
       if (IsSecretKey(attribute.key)) {
         std::fill(secret.begin() + attribute.valueStart, secret.begin() + attribute.end, true);
       } else if (IsConnectionKey(attribute.key, u"pqopt")) {

@@ -21,6 +21,7 @@ class Probe : public CRegTreeRecSet {
   using CRegTreeRecSet::CRegTreeRecSet;
   int CallBindFields() { return BindFields(); }
   bool Bound() const { return m_bFieldsBound; }
+  int32_t Fields() const { return m_nFields; }
 };
 
 TEST(CRegTreeRecSet, NewObjectIsAnEmptyRowWithItsCapacities) {
@@ -35,7 +36,7 @@ TEST(CRegTreeRecSet, NewObjectIsAnEmptyRowWithItsCapacities) {
   EXPECT_EQ(rs.GetOperationType(), 0);
   EXPECT_EQ(rs.GetFileData(), nullptr);
   EXPECT_EQ(rs.GetFileDataLength(), 0u);
-  EXPECT_EQ(rs.FieldCount(), 5);
+  EXPECT_EQ(rs.Fields(), 5);
   EXPECT_EQ(rs.GetRecordID(), 0);
   const int32_t capacities[] = {4, 522, 1000, 4};
   for (int p = 1; p <= 4; ++p) EXPECT_EQ(rs.FieldSlot(p), capacities[p - 1]) << p;
@@ -53,16 +54,16 @@ TEST(CRegTreeRecSet, ColumnNamesInColumnOrder) {
 
 TEST(CRegTreeRecSet, PrepareSetMarksEveryColumnIgnoredAndHidesTheIdentification) {
   CODBCDatabase db;
-  CRegTreeRecSet rs(&db, 1, 0);
+  Probe rs(&db, 1, 0);
   const std::string record(112, '\x07');
   rs.SetFileIdentification(record.data(), 112);
   rs.PrepareSet();
   for (int p = 1; p <= 5; ++p) EXPECT_EQ(rs.FieldSlot(p), SQL_IGNORE) << p;
   EXPECT_EQ(rs.GetFileIdentification(), nullptr);
   EXPECT_EQ(rs.GetFileIdentificationLength(), 0);
-  EXPECT_EQ(rs.FieldCount(), 4);
+  EXPECT_EQ(rs.Fields(), 4);
   rs.PrepareGet();
-  EXPECT_EQ(rs.FieldCount(), 5);
+  EXPECT_EQ(rs.Fields(), 5);
   EXPECT_EQ(rs.FieldSlot(3), 1000);
 }
 
@@ -99,7 +100,7 @@ TEST_P(RecordsetOnDriver, FetchesBoundColumnsAndCutsWhatDoesNotFit) {
   }));
   Probe rs(&fixture.Connection(), 1, 0);
   ASSERT_GE(rs.Open(u"SELECT * FROM FileTree ORDER BY FileID"), 0);
-  EXPECT_EQ(rs.FieldCount(), 4) << "BindFields ran last";
+  EXPECT_EQ(rs.Fields(), 4) << "BindFields ran last";
   EXPECT_TRUE(rs.Bound());
 
   ASSERT_FALSE(rs.IsEof());
@@ -145,21 +146,5 @@ TEST_P(RecordsetOnDriver, BindFieldsFailsWholeWhenTheResultSetLacksColumns) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RecordsetOnDriver, ::testing::ValuesIn(AllBackends()), BackendParamName());
-
-TEST(CRegTreeRecSetConstruction, FirstArgumentDecidesTheLibrarysFlag) {
-  // The run's arguments reach the library as (connection, 1, 0, 0); any other first
-  // argument asks for an updatable recordset.
-  CODBCDatabase db;
-  const struct {
-    unsigned long first, second;
-    int updatable;
-  } cases[] = {{1, 0, 0}, {2, 0, 1}, {0, 7, 1}};
-  for (const auto& c : cases) {
-    CRegTreeRecSet rs(&db, c.first, c.second);
-    EXPECT_EQ(rs.CursorKind(), c.first);
-    EXPECT_EQ(rs.Options(), c.second);
-    EXPECT_EQ(rs.IsUpdatable(), c.updatable);
-  }
-}
 
 }  // namespace

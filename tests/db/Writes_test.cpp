@@ -263,6 +263,20 @@ TEST_P(Writes, ReadOnlyRecordsetAndMissingRowRefuseToWrite) {
   EXPECT_EQ(fixture->RemainingIds(), (std::vector<int>{1, 2, 3}));
 }
 
+TEST_P(Writes, AnyFirstArgumentButOneMakesAWriter) {
+  // The run reads with (connection, 1, 0); the second argument asks nothing of the library.
+  const struct {
+    unsigned long first, second;
+    int id;
+  } cases[] = {{2, 0, 1}, {0, 7, 2}};
+  for (const auto& c : cases) {
+    CRegTreeRecSet rs(&Db(), c.first, c.second);
+    OpenWriter(rs, (u"SELECT * FROM FileTree WHERE FileID = " + Wide(std::to_string(c.id))).c_str());
+    EXPECT_TRUE(SqlSucceeded(static_cast<SQLRETURN>(rs.Delete()))) << c.first << ", " << c.second << ": " << ErrorOf(rs);
+  }
+  EXPECT_EQ(fixture->RemainingIds(), std::vector<int>{3});
+}
+
 TEST_P(Writes, FetchedLongFieldsReuseABufferLargeEnough) {
   const std::string huge(200 * 1024, 'h');
   ASSERT_TRUE(fixture->Exec("DELETE FROM FileTree"));

@@ -19,7 +19,7 @@ std::size_t Find(std::u16string_view text, char16_t c, std::size_t from) {
 
 }  // namespace
 
-std::vector<ConnectionAttribute> ReadConnectionString(std::u16string_view text, const ConnectionStringReading& reading) {
+std::vector<ConnectionAttribute> ParseConnectionString(std::u16string_view text, const ConnectionStringReading& reading) {
   std::vector<ConnectionAttribute> attributes;
   const std::size_t n = text.size();
   std::size_t i = 0;
@@ -80,7 +80,7 @@ std::optional<ConnectionAttribute> FindConnectionAttribute(std::u16string_view t
                                                            const ConnectionStringReading& reading,
                                                            std::u16string_view lowerKey) {
   std::optional<ConnectionAttribute> found;
-  for (ConnectionAttribute& attribute : ReadConnectionString(text, reading)) {
+  for (ConnectionAttribute& attribute : ParseConnectionString(text, reading)) {
     if (!IsConnectionKey(attribute.key, lowerKey)) continue;
     found = std::move(attribute);
     if (reading.firstWins) break;

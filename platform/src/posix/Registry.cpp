@@ -125,9 +125,15 @@ std::string TrustProblem(const std::string& path, const struct stat& st) {
   std::string directory = resolved.get();
   while (directory.size() > 1) {
     const std::size_t slash = directory.find_last_of('/');
+    // realpath answers an absolute path; a directory that cannot be named is not trusted.
+    if (slash == std::string::npos) return "is not trusted: its directory cannot be found";
     directory.resize(slash == 0 ? 1 : slash);
     struct stat dir;
-    const std::string shown = "\"" + VisibleBytes(directory) + "\"";
+    // Appended rather than written "\"" + ...: GCC 12 at -O3 takes a literal followed by a
+    // temporary string for copies that may overlap (-Wrestrict, GCC bug 105329).
+    std::string shown = "\"";
+    shown += VisibleBytes(directory);
+    shown += '"';
     if (::stat(directory.c_str(), &dir) != 0) return "is not trusted: the directory " + shown + " cannot be checked";
     problem = OwnerOnlyProblem(dir, "the directory ", shown);
     if (!problem.empty()) return problem;

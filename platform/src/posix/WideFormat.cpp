@@ -390,24 +390,8 @@ bool Measure(const char16_t* format, va_list args, Dialect dialect) {
   return Format(counter, format, arguments, dialect) && counter.Length() <= static_cast<std::size_t>(INT_MAX);
 }
 
-}  // namespace
-
-int _vsnwprintf(char16_t* buffer, size_t count, const char16_t* format, va_list args) {
-  if (format == nullptr || (buffer == nullptr && count > 0)) return -1;
-  if (!Measure(format, args, Dialect::Msvcrt)) {
-    if (count > 0) buffer[0] = 0;
-    return -1;
-  }
-  CFormatSink sink(buffer, count);
-  CArguments arguments(args);
-  (void)Format(sink, format, arguments, Dialect::Msvcrt);
-  const std::size_t length = sink.Length();
-  if (length > count) return -1;
-  if (length < count) buffer[length] = 0;
-  return static_cast<int>(length);
-}
-
-int wvsprintfW(char16_t* buffer, const char16_t* format, va_list args) {
+// wsprintfW on an argument list.
+int WsprintfV(char16_t* buffer, const char16_t* format, va_list args) {
   if (buffer == nullptr) return -1;
   if (format == nullptr) {
     buffer[0] = 0;
@@ -431,10 +415,27 @@ int wvsprintfW(char16_t* buffer, const char16_t* format, va_list args) {
   return kWsprintfBufferCharacters;
 }
 
+}  // namespace
+
+int _vsnwprintf(char16_t* buffer, size_t count, const char16_t* format, va_list args) {
+  if (format == nullptr || (buffer == nullptr && count > 0)) return -1;
+  if (!Measure(format, args, Dialect::Msvcrt)) {
+    if (count > 0) buffer[0] = 0;
+    return -1;
+  }
+  CFormatSink sink(buffer, count);
+  CArguments arguments(args);
+  (void)Format(sink, format, arguments, Dialect::Msvcrt);
+  const std::size_t length = sink.Length();
+  if (length > count) return -1;
+  if (length < count) buffer[length] = 0;
+  return static_cast<int>(length);
+}
+
 int wsprintfW(char16_t* buffer, const char16_t* format, ...) {
   va_list args;
   va_start(args, format);
-  const int result = wvsprintfW(buffer, format, args);
+  const int result = WsprintfV(buffer, format, args);
   va_end(args);
   return result;
 }

@@ -20,10 +20,3 @@ int lstrcmpW(const char16_t* left, const char16_t* right) {
     if (caseOrder == 0 && a != b) caseOrder = a > b ? -1 : 1;  // lower case (the larger unit) first
   }
 }
-
-int lstrlenW(const char16_t* text) {
-  if (text == nullptr) return 0;
-  int length = 0;
-  while (text[length] != 0) ++length;
-  return length;
-}

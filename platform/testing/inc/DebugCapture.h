@@ -21,8 +21,11 @@ class DebugCapture {
 
  private:
   std::vector<std::u16string> m_strings;
-  void (*m_previous)(const char16_t*, void*) = nullptr;  // POSIX: the observer this one replaced
-  DebugCapture* m_outer = nullptr;                         // Windows: the capture this one hides
-  void* m_handler = nullptr;                               // Windows: the exception handler
+#ifdef _WIN32
+  DebugCapture* m_outer = nullptr;  // the capture this one hides
+  void* m_handler = nullptr;        // the exception handler
+#else
+  void (*m_previous)(const char16_t*, void*) = nullptr;  // the observer this one replaced
   void* m_previousContext = nullptr;
+#endif
 };
