@@ -27,6 +27,9 @@ class CODBCTypedRecordset : public CODBCRecordset {
   [[nodiscard]] virtual bool BindAllFields();
   virtual const char16_t* GetFieldName(int index);
   virtual HRESULT SetLongFieldData(const void* data, unsigned long length);
+  // Recordsets whose identifier is not an ordinary column would set it here; none does.
+  // Its slot among the virtual operations stays, for the row model's callers.
+  [[nodiscard]] virtual bool SetRecordID(int id);
   [[nodiscard]] virtual bool LoadLongFieldFromFile(const char16_t* path);
   virtual void SetFieldValue(const char16_t* column, VARIANT value);
   virtual CODBCTypedRecordset& CopyFrom(const CODBCTypedRecordset& other);

@@ -23,6 +23,7 @@ void CODBCTypedRecordset::InitFieldNames() {}
 bool CODBCTypedRecordset::BindAllFields() { return false; }
 const char16_t* CODBCTypedRecordset::GetFieldName(int) { return nullptr; }
 HRESULT CODBCTypedRecordset::SetLongFieldData(const void*, unsigned long) { return S_OK; }
+bool CODBCTypedRecordset::SetRecordID(int) { return false; }
 void CODBCTypedRecordset::SetFieldValue(const char16_t*, VARIANT) {}
 bool CODBCTypedRecordset::LoadLongFieldFromFile(const char16_t* path) {
   if (path == nullptr || path[0] == 0) return false;
