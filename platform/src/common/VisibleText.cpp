@@ -165,6 +165,11 @@ void AppendVisibleUnits(std::string& out, std::u16string_view text) {
       codePoint = CombineSurrogates(c, text[i + 1]);
       units = 2;
     }
+    if (!kValue && units == 1 && (c == 0xDC00 || (c >= 0xDC80 && c <= 0xDCFF))) {  // MessageTextOfBytes' byte
+      p = MakeRoom(out, p, kNotationBytes + 3 * (n - i - 1));
+      p = c == 0xDC00 ? PutNotation(p, 0) : PutByteMark(p, static_cast<unsigned char>(c));
+      continue;
+    }
     if (NeedsVisibleNotation(codePoint)) {  // a quote in a message is plain, and never comes here
       p = MakeRoom(out, p, kNotationBytes + 3 * (n - i - units));
       p = PutNotation(p, codePoint);
@@ -227,4 +232,27 @@ std::string VisibleBytes(std::string_view storedUtf8) {
   std::string out;
   AppendVisibleBytes(out, storedUtf8);
   return out;
+}
+
+std::u16string MessageTextOfBytes(std::string_view storedUtf8) {
+  const auto* s = reinterpret_cast<const unsigned char*>(storedUtf8.data());
+  const std::size_t n = storedUtf8.size();
+  std::u16string text;
+  std::size_t i = 0;
+  while (i < n) {
+    char32_t codePoint = s[i];
+    const std::size_t length = s[i] < 0x80 ? 1 : WellFormedUtf8(s + i, n - i, codePoint);
+    if (length == 0 || codePoint == 0) {
+      text += static_cast<char16_t>(0xDC00 | s[i++]);
+      continue;
+    }
+    if (codePoint > 0xFFFF) {
+      text += static_cast<char16_t>(0xD800 + ((codePoint - 0x10000) >> 10));
+      text += static_cast<char16_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
+    } else {
+      text += static_cast<char16_t>(codePoint);
+    }
+    i += length;
+  }
+  return text;
 }
