@@ -8,22 +8,57 @@
 #include "ConnectionString.h"
 #include "SameFile.h"
 #include "Servers.h"
+#include "VisibleText.h"
 #include "WideText.h"
 
 namespace {
 
-constexpr int kNameHexColumn = 6, kIdentificationHexColumn = 7;
+constexpr int kNameColumn = 6, kIdentificationColumn = 7, kNumbersColumn = 8;
 
 // SQLite's result codes that the driver gives as the native error.
 constexpr int32_t kBusy = 5, kLocked = 6, kConstraint = 19;
 
+// A REAL as text that tells every double apart: SQLite's own decimal text of one has 15
+// digits, and two values that differ past them would read alike.
+std::u16string RealText(const std::u16string& column) { return u"printf('%!.20e', " + column + u")"; }
+
+// A value with its storage class, which SQLite lets vary from row to row: the class's
+// initial, then the stored bytes in hexadecimal (a number's text, in the database's
+// encoding); NULL for a NULL. The BLOB X'313233', the text '123' and the integer 123 have
+// the same hex() and are three values.
+std::u16string TypedHex(std::u16string_view name) {
+  const std::u16string c(name);
+  return u"CASE typeof(" + c + u") WHEN 'text' THEN 't' || hex(" + c + u") WHEN 'blob' THEN 'b' || hex(" + c +
+         u") WHEN 'integer' THEN 'i' || hex(" + c + u") WHEN 'real' THEN 'r' || hex(" + RealText(c) + u") END";
+}
+
+// The same for a column that should hold an integer, with the integer as its decimal text
+// at its full 64 bits, and 'n' for a NULL: never the driver's conversion of it to a C
+// integer, which keeps the low 32 bits and reads 18.5 and '18abc' as 18.
+std::u16string TypedNumber(std::u16string_view name) {
+  const std::u16string c(name);
+  return u"CASE typeof(" + c + u") WHEN 'integer' THEN 'i' || " + c + u" WHEN 'real' THEN 'r' || " + RealText(c) +
+         u" WHEN 'null' THEN 'n' ELSE substr(typeof(" + c + u"), 1, 1) || hex(" + c + u") END";
+}
+
+// What a row's key counts for in the key digest: its typed text alone, marked so that it
+// never stands for the beginning of a row's.
+uint64_t TypedKeyDigest(const CSipHash::Key& key, std::string_view typedKey) {
+  CSipHash hash(key);
+  hash.UpdateWord(2ULL << 32);
+  hash.Update(typedKey.data(), typedKey.size());
+  hash.UpdateWord(typedKey.size());
+  return hash.Final();
+}
+
 // NOTE: the SQLite3 driver turns a name's bytes that are not UTF-8 into other characters
-// (or drops them), ends every text at its first NUL, and carries a BLOB as hexadecimal
-// text that it decodes with a search per digit, the largest cost of its reading. SQLite's
-// own hex() of each value is read instead, as text that nothing converts: the whole
-// stored value, in a form the digest takes as it is. The bound name and identification
-// are not read, and FileData's place is held by a NULL. (hex() of a NULL is empty, hence
-// the CASE: a NULL stays NULL.)
+// (or drops them), ends every text at its first NUL, carries a BLOB as hexadecimal text
+// that it decodes with a search per digit, the largest cost of its reading, and converts
+// a number to a C integer of 32 bits. So each of the four columns is read as SQLite
+// stores it, with its storage class (TypedHex, TypedNumber), as text that nothing
+// converts and the digest takes as it is; the key and the operation type share one
+// column, the key first. The recordset's bound columns are not read, and FileData's place
+// is held by a NULL.
 class CSqliteRowReader final : public CRowReader {
  public:
   using CRowReader::CRowReader;
@@ -34,24 +69,27 @@ class CSqliteRowReader final : public CRowReader {
     if (!ReadEncoding()) m_encoding = Encoding::Utf8;
   }
   std::u16string Selection(std::u16string_view condition) const override {
-    return u"SELECT FileID, NULL, NULL, OperationType, NULL, CASE WHEN FileName IS NOT NULL THEN 'x' || "
-           u"hex(FileName) END, CASE WHEN FileIdentification IS NOT NULL THEN 'x' || hex(FileIdentification) END "
-           u"FROM FileTree WHERE " +
+    return u"SELECT NULL, NULL, NULL, NULL, NULL, " + TypedHex(u"FileName") + u", " + TypedHex(u"FileIdentification") +
+           u", " + TypedNumber(u"FileID") + u" || ',' || " + TypedNumber(u"OperationType") + u" FROM FileTree WHERE " +
            std::u16string(condition);
   }
   bool BindColumns() override {
-    return Bind(kNameHexColumn, m_nameHex, SQL_C_CHAR, kNameHexCapacity, m_slots[0]) &&
-           Bind(kIdentificationHexColumn, m_identificationHex, SQL_C_CHAR, kIdentificationHexCapacity, m_slots[1]);
+    return Bind(kNameColumn, m_nameHex, SQL_C_CHAR, kNameHexCapacity, m_slots[0]) &&
+           Bind(kIdentificationColumn, m_identificationHex, SQL_C_CHAR, kIdentificationHexCapacity, m_slots[1]) &&
+           Bind(kNumbersColumn, m_numbers, SQL_C_CHAR, kNumbersCapacity, m_slots[2]);
   }
   bool ReadRow(Name& name, Digest& digest) override;
   const uint8_t* ListedIdentification(int& length) override;
 
  private:
-  static constexpr int kNameHexCapacity = 2 + 2 * 4 * kShownUnits;  // 'x', the bytes, NUL
+  static constexpr int kNameHexCapacity = 2 + 2 * 4 * kShownUnits;  // the class, the bytes, NUL
   static constexpr int kIdentificationHexCapacity = 2 + 2 * CRegTreeRecSet::kFileIdentificationBytes;
+  // Two integers of 64 bits or two REALs' texts, each with its class, and the comma.
+  static constexpr int kNumbersCapacity = 64;
 
   bool ReadEncoding();
   bool HashHexValue(int column, const char* buffer, int32_t slot, int capacity, CSipHash& hash);
+  bool ReadNumbers(std::string_view& numbers);
   bool DecodeName(Name& name);
 
   // NOTE: SQLite keeps a database's text in the encoding it was created with; hex()
@@ -59,10 +97,12 @@ class CSqliteRowReader final : public CRowReader {
   enum class Encoding { Utf8, Utf16le, Utf16be } m_encoding = Encoding::Utf8;
   char m_nameHex[kNameHexCapacity] = {};
   char m_identificationHex[kIdentificationHexCapacity] = {};
-  int32_t m_slots[2] = {};
+  char m_numbers[kNumbersCapacity] = {};
+  int32_t m_slots[3] = {};
   // What the current row decodes to, kept between rows so that no row allocates.
   std::string m_decodedName;
   std::u16string m_decodedText;
+  std::string m_longNumbers;
   uint8_t m_identification[kFileIdentificationSize] = {};
 };
 
@@ -95,17 +135,38 @@ bool CSqliteRowReader::HashHexValue(int column, const char* buffer, int32_t slot
   return true;
 }
 
+bool CSqliteRowReader::ReadNumbers(std::string_view& numbers) {
+  const int32_t slot = m_slots[2];
+  if (slot >= 0 && slot < kNumbersCapacity) {
+    numbers = std::string_view(m_numbers, static_cast<std::size_t>(slot));
+    return true;
+  }
+  if (slot != SQL_NULL_DATA) {
+    // A key or operation type that is a long text or BLOB: read whole again.
+    m_longNumbers.clear();
+    int64_t total = 0;
+    if (!SqlSucceeded(Rows().ReadWholeValue(kNumbersColumn, SQL_C_CHAR, AppendPiece, &m_longNumbers, total))) {
+      return false;
+    }
+    numbers = m_longNumbers;
+    if (total != SQL_NULL_DATA) return true;
+  }
+  RecordError(u"HY000", u"The database did not give a row's key and operation type with their types.");
+  return false;
+}
+
 bool CSqliteRowReader::ReadRow(Name& name, Digest& digest) {
-  const CStoredRowSet& rows = Rows();
+  std::string_view numbers;
+  if (!ReadNumbers(numbers)) return false;
   CSipHash row(SipKey());
-  row.UpdateWord(rows.IsFileIDNull() ? kNullWord : static_cast<uint32_t>(rows.GetFileID()));
-  row.UpdateWord(rows.IsNull(CRegTreeRecSet::kOperationTypeColumn) ? kNullWord
-                                                                   : static_cast<uint32_t>(rows.GetOperationType()));
-  if (!HashHexValue(kNameHexColumn, m_nameHex, m_slots[0], kNameHexCapacity, row) ||
-      !HashHexValue(kIdentificationHexColumn, m_identificationHex, m_slots[1], kIdentificationHexCapacity, row)) {
+  row.Update(numbers.data(), numbers.size());
+  row.UpdateWord(numbers.size());
+  if (!HashHexValue(kNameColumn, m_nameHex, m_slots[0], kNameHexCapacity, row) ||
+      !HashHexValue(kIdentificationColumn, m_identificationHex, m_slots[1], kIdentificationHexCapacity, row)) {
     return false;
   }
-  digest = {row.Final(), KeyDigest(SipKey(), rows.IsFileIDNull(), rows.GetFileID())};
+  // No class's text holds a comma: the key's ends at the first.
+  digest = {row.Final(), TypedKeyDigest(SipKey(), numbers.substr(0, numbers.find(',')))};
   return DecodeName(name);
 }
 
@@ -116,18 +177,20 @@ bool CSqliteRowReader::DecodeName(Name& name) {
     name.null = true;
     return true;
   }
-  // The bytes the buffer holds after the 'x' (the whole value, or its beginning).
+  // The bytes the buffer holds after the class (the whole value, or its beginning).
   const bool valueCut = !(slot >= 0 && slot < kNameHexCapacity);
   const std::size_t held = valueCut ? kNameHexCapacity - 1 : static_cast<std::size_t>(slot);
   const std::size_t hexDigits = (held > 0 ? held - 1 : 0) & ~std::size_t{1};
   m_decodedName.resize(hexDigits / 2);
-  if (m_nameHex[0] != 'x' ||
+  const char storageClass = held > 0 ? m_nameHex[0] : '\0';
+  if (std::string_view("tibr").find(storageClass) == std::string_view::npos ||
       !DecodeHex(std::string_view(m_nameHex + 1, hexDigits), reinterpret_cast<uint8_t*>(m_decodedName.data()))) {
     RecordError(u"HY000", u"The database did not give a name's stored bytes in hexadecimal.");
     return false;
   }
   bool more = false;
-  if (m_encoding == Encoding::Utf8) {
+  // A BLOB's bytes are shown as they are, whatever the database's encoding of text.
+  if (m_encoding == Encoding::Utf8 || storageClass == 'b') {
     name.utf8 = true;
     name.bytes = std::string_view(m_decodedName).substr(0, ShownUtf8Bytes(m_decodedName, more));
   } else {
@@ -221,7 +284,7 @@ void KeepError(CODBCDatabase& database, const std::u16string& text) {
 // bytes, in hexadecimal (ASCII that no conversion between the driver and the tool can
 // change); hex() gives a text's bytes in the database's own encoding, which a database
 // made by sqlite3_open16 has as UTF-16. A name that is not UTF-8 is false too, with path
-// holding it for showing (U+FFFD for each byte that is not).
+// holding it for showing (MessageTextOfBytes: each byte that is not shows as itself).
 bool OpenedFile(CODBCDatabase& database, std::u16string& path) {
   path.clear();
   CODBCRecordset query(&database, CODBCTypedRecordset::kReadOnlyCursor, CODBCTypedRecordset::kNoOptions, 0);
@@ -252,7 +315,7 @@ bool OpenedFile(CODBCDatabase& database, std::u16string& path) {
   // NOTE: SQLite keeps file names as UTF-8 on every system; a name that is not (the low
   // bytes a driver manager kept of one) is given for showing only.
   if (!DecodeUtf8Strict(bytes, path)) {
-    path = FromUtf8(bytes);
+    path = MessageTextOfBytes(bytes);
     KeepError(database, u"SQLite opened a file whose name is not UTF-8.");
     return false;
   }
@@ -271,6 +334,64 @@ bool OpenedTheNamedDatabase(CODBCDatabase& database, std::u16string_view given, 
   KeepError(database, u"SQLite opened the file " + opened + u", not the database named, " + named +
                           u": the name did not reach the driver whole. Nothing was read or changed.");
   return false;
+}
+
+// The schema version as SQLite stores it: its storage class, whether it equals the
+// accepted version, a REAL's shortest text that reads back as it, the first bytes of
+// anything else (a text's past a NUL too), and whether it goes on past them.
+constexpr char16_t kStoredVersionQuery[] =
+    u"SELECT typeof(Version), Version = 4, CASE WHEN typeof(Version) <> 'real' THEN NULL "
+    u"WHEN CAST(printf('%.15g', Version) AS REAL) = Version THEN printf('%.15g', Version) "
+    u"WHEN CAST(printf('%!.16g', Version) AS REAL) = Version THEN printf('%!.16g', Version) "
+    u"ELSE printf('%!.17g', Version) END, hex(substr(CAST(Version AS BLOB), 1, 40)), "
+    u"length(CAST(Version AS BLOB)) > 40, encoding "
+    u"FROM SchemaVersion, pragma_encoding LIMIT 2";
+
+struct StoredVersion {
+  std::string storageClass, equalsAccepted, realText, hex, cut, encoding;
+};
+
+// The one row of kStoredVersionQuery; false where there is not exactly one, or it cannot
+// be read.
+bool ReadStoredVersion(CODBCDatabase& database, StoredVersion& version) {
+  CODBCRecordset query(&database, CODBCTypedRecordset::kReadOnlyCursor, CODBCTypedRecordset::kNoOptions, 0);
+  if (query.Open(kStoredVersionQuery) < 0 || query.IsEof()) return false;
+  std::string* const columns[] = {&version.storageClass, &version.equalsAccepted, &version.realText,
+                                  &version.hex, &version.cut, &version.encoding};
+  int column = 1;
+  for (std::string* text : columns) {
+    int64_t total = 0;
+    if (!SqlSucceeded(query.ReadWholeValue(column++, SQL_C_CHAR, AppendPiece, text, total))) return false;
+  }
+  return query.MoveNext() >= 0 && query.IsEof();
+}
+
+// Why a stored version is not the accepted one, shown as it is stored; empty where
+// TestDBVersion's reading of it through the driver is exact and its word stands.
+std::u16string StoredVersionRefusal(const StoredVersion& version) {
+  const std::u16string accepted = FromUtf8(std::to_string(kAcceptedSchemaVersion));
+  const bool cut = version.cut == "1";
+  std::string bytes(version.hex.size() / 2, '\0');
+  if (!DecodeHex(version.hex, reinterpret_cast<uint8_t*>(bytes.data()))) return {};
+  if (version.storageClass == "real") {
+    return version.equalsAccepted == "1" ? std::u16string() : VersionFoundMessage(FromUtf8(version.realText), false);
+  }
+  if (version.storageClass == "blob") {
+    std::u16string hex = FromUtf8(version.hex);
+    return u"Schema version X'" + hex + (cut ? u"...'" : u"'") + u" found, version " + accepted + u" expected.";
+  }
+  if (version.storageClass != "text") return {};
+  std::u16string text;
+  if (version.encoding.substr(0, 6) == "UTF-16") {
+    Utf16FromBytes(bytes, version.encoding == "UTF-16le", text);
+    for (char16_t& c : text) c = c == 0 ? char16_t{0xDC00} : c;
+  } else {
+    text = MessageTextOfBytes(bytes);
+  }
+  // Text of ASCII characters alone reaches TestDBVersion whole; nothing else is a number.
+  bool ascii = true;
+  for (const char16_t c : text) ascii = ascii && c > 0 && c < 0x80;
+  return ascii ? std::u16string() : VersionFoundMessage(text, cut);
 }
 
 // NOTE: SQLite without a rollback journal (journal_mode OFF, which the SQLite3 driver's
@@ -311,6 +432,22 @@ class CSqliteRules final : public CServerRules {
 
   bool SettleConnection(CServerConnection& database, std::u16string_view given, std::u16string_view completed,
                         int lockWaitSeconds) const override;
+
+  // NOTE: the SQLite3 driver's text of a value ends at a NUL, drops bytes that are not
+  // UTF-8 and gives a REAL to 15 digits, and SQLite keeps whatever value of any type it
+  // is given: '4', a NUL and 'old' would read as 4. The value is read with its storage
+  // class first; an INTEGER, a REAL equal to 4 and a text of ASCII alone are left to
+  // TestDBVersion, which reads them exactly.
+  bool StoredVersionPasses(CServerConnection& database) const override {
+    StoredVersion version;
+    if (!ReadStoredVersion(database, version)) return true;  // TestDBVersion says why
+    const std::u16string refusal = StoredVersionRefusal(version);
+    if (refusal.empty()) return true;
+    _SQL_Error error;
+    SetLibraryError(error, u"HY000", refusal.c_str());
+    database.SetError(error);
+    return false;
+  }
 
   LockFailure ClassifyLockFailure(const _SQL_Error& error) const override {
     // SQLITE_BUSY, SQLITE_LOCKED: the busy handler gave up.
