@@ -1580,8 +1580,8 @@ std::vector<std::string> FolderNames(const std::string& folder) {
 // (Windows itself has no such step). The Linux build takes any name, the driver named by
 // its library's file name too; a decoy database under the name of the low bytes
 // ("1070.db" for "база.db") keeps its rows. The fault driver (FaultDriver.c) hands the
-// real one, on both builds, the name of another decoy, which is not UTF-8: the refusal
-// shows its byte.
+// real one, on both builds, the name of another decoy: refused too, a byte of the name
+// that is not UTF-8 shown as itself.
 TEST(EndToEndSQLite, DatabaseNamedIsOpenedOrRefusedAndNoneCreated) {
   const ToolTarget target = e2e::TargetFromEnvironment();
   const struct {
@@ -1589,8 +1589,10 @@ TEST(EndToEndSQLite, DatabaseNamedIsOpenedOrRefusedAndNoneCreated) {
     const char* driver;
     bool opensUnderWine;
     bool present = true;
-    bool opensDecoy = false;  // through the fault driver
-  } cases[] = {{"named.db", "", false, true, true},
+    const char* decoy = nullptr;  // the file the fault driver opens instead, and as shown
+    const char* decoyShown = nullptr;
+  } cases[] = {{"named.db", "", false, true, "other.db", "other.db"},
+               {"named.db", "", false, true, "other\xFF.db", "other<xFF>.db"},
                {"B\xc3\xa9.db", "SQLite3", true},
                {"B\xc3\xa9ta-\xce\xb2-\xe6\x97\xa5.db", "SQLite3", false},
                {"\xce\xb2\xce\xae\xcf\x84\xce\xb1.db", "SQLite3", false},
@@ -1599,7 +1601,7 @@ TEST(EndToEndSQLite, DatabaseNamedIsOpenedOrRefusedAndNoneCreated) {
                {"mistyped.db", "SQLite3", false, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const bool opens = c.present && !c.opensDecoy && (!target.windows || c.opensUnderWine);
+    const bool opens = c.present && c.decoy == nullptr && (!target.windows || c.opensUnderWine);
     TempDir work;
     TestDatabase db(Backend::SQLite);
     ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}, {2, u"kept", std::nullopt, 0, std::nullopt}}));
@@ -1613,12 +1615,17 @@ TEST(EndToEndSQLite, DatabaseNamedIsOpenedOrRefusedAndNoneCreated) {
     }
     std::filesystem::copy_file(file, work.File("1070.db"));
     connection.replace(at, file.size(), named);
-    connection.replace(connection.find("SQLite3"), 7, c.opensDecoy ? work.File("d") : c.driver);
-    const std::string other = work.File("other\xFF.db");
-    if (c.opensDecoy) {
+    connection.replace(connection.find("SQLite3"), 7, c.decoy != nullptr ? work.File("d") : c.driver);
+    if (c.decoy != nullptr) {
       ASSERT_EQ(symlink(MERIDEX_E2E_FAULT_DRIVER, work.File("d").c_str()), 0);
-      std::filesystem::copy_file(file, other);
-      connection += "FaultDriverDbms=SQLite;FaultDriverDatabase=" + work.File("other%FF.db") + ";";
+      std::filesystem::copy_file(file, work.File(c.decoy));
+      std::string wish;  // a byte that is not ASCII as %HH
+      for (const char b : work.File(c.decoy)) {
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(b));
+        wish += b >= 0 ? std::string(1, b) : std::string(escaped);
+      }
+      connection += "FaultDriverDbms=SQLite;FaultDriverDatabase=" + wish + ";";
     }
     RunOptions options;
     options.workDir = work.Path();
@@ -1644,11 +1651,11 @@ TEST(EndToEndSQLite, DatabaseNamedIsOpenedOrRefusedAndNoneCreated) {
       EXPECT_EQ(r.err.find("Failed to connect to DB "), 0u) << r.err;
       const char* why = c.present ? "reach the driver whole" : "was not found. Nothing was created.";
       EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
-      if (c.opensDecoy) {
-        EXPECT_NE(r.err.find("SQLite opened the file " + work.File("other<xFF>.db") + ", not the database named, " + named),
+      if (c.decoy != nullptr) {
+        EXPECT_NE(r.err.find("SQLite opened the file " + work.File(c.decoyShown) + ", not the database named, " + named),
                   std::string::npos)
             << r.err;
-        EXPECT_EQ(ReadFileBytes(other), ReadFileBytes(work.File("1070.db")));
+        EXPECT_EQ(ReadFileBytes(work.File(c.decoy)), decoy);
       }
       EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2}));
     }
