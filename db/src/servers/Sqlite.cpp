@@ -339,23 +339,25 @@ bool OpenedTheNamedDatabase(CODBCDatabase& database, std::u16string_view given, 
 // The schema version as SQLite stores it: its storage class, whether it equals the
 // accepted version, a REAL's shortest text that reads back as it, the first bytes of
 // anything else (a text's past a NUL too), and whether it goes on past them.
-constexpr char16_t kStoredVersionQuery[] =
-    u"SELECT typeof(Version), Version = 4, CASE WHEN typeof(Version) <> 'real' THEN NULL "
-    u"WHEN CAST(printf('%.15g', Version) AS REAL) = Version THEN printf('%.15g', Version) "
-    u"WHEN CAST(printf('%!.16g', Version) AS REAL) = Version THEN printf('%!.16g', Version) "
-    u"ELSE printf('%!.17g', Version) END, hex(substr(CAST(Version AS BLOB), 1, 40)), "
-    u"length(CAST(Version AS BLOB)) > 40, encoding "
-    u"FROM SchemaVersion, pragma_encoding LIMIT 2";
+std::u16string StoredVersionQuery() {
+  return u"SELECT typeof(Version), Version = " + FromUtf8(std::to_string(kAcceptedSchemaVersion)) +
+         u", CASE WHEN typeof(Version) <> 'real' THEN NULL "
+         u"WHEN CAST(printf('%.15g', Version) AS REAL) = Version THEN printf('%.15g', Version) "
+         u"WHEN CAST(printf('%!.16g', Version) AS REAL) = Version THEN printf('%!.16g', Version) "
+         u"ELSE printf('%!.17g', Version) END, hex(substr(CAST(Version AS BLOB), 1, 40)), "
+         u"length(CAST(Version AS BLOB)) > 40, encoding "
+         u"FROM SchemaVersion, pragma_encoding LIMIT 2";
+}
 
 struct StoredVersion {
   std::string storageClass, equalsAccepted, realText, hex, cut, encoding;
 };
 
-// The one row of kStoredVersionQuery; false where there is not exactly one, or it cannot
+// The one row of StoredVersionQuery; false where there is not exactly one, or it cannot
 // be read.
 bool ReadStoredVersion(CODBCDatabase& database, StoredVersion& version) {
   CODBCRecordset query(&database, CODBCTypedRecordset::kReadOnlyCursor, CODBCTypedRecordset::kNoOptions, 0);
-  if (query.Open(kStoredVersionQuery) < 0 || query.IsEof()) return false;
+  if (query.Open(StoredVersionQuery().c_str()) < 0 || query.IsEof()) return false;
   std::string* const columns[] = {&version.storageClass, &version.equalsAccepted, &version.realText,
                                   &version.hex, &version.cut, &version.encoding};
   int column = 1;
@@ -377,8 +379,7 @@ std::u16string StoredVersionRefusal(const StoredVersion& version) {
     return version.equalsAccepted == "1" ? std::u16string() : VersionFoundMessage(FromUtf8(version.realText), false);
   }
   if (version.storageClass == "blob") {
-    std::u16string hex = FromUtf8(version.hex);
-    return u"Schema version X'" + hex + (cut ? u"...'" : u"'") + u" found, version " + accepted + u" expected.";
+    return u"Schema version X'" + FromUtf8(version.hex) + (cut ? u"...'" : u"'") + u" found, version " + accepted + u" expected.";
   }
   if (version.storageClass != "text") return {};
   std::u16string text;
