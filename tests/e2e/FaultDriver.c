@@ -195,7 +195,6 @@ SQLRETURN SQL_API SQLDriverConnect(SQLHDBC dbc, SQLHWND window, SQLCHAR* in, SQL
       g_strikeAfter = end != NULL && *end == '+';
     }
   }
-  /* The calls before this one (the handles' allocation) count from here on too. */
   static char other[4096];
   for (char *from = g_database, *to = g_database;; ++from, ++to) {
     unsigned byte = 0;
@@ -211,6 +210,7 @@ SQLRETURN SQL_API SQLDriverConnect(SQLHDBC dbc, SQLHWND window, SQLCHAR* in, SQL
     in = (SQLCHAR*)other;
     inLength = SQL_NTS;
   }
+  /* The calls before this one (the handles' allocation) count from here on too. */
   CALL(dbc, SQLDriverConnect, "", DriverConnectFn, (dbc, window, in, inLength, out, outMax, outLength, completion));
 }
 

@@ -1,5 +1,7 @@
 // SQLite, through the SQLite3 ODBC driver: everything the tool does its own way there.
 
+#include <charconv>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,7 +15,8 @@
 
 namespace {
 
-constexpr int kNameColumn = 6, kIdentificationColumn = 7, kNumbersColumn = 8;
+constexpr int kNameColumn = 6, kIdentificationColumn = 7, kFileIdColumn = 8, kOperationTypeColumn = 9,
+              kTypedColumn = 10;
 
 // SQLite's result codes that the driver gives as the native error.
 constexpr int32_t kBusy = 5, kLocked = 6, kConstraint = 19;
@@ -41,6 +44,17 @@ std::u16string TypedNumber(std::u16string_view name) {
          u" WHEN 'null' THEN 'n' ELSE substr(typeof(" + c + u"), 1, 1) || hex(" + c + u") END";
 }
 
+// A row's four values, each with its storage class (TypedNumber, TypedHex), in one text
+// that holds no comma but between them; NULL for a row of the classes the schema gives
+// (INTEGER keys and operation types, a TEXT name, a BLOB or NULL identification), which
+// the other columns give exactly, so that the common row costs no text made for it.
+std::u16string TypedRow() {
+  return u"CASE WHEN typeof(FileID) = 'integer' AND typeof(OperationType) = 'integer' AND typeof(FileName) = 'text' "
+         u"AND typeof(FileIdentification) IN ('blob', 'null') THEN NULL ELSE " +
+         TypedNumber(u"FileID") + u" || ',' || " + TypedNumber(u"OperationType") + u" || ',' || ifnull(" +
+         TypedHex(u"FileName") + u", 'n') || ',' || ifnull(" + TypedHex(u"FileIdentification") + u", 'n') END";
+}
+
 // What a row's key counts for in the key digest: its typed text alone, marked so that it
 // never stands for the beginning of a row's.
 uint64_t TypedKeyDigest(const CSipHash::Key& key, std::string_view typedKey) {
@@ -54,11 +68,12 @@ uint64_t TypedKeyDigest(const CSipHash::Key& key, std::string_view typedKey) {
 // NOTE: the SQLite3 driver turns a name's bytes that are not UTF-8 into other characters
 // (or drops them), ends every text at its first NUL, carries a BLOB as hexadecimal text
 // that it decodes with a search per digit, the largest cost of its reading, and converts
-// a number to a C integer of 32 bits. So each of the four columns is read as SQLite
-// stores it, with its storage class (TypedHex, TypedNumber), as text that nothing
-// converts and the digest takes as it is; the key and the operation type share one
-// column, the key first. The recordset's bound columns are not read, and FileData's place
-// is held by a NULL.
+// a number to a C integer of 32 bits. So the name and the identification are read as
+// SQLite's own hex() of their bytes, text that nothing converts, the key and the
+// operation type as integers of 64 bits, and a row whose storage classes are not the
+// schema's whole as typed text besides (TypedRow); the digest takes them as they are.
+// The recordset's bound columns are not read, and FileData's place is held by a NULL.
+// (hex() of a NULL is empty, hence the CASE: a NULL stays NULL.)
 class CSqliteRowReader final : public CRowReader {
  public:
   using CRowReader::CRowReader;
@@ -69,40 +84,43 @@ class CSqliteRowReader final : public CRowReader {
     if (!ReadEncoding()) m_encoding = Encoding::Utf8;
   }
   std::u16string Selection(std::u16string_view condition) const override {
-    return u"SELECT NULL, NULL, NULL, NULL, NULL, " + TypedHex(u"FileName") + u", " + TypedHex(u"FileIdentification") +
-           u", " + TypedNumber(u"FileID") + u" || ',' || " + TypedNumber(u"OperationType") + u" FROM FileTree WHERE " +
-           std::u16string(condition);
+    return u"SELECT NULL, NULL, NULL, NULL, NULL, CASE WHEN FileName IS NOT NULL THEN 'x' || hex(FileName) END, "
+           u"CASE WHEN FileIdentification IS NOT NULL THEN 'x' || hex(FileIdentification) END, FileID, OperationType, " +
+           TypedRow() + u" FROM FileTree WHERE " + std::u16string(condition);
   }
   bool BindColumns() override {
     return Bind(kNameColumn, m_nameHex, SQL_C_CHAR, kNameHexCapacity, m_slots[0]) &&
            Bind(kIdentificationColumn, m_identificationHex, SQL_C_CHAR, kIdentificationHexCapacity, m_slots[1]) &&
-           Bind(kNumbersColumn, m_numbers, SQL_C_CHAR, kNumbersCapacity, m_slots[2]);
+           Bind(kFileIdColumn, &m_fileId, SQL_C_SBIGINT, sizeof m_fileId, m_slots[2]) &&
+           Bind(kOperationTypeColumn, &m_operationType, SQL_C_SBIGINT, sizeof m_operationType, m_slots[3]) &&
+           Bind(kTypedColumn, m_typed, SQL_C_CHAR, kTypedCapacity, m_slots[4]);
   }
   bool ReadRow(Name& name, Digest& digest) override;
   const uint8_t* ListedIdentification(int& length) override;
 
  private:
-  static constexpr int kNameHexCapacity = 2 + 2 * 4 * kShownUnits;  // the class, the bytes, NUL
+  static constexpr int kNameHexCapacity = 2 + 2 * 4 * kShownUnits;  // 'x', the bytes, NUL
   static constexpr int kIdentificationHexCapacity = 2 + 2 * CRegTreeRecSet::kFileIdentificationBytes;
-  // Two integers of 64 bits or two REALs' texts, each with its class, and the comma.
-  static constexpr int kNumbersCapacity = 64;
+  // A row of other classes than the schema's is read whole into m_typedRow.
+  static constexpr int kTypedCapacity = 256;
 
   bool ReadEncoding();
   bool HashHexValue(int column, const char* buffer, int32_t slot, int capacity, CSipHash& hash);
-  bool ReadNumbers(std::string_view& numbers);
-  bool DecodeName(Name& name);
+  bool ReadTyped(std::string_view& typed);
+  bool DecodeName(Name& name, char storageClass);
 
   // NOTE: SQLite keeps a database's text in the encoding it was created with; hex()
   // gives those bytes. A database made by sqlite3_open16 holds UTF-16.
   enum class Encoding { Utf8, Utf16le, Utf16be } m_encoding = Encoding::Utf8;
   char m_nameHex[kNameHexCapacity] = {};
   char m_identificationHex[kIdentificationHexCapacity] = {};
-  char m_numbers[kNumbersCapacity] = {};
-  int32_t m_slots[3] = {};
+  int64_t m_fileId = 0, m_operationType = 0;
+  char m_typed[kTypedCapacity] = {};
+  int32_t m_slots[5] = {};
   // What the current row decodes to, kept between rows so that no row allocates.
   std::string m_decodedName;
   std::u16string m_decodedText;
-  std::string m_longNumbers;
+  std::string m_typedRow;
   uint8_t m_identification[kFileIdentificationSize] = {};
 };
 
@@ -135,55 +153,64 @@ bool CSqliteRowReader::HashHexValue(int column, const char* buffer, int32_t slot
   return true;
 }
 
-bool CSqliteRowReader::ReadNumbers(std::string_view& numbers) {
-  const int32_t slot = m_slots[2];
-  if (slot >= 0 && slot < kNumbersCapacity) {
-    numbers = std::string_view(m_numbers, static_cast<std::size_t>(slot));
-    return true;
-  }
-  if (slot != SQL_NULL_DATA) {
-    // A key or operation type that is a long text or BLOB: read whole again.
-    m_longNumbers.clear();
+// The row's typed text (TypedRow), empty for a row of the schema's classes.
+bool CSqliteRowReader::ReadTyped(std::string_view& typed) {
+  const int32_t slot = m_slots[4];
+  typed = {};
+  if (slot == SQL_NULL_DATA) return true;
+  if (slot >= 0 && slot < kTypedCapacity) {
+    typed = std::string_view(m_typed, static_cast<std::size_t>(slot));
+  } else {
+    m_typedRow.clear();
     int64_t total = 0;
-    if (!SqlSucceeded(Rows().ReadWholeValue(kNumbersColumn, SQL_C_CHAR, AppendPiece, &m_longNumbers, total))) {
-      return false;
-    }
-    numbers = m_longNumbers;
-    if (total != SQL_NULL_DATA) return true;
+    if (!SqlSucceeded(Rows().ReadWholeValue(kTypedColumn, SQL_C_CHAR, AppendPiece, &m_typedRow, total))) return false;
+    typed = m_typedRow;
   }
-  RecordError(u"HY000", u"The database did not give a row's key and operation type with their types.");
+  if (!typed.empty()) return true;
+  RecordError(u"HY000", u"The database did not give a row's values with their types.");
   return false;
 }
 
 bool CSqliteRowReader::ReadRow(Name& name, Digest& digest) {
-  std::string_view numbers;
-  if (!ReadNumbers(numbers)) return false;
+  std::string_view typed;
+  if (!ReadTyped(typed)) return false;
   CSipHash row(SipKey());
-  row.Update(numbers.data(), numbers.size());
-  row.UpdateWord(numbers.size());
+  // The key's typed text: the first of the row's, or the integer's own (the same text).
+  char key[24] = {'i'};
+  std::string_view keyText = typed.substr(0, typed.find(','));
+  if (typed.empty()) {
+    // A word that begins no typed text (those are ASCII), then the two integers.
+    row.UpdateWord(~1ULL);
+    row.UpdateWord(static_cast<uint64_t>(m_fileId));
+    row.UpdateWord(static_cast<uint64_t>(m_operationType));
+    keyText = std::string_view(key, static_cast<std::size_t>(std::to_chars(key + 1, std::end(key), m_fileId).ptr - key));
+  } else {
+    row.Update(typed.data(), typed.size());
+    row.UpdateWord(typed.size());
+  }
   if (!HashHexValue(kNameColumn, m_nameHex, m_slots[0], kNameHexCapacity, row) ||
       !HashHexValue(kIdentificationColumn, m_identificationHex, m_slots[1], kIdentificationHexCapacity, row)) {
     return false;
   }
-  // No class's text holds a comma: the key's ends at the first.
-  digest = {row.Final(), TypedKeyDigest(SipKey(), numbers.substr(0, numbers.find(',')))};
-  return DecodeName(name);
+  digest = {row.Final(), TypedKeyDigest(SipKey(), keyText)};
+  // A name of another class than text: its initial stands after the second comma.
+  const std::size_t second = typed.find(',', typed.find(',') + 1);
+  return DecodeName(name, second == std::string_view::npos ? 't' : typed[second + 1]);
 }
 
-bool CSqliteRowReader::DecodeName(Name& name) {
+bool CSqliteRowReader::DecodeName(Name& name, char storageClass) {
   const int32_t slot = m_slots[0];
   name = Name();
   if (slot == SQL_NULL_DATA) {
     name.null = true;
     return true;
   }
-  // The bytes the buffer holds after the class (the whole value, or its beginning).
+  // The bytes the buffer holds after the 'x' (the whole value, or its beginning).
   const bool valueCut = !(slot >= 0 && slot < kNameHexCapacity);
   const std::size_t held = valueCut ? kNameHexCapacity - 1 : static_cast<std::size_t>(slot);
   const std::size_t hexDigits = (held > 0 ? held - 1 : 0) & ~std::size_t{1};
   m_decodedName.resize(hexDigits / 2);
-  const char storageClass = held > 0 ? m_nameHex[0] : '\0';
-  if (std::string_view("tibr").find(storageClass) == std::string_view::npos ||
+  if (m_nameHex[0] != 'x' ||
       !DecodeHex(std::string_view(m_nameHex + 1, hexDigits), reinterpret_cast<uint8_t*>(m_decodedName.data()))) {
     RecordError(u"HY000", u"The database did not give a name's stored bytes in hexadecimal.");
     return false;
