@@ -101,7 +101,8 @@ class CSqliteRowReader final : public CRowReader {
  private:
   static constexpr int kNameHexCapacity = 2 + 2 * 4 * kShownUnits;  // 'x', the bytes, NUL
   static constexpr int kIdentificationHexCapacity = 2 + 2 * CRegTreeRecSet::kFileIdentificationBytes;
-  // A row of other classes than the schema's is read whole into m_typedRow.
+  // The typed text of a row of other classes than the schema's; a longer one is read
+  // whole into m_typedRow.
   static constexpr int kTypedCapacity = 256;
 
   bool ReadEncoding();
