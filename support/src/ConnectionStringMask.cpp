@@ -60,6 +60,56 @@ void MarkPqOptSecrets(std::u16string_view value, std::size_t offset, std::vector
   }
 }
 
+// A key of a URI's query as libpq reads it: "%XX" stands for the byte XX.
+std::u16string PercentDecoded(std::u16string_view key) {
+  std::u16string out;
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    if (key[i] == u'%' && i + 2 < key.size() && HexDigitValue(key[i + 1]) >= 0 && HexDigitValue(key[i + 2]) >= 0) {
+      out.push_back(static_cast<char16_t>(HexDigitValue(key[i + 1]) * 16 + HexDigitValue(key[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(key[i]);
+    }
+  }
+  return out;
+}
+
+// NOTE: libpq reads a value that starts with postgresql:// (pqopt's, or a dbname inside
+// it) as a URI, and any driver may read a value as one: a password stands in the user
+// information ("user:password@") and in the query ("?password=..."). Marks in secret the
+// password of every URI in text[from, to). The user information ends at the last '@'
+// before the host's '/': libpq stops at the first '@', a reader of the generic syntax
+// at the last one, and masking up to the last covers both. A query's value ends at '&'
+// or at the end of the span, which may mask what follows a URI in a value; never less.
+void MarkUriSecrets(std::u16string_view text, std::size_t from, std::size_t to, std::vector<bool>& secret) {
+  for (std::size_t mark = text.find(u"://", from); mark != std::u16string_view::npos && mark + 3 <= to;
+       mark = text.find(u"://", mark + 3)) {
+    const std::size_t start = mark + 3;
+    std::size_t slash = start;
+    while (slash < to && text[slash] != u'/') ++slash;
+    std::size_t at = slash;
+    while (at > start && text[at - 1] != u'@') --at;
+    std::size_t hostStart = start;
+    if (at > start) {  // user information up to at - 1
+      hostStart = at;
+      std::size_t colon = start;
+      while (colon < at - 1 && text[colon] != u':') ++colon;
+      if (colon < at - 1) std::fill(secret.begin() + colon + 1, secret.begin() + at - 1, true);
+    }
+    std::size_t query = hostStart;
+    while (query < to && text[query] != u'?') ++query;
+    for (std::size_t param = query + 1; param < to;) {
+      std::size_t next = param;
+      while (next < to && text[next] != u'&') ++next;
+      const std::size_t equals = text.substr(param, next - param).find(u'=');
+      if (equals != std::u16string_view::npos && IsSecretKey(PercentDecoded(text.substr(param, equals)))) {
+        std::fill(secret.begin() + param + equals + 1, secret.begin() + next, true);
+      }
+      param = next + 1;
+    }
+  }
+}
+
 }  // namespace
 
 std::u16string MaskConnectionString(std::u16string_view text) {
@@ -68,6 +118,7 @@ std::u16string MaskConnectionString(std::u16string_view text) {
   std::vector<bool> secret(text.size(), false);
   for (const ConnectionStringReading& reading : kEveryReading) {
     for (const ConnectionAttribute& attribute : ParseConnectionString(text, reading)) {
+      MarkUriSecrets(text, attribute.valueStart, attribute.end, secret);
       if (IsSecretKey(attribute.key)) {
         std::fill(secret.begin() + attribute.valueStart, secret.begin() + attribute.end, true);
       } else if (IsConnectionKey(attribute.key, u"pqopt")) {
