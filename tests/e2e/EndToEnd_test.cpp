@@ -1668,21 +1668,33 @@ TEST(PosixListFolder, AFolderAnyoneMayChangeIsRefusedBeforeTheListing) {
   ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
   TempDir registryDir;
   const std::string registry = e2e::WriteConnectionRegistry(registryDir.Path(), Narrow(db.ConnectionString()));
-  for (const unsigned mode : {0777u, 0775u, 01777u}) {
-    SCOPED_TRACE(mode);
+  const struct {
+    const char* name;
+    unsigned mode;
+    const char* shown;  // the folder's name in the refusal
+  } folders[] = {
+      {"shared, folder", 0777u, "shared, folder"},
+      // A byte that is not UTF-8 is marked as the byte it is, not as U+FFFD.
+      {"w\xFF\x1b[2Kx", 0777u, "w<xFF><U+001B>[2Kx"},
+      {"shared, folder", 0775u, nullptr},
+      {"shared, folder", 01777u, nullptr},
+  };
+  for (const auto& folder : folders) {
+    SCOPED_TRACE("row " + std::to_string(&folder - folders));
     TempDir work;
-    const std::string dir = std::filesystem::canonical(work.Path()).string() + "/shared, folder";
-    std::filesystem::create_directory(dir);
-    ASSERT_EQ(chmod(dir.c_str(), mode), 0);
+    const std::string parent = std::filesystem::canonical(work.Path()).string() + "/";
+    const std::string dir = parent + folder.name;
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(dir.c_str(), folder.mode), 0);
     RunOptions options;
     options.workDir = dir;
     options.registryFile = registry;
     options.input = "\nyes\n";
     const RunResult r = e2e::RunTool(target, options);
     EXPECT_EQ(r.status, 0);
-    if (mode == 0777u) {
+    if (folder.shown != nullptr) {
       EXPECT_EQ(r.out, std::string(kBanner) + "Press any key to continue . . . \n\n");
-      EXPECT_EQ(r.err, "Error:The list of records would be kept in " + dir +
+      EXPECT_EQ(r.err, "Error:The list of records would be kept in " + parent + folder.shown +
                            ", a folder that any user may change (writable by all, not sticky), so the records were "
                            "not listed. Nothing was deleted.\n");
       EXPECT_TRUE(std::filesystem::is_empty(dir));
