@@ -1,6 +1,7 @@
 #include "ConnectionStringMask.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "ConnectionString.h"
@@ -60,6 +61,12 @@ void MarkPqOptSecrets(std::u16string_view value, std::size_t offset, std::vector
   }
 }
 
+// libpq reads a conninfo that starts so as one URI, and anything else as its list of
+// "key=value" settings.
+bool IsLibpqUri(std::u16string_view conninfo) {
+  return conninfo.substr(0, 13) == u"postgresql://" || conninfo.substr(0, 11) == u"postgres://";
+}
+
 // A key of a URI's query as libpq reads it: "%XX" stands for the byte XX.
 std::u16string PercentDecoded(std::u16string_view key) {
   std::u16string out;
@@ -81,7 +88,18 @@ std::u16string PercentDecoded(std::u16string_view key) {
 // before the host's '/': libpq stops at the first '@', a reader of the generic syntax
 // at the last one, and masking up to the last covers both. A query's value ends at '&'
 // or at the end of the span, which may mask what follows a URI in a value; never less.
-void MarkUriSecrets(std::u16string_view text, std::size_t from, std::size_t to, std::vector<bool>& secret) {
+void MarkUriSecrets(std::u16string_view text, std::size_t from, std::size_t to, bool pqopt, std::vector<bool>& secret) {
+  // A braced value's closing brace is the driver's, not the URI's: it stays in sight, as
+  // the other masks leave it. In pqopt's value a single '}' ends a value, and so does a
+  // blank, as above (a URI's query holds no blank that is not encoded).
+  std::size_t open = from;
+  while (open < to && text[open] == u' ') ++open;
+  const bool braced = pqopt || (open < to && text[open] == u'{');
+  const auto ends = [&](std::size_t at) {
+    const char16_t c = text[at];
+    return c == u'&' || (braced && c == u'}' && (at + 1 == to || text[at + 1] != u'}')) ||
+           (pqopt && (c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'));
+  };
   for (std::size_t mark = text.find(u"://", from); mark != std::u16string_view::npos && mark + 3 <= to;
        mark = text.find(u"://", mark + 3)) {
     const std::size_t start = mark + 3;
@@ -100,7 +118,8 @@ void MarkUriSecrets(std::u16string_view text, std::size_t from, std::size_t to, 
     while (query < to && text[query] != u'?') ++query;
     for (std::size_t param = query + 1; param < to;) {
       std::size_t next = param;
-      while (next < to && text[next] != u'&') ++next;
+      while (next < to && !ends(next)) next += braced && text[next] == u'}' ? 2 : 1;  // "}}" is one '}'
+      next = std::min(next, to);
       const std::size_t equals = text.substr(param, next - param).find(u'=');
       if (equals != std::u16string_view::npos && IsSecretKey(PercentDecoded(text.substr(param, equals)))) {
         std::fill(secret.begin() + param + equals + 1, secret.begin() + next, true);
@@ -110,18 +129,17 @@ void MarkUriSecrets(std::u16string_view text, std::size_t from, std::size_t to, 
   }
 }
 
-}  // namespace
-
-std::u16string MaskConnectionString(std::u16string_view text) {
-  // Every character that some reader takes for part of a secret is masked: a string that
-  // one driver reads one way and another driver another way shows no password either way.
+// Every character that some reader takes for part of a secret is masked: a string that
+// one driver reads one way and another driver another way shows no password either way.
+std::u16string MaskOnce(std::u16string_view text) {
   std::vector<bool> secret(text.size(), false);
   for (const ConnectionStringReading& reading : kEveryReading) {
     for (const ConnectionAttribute& attribute : ParseConnectionString(text, reading)) {
-      MarkUriSecrets(text, attribute.valueStart, attribute.end, secret);
+      const bool pqopt = IsConnectionKey(attribute.key, u"pqopt");
+      MarkUriSecrets(text, attribute.valueStart, attribute.end, pqopt, secret);
       if (IsSecretKey(attribute.key)) {
         std::fill(secret.begin() + attribute.valueStart, secret.begin() + attribute.end, true);
-      } else if (IsConnectionKey(attribute.key, u"pqopt")) {
+      } else if (pqopt && !IsLibpqUri(attribute.value)) {
         MarkPqOptSecrets(text.substr(attribute.valueStart, attribute.end - attribute.valueStart), attribute.valueStart,
                          secret);
       }
@@ -138,4 +156,21 @@ std::u16string MaskConnectionString(std::u16string_view text) {
     while (i < text.size() && secret[i]) ++i;
   }
   return out;
+}
+
+}  // namespace
+
+std::u16string MaskConnectionString(std::u16string_view text) {
+  // One reading's mask can hide what another reading took for the end of a secret (an
+  // '&' of a URI's query inside a masked pqopt value): masked again, such a string would
+  // show less. So it is masked until nothing changes, and what is shown stays as it is
+  // when masked again. A pass that changes the string hides more of it; the passes stop
+  // at the string's length in any case.
+  std::u16string masked = MaskOnce(text);
+  for (std::size_t pass = 0; pass < text.size(); ++pass) {
+    std::u16string again = MaskOnce(masked);
+    if (again == masked) break;
+    masked = std::move(again);
+  }
+  return masked;
 }

@@ -38,6 +38,7 @@ TEST(ConnectionStringMask, EverySecretIsMaskedAndNothingElse) {
        u"pqopt=postgresql://u@h/db?sslmode=require&password=****&pass%77ord=****&port=1;x=1"},
       {u"Server=postgresql://h:5432/db?user=u;Description=http://docs/x", u"Server=postgresql://h:5432/db?user=u;Description=http://docs/x"},
       {u"Database=postgresql://:pw@h/", u"Database=postgresql://:****@h/"},
+      {u"pqopt={ postgresql://h/db?password=x };", u"pqopt={ postgresql://h/db?password=**** };"},
       // Read differently by different drivers: masked as every one of them reads it.
       // psqlODBC takes " {u8" for the database and then pw for the password; MariaDB's
       // driver the braced value; SQLite3's "{a" for the password and the rest as keys.
