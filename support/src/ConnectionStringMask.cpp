@@ -61,8 +61,8 @@ void MarkPqOptSecrets(std::u16string_view value, std::size_t offset, std::vector
   }
 }
 
-// libpq reads a conninfo that starts so as one URI, and anything else as its list of
-// "key=value" settings.
+// libpq reads a conninfo that starts with postgresql:// or postgres:// as one URI, and
+// anything else as its list of "key=value" settings.
 bool IsLibpqUri(std::u16string_view conninfo) {
   return conninfo.substr(0, 13) == u"postgresql://" || conninfo.substr(0, 11) == u"postgres://";
 }
@@ -86,12 +86,12 @@ std::u16string PercentDecoded(std::u16string_view key) {
 // information ("user:password@") and in the query ("?password=..."). Marks in secret the
 // password of every URI in text[from, to). The user information ends at the last '@'
 // before the host's '/': libpq stops at the first '@', a reader of the generic syntax
-// at the last one, and masking up to the last covers both. A query's value ends at '&'
-// or at the end of the span, which may mask what follows a URI in a value; never less.
+// at the last one, and masking up to the last covers both. A query's value ends at '&',
+// at a braced value's closing '}' (the driver's, not the URI's: it stays in sight, as the
+// other masks leave it), in pqopt's value also at a blank, as above (a URI holds no blank
+// that is not encoded), or else at the end of the span: what follows a URI in a value may
+// be masked with it, never less than the password.
 void MarkUriSecrets(std::u16string_view text, std::size_t from, std::size_t to, bool pqopt, std::vector<bool>& secret) {
-  // A braced value's closing brace is the driver's, not the URI's: it stays in sight, as
-  // the other masks leave it. In pqopt's value a single '}' ends a value, and so does a
-  // blank, as above (a URI's query holds no blank that is not encoded).
   std::size_t open = from;
   while (open < to && text[open] == u' ') ++open;
   const bool braced = pqopt || (open < to && text[open] == u'{');
