@@ -159,8 +159,8 @@ const uint8_t* CSqliteRowReader::ListedIdentification(int& length) {
 // NOTE: what the SQLite3 driver takes for its busy timeout: the text of its first
 // Timeout= read as strtol reads a number in C's own notation (blanks before it, a sign,
 // 0x for hexadecimal, a leading 0 for octal), used only when the whole text is that
-// number and it is above 0. Anything else ("", "0", "1000 ", "abc") is its default,
-// 100000 ms, which it was seen to wait twice.
+// number and it is above 0. Anything else ("", "0", "1000 ", "abc") is its own default
+// (docs/PERFORMANCE.md), which it was seen to wait twice.
 bool IsSqliteTimeout(std::u16string_view text) {
   std::size_t i = 0;
   while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;

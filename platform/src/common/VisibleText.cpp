@@ -18,7 +18,7 @@ constexpr SCodePointRange kNotationRanges[] = {
 #include "VisibleTextRanges.inc"
 };
 
-// The same for the BMP as one bit per code point (8 KiB), made from the table when this
+// The same for the BMP as one bit per code point, made from the table when this
 // is compiled: a name's every non-ASCII character is looked up, and most are in the BMP.
 struct SBmpBits {
   uint64_t words[0x10000 / 64];

@@ -40,7 +40,7 @@ BOOLEAN RtlGenRandom(void* buffer, ULONG length) {
   auto* bytes = static_cast<uint8_t*>(buffer);
   std::size_t done = 0;
   while (done < length) {
-    // getrandom hands over at most 32 MiB a call, and may be cut short by a signal.
+    // getrandom may hand over less than a large request asks, or be cut short by a signal.
     const ssize_t n = getrandom(bytes + done, length - done, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == ENOSYS) return ReadRandomDevice(bytes + done, length - done) ? TRUE : FALSE;

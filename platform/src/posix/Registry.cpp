@@ -287,7 +287,7 @@ LONG RegQueryValueExW(HKEY key, const char16_t* name, DWORD* reserved, DWORD* ty
   const auto found = at.node->values.find(std::u16string_view(name == nullptr ? u"" : name));
   if (found == at.node->values.end()) return ERROR_FILE_NOT_FOUND;
   const CRegistryValue& value = found->second;
-  const DWORD needed = static_cast<DWORD>(value.data.size());  // the parser keeps values below 4 GB
+  const DWORD needed = static_cast<DWORD>(value.data.size());  // the parser keeps values within a DWORD
 
   if (type != nullptr) *type = value.type;
   if (data != nullptr) {
