@@ -21,7 +21,6 @@
 #include "VisibleText.h"
 #include "Win32Format.h"
 #include "Win32Random.h"
-#include "WideText.h"
 #include "strandlink.h"
 
 namespace {
@@ -367,7 +366,7 @@ void ListAndDelete(CServerConnection& database, const CleanupStatements& stateme
   // A list in a folder that anyone may write could be swapped while the operator reads it.
   std::string folder;
   if (!IsFolderGuarded(statements.listFile, folder)) {
-    err << "Error:" << "The list of records would be kept in " << VisibleUtf8(FromUtf8(folder)).c_str()
+    err << "Error:" << "The list of records would be kept in " << VisibleBytes(folder).c_str()
         << ", a folder that any user may change (writable by all, not sticky), so the records were not listed. "
            "Nothing was deleted."
         << endl;

@@ -6,8 +6,10 @@
 // - a character that shows as nothing or as a blank, or that moves the cursor, breaks the
 //   line or reorders text, and half of a surrogate pair: "<U+XXXX>", its code point in
 //   upper-case hexadecimal, at least four digits. These are every Default_Ignorable_Code_Point,
-//   the general categories Cc, Cf, Cs, Zl and Zp, every Zs but U+0020, and the
-//   noncharacters, as Unicode's data gives them (VisibleTextRanges.inc);
+//   the general categories Cc, Cf, Cs, Zl and Zp, every Zs but U+0020, the
+//   noncharacters, and what draws a blank though no property says so (BRAILLE PATTERN
+//   BLANK and the other names that end in BLANK or FILLER), as Unicode's data gives them
+//   (VisibleTextRanges.inc, made by scripts/notation-table);
 // - '<' itself ("<U+003C>"), so that no two values are shown alike; and in a value (a
 //   name, a path) '"' ("<U+0022>"), which a CSV reader would take for the start of a
 //   quoted field, and a space that ends it ("<U+0020>"), which Windows does not keep in

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "ConnectionString.h"
 #include "Databases.h"
 #include "ScopedEnvironment.h"
 #include "TestRegistry.h"
@@ -201,21 +202,39 @@ TEST_P(EndToEnd, PreferredValueWinsOverTheFallback) {
 TEST_P(EndToEnd, DriverRefusalIsReportedWithTheDriversMessage) {
   // The string as it is echoed: a control character in it cannot clear the screen, and no
   // driver's reading of it finds a password shown.
-  const std::pair<std::string, std::string> connections[] = {
-      {"Driver={No Such Driver};Database=x;", "Driver={No Such Driver};Database=x;"},
-      {"Driver={No Such Driver};Database=x\x1b[2J\x1b[H;", "Driver={No Such Driver};Database=x<U+001B>[2J<U+001B>[H;"},
+  // psqlODBC hands pqopt to libpq, which takes a URI there with its password: the test
+  // server's real one, to a database that does not exist.
+  const std::string base = PostgresBase();
+  const auto attribute = [&](const char16_t* key) {
+    return Narrow(FindConnectionAttribute(Wide(base), kPsqlOdbcReading, key).value().value);
+  };
+  const std::string uri = "postgresql://" + attribute(u"uid") + ":" + attribute(u"pwd") + "@" + attribute(u"server") +
+                          ":" + attribute(u"port") + "/nosuchdb";
+  const struct {
+    std::string connection, shown;
+    const char* named;  // what the driver's message names
+  } connections[] = {
+      {"Driver={No Such Driver};Database=x;", "Driver={No Such Driver};Database=x;", "No Such Driver"},
+      {"Driver={No Such Driver};Database=x\x1b[2J\x1b[H;", "Driver={No Such Driver};Database=x<U+001B>[2J<U+001B>[H;",
+       "No Such Driver"},
       // unixODBC's "Can't open lib" quotes the driver's name: in the notation too.
-      {"Driver={No Such Driver\x1b[8m};", "Driver={No Such Driver<U+001B>[8m};"},
+      {"Driver={No Such Driver\x1b[8m};", "Driver={No Such Driver<U+001B>[8m};", "No Such Driver"},
       // psqlODBC reads no brace after a blank: its password is pw, masked though MariaDB's
       // driver would read the braced value as the database.
-      {"Driver={No Such Driver};Database= {u8;Pwd=pw;}", "Driver={No Such Driver};Database= {u8;Pwd=****;}"},
+      {"Driver={No Such Driver};Database= {u8;Pwd=pw;}", "Driver={No Such Driver};Database= {u8;Pwd=****;}",
+       "No Such Driver"},
+      {"Driver={PostgreSQL Unicode};pqopt={" + uri + "};",
+       "Driver={PostgreSQL Unicode};pqopt={postgresql://" + attribute(u"uid") + ":****@" + attribute(u"server") + ":" +
+           attribute(u"port") + "/nosuchdb};",
+       "nosuchdb"},
   };
-  for (const auto& [connection, shown] : connections) {
+  for (const auto& [connection, shown, named] : connections) {
     const RunResult r = Run("\nyes\n", RegistryFor(connection));
     EXPECT_EQ(r.out, Start() + L("\n"));
     const std::string head = L("Failed to connect to DB " + shown + "\n") + "Error:";
     ASSERT_EQ(r.err.substr(0, head.size()), head) << r.err;
-    EXPECT_NE(r.err.find("No Such Driver"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(attribute(u"pwd")), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
     EXPECT_FALSE(ListExists());
   }
@@ -1649,21 +1668,33 @@ TEST(PosixListFolder, AFolderAnyoneMayChangeIsRefusedBeforeTheListing) {
   ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
   TempDir registryDir;
   const std::string registry = e2e::WriteConnectionRegistry(registryDir.Path(), Narrow(db.ConnectionString()));
-  for (const unsigned mode : {0777u, 0775u, 01777u}) {
-    SCOPED_TRACE(mode);
+  const struct {
+    const char* name;
+    unsigned mode;
+    const char* shown;  // the folder's name in the refusal
+  } folders[] = {
+      {"shared, folder", 0777u, "shared, folder"},
+      // A byte that is not UTF-8 is marked as the byte it is, not as U+FFFD.
+      {"w\xFF\x1b[2Kx", 0777u, "w<xFF><U+001B>[2Kx"},
+      {"shared, folder", 0775u, nullptr},
+      {"shared, folder", 01777u, nullptr},
+  };
+  for (const auto& folder : folders) {
+    SCOPED_TRACE("row " + std::to_string(&folder - folders));
     TempDir work;
-    const std::string dir = std::filesystem::canonical(work.Path()).string() + "/shared, folder";
-    std::filesystem::create_directory(dir);
-    ASSERT_EQ(chmod(dir.c_str(), mode), 0);
+    const std::string parent = std::filesystem::canonical(work.Path()).string() + "/";
+    const std::string dir = parent + folder.name;
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(dir.c_str(), folder.mode), 0);
     RunOptions options;
     options.workDir = dir;
     options.registryFile = registry;
     options.input = "\nyes\n";
     const RunResult r = e2e::RunTool(target, options);
     EXPECT_EQ(r.status, 0);
-    if (mode == 0777u) {
+    if (folder.shown != nullptr) {
       EXPECT_EQ(r.out, std::string(kBanner) + "Press any key to continue . . . \n\n");
-      EXPECT_EQ(r.err, "Error:The list of records would be kept in " + dir +
+      EXPECT_EQ(r.err, "Error:The list of records would be kept in " + parent + folder.shown +
                            ", a folder that any user may change (writable by all, not sticky), so the records were "
                            "not listed. Nothing was deleted.\n");
       EXPECT_TRUE(std::filesystem::is_empty(dir));

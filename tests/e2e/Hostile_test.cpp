@@ -61,6 +61,7 @@ TEST_P(HostileRows, NamesOfEveryShape) {
       // What shows as nothing or as a blank, a quote a CSV reader would take for a field's
       // start, a last space that Windows would not keep, a cut that would split a pair.
       {u"report\u034f.pdf \u00a0\u3164\ufe0f\u2000", "report<U+034F>.pdf <U+00A0><U+3164><U+FE0F><U+2000>"},
+      {u"report\u2800.pdf trail\u2800", "report<U+2800>.pdf trail<U+2800>"},  // a blank by its name only
       {u"\"notes.txt", "<U+0022>notes.txt"},
       {u"readme\"", "readme<U+0022>"},
       {u"trailing ", "trailing<U+0020>"},

@@ -39,6 +39,10 @@ TEST(VisibleText, EachCharacterShowsAsItselfOrInTheNotation) {
       {u"report\u034f.pdf", "report<U+034F>.pdf"},
       {u"\u00a0\u2000\u3000\u3164\uffa0\ufe0f", "<U+00A0><U+2000><U+3000><U+3164><U+FFA0><U+FE0F>"},
       {u"\U000E0100\U0001D173\U000110BD\U0010FFFE", "<U+E0100><U+1D173><U+110BD><U+10FFFE>"},
+      // Drawn as a blank though no property says so: the names say it.
+      {u"report\u2800.pdf trail\u2800", "report<U+2800>.pdf trail<U+2800>"},
+      {u"\U00013441\U00013442\U00016FE4\U0001D159 \u2422\u28FF",
+       "<U+13441><U+13442><U+16FE4><U+1D159> \xe2\x90\xa2\xe2\xa3\xbf"},
       // C0 controls, DEL and C1 controls.
       {std::u16string(u"a\0b", 3), "a<U+0000>b"},
       {u"\t\n\r\x1b[2K\x1f", "<U+0009><U+000A><U+000D><U+001B>[2K<U+001F>"},
@@ -115,6 +119,11 @@ TEST(VisibleText, StoredBytesAsTheirCharactersOrEachByteMarked) {
       {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
        "a<xF1><x80><x80><xE1><x80><xC2>b<x80>c<x80><xBF>d"},
       {"cut\xF0\x9F\x98", "cut<xF0><x9F><x98>"},                 // a sequence cut at the end
+      // A third or fourth byte that is no continuation byte ends the sequence there.
+      {"\xE2\x82\x41", "<xE2><x82>A"},
+      {"\xF0\x9F\x98\x41", "<xF0><x9F><x98>A"},
+      {"\xF0\x9F\x41\x41", "<xF0><x9F>AA"},
+      {"\xE2\x82\xE2\x82\xAC", "<xE2><x82>\xE2\x82\xAC"},
       {"\xE2\xE2\x82\xAC", "<xE2>\xE2\x82\xAC"},               // resumes at the next lead byte
       {"\xEF\xBF\xBD", "\xEF\xBF\xBD"},                         // a real U+FFFD is text
       {std::string("a\0\x1b\"<", 5), "a<U+0000><U+001B><U+0022><U+003C>"},
@@ -140,7 +149,8 @@ TEST(VisibleText, StoredBytesAsTheirCharactersOrEachByteMarked) {
 // The set written in the notation is the one Unicode's data gives, read from Debian's
 // unicode-data files (scripts/notation-table generates the table from the same files):
 // every Default_Ignorable_Code_Point, the general categories Cc, Cf, Cs, Zl, Zp, every
-// Zs but U+0020, the noncharacters; and, of ASCII, '<' and '"' besides.
+// Zs but U+0020, the noncharacters, the names that end in BLANK or (but for punctuation)
+// FILLER, the script's one hand-listed character; and, of ASCII, '<' and '"' besides.
 TEST(VisibleText, NotationSetIsUnicodesInvisibleCharacters) {
   const std::string dir = "/usr/share/unicode/";
   // Each code point's class, as an index into classes (0: none).
@@ -183,7 +193,10 @@ TEST(VisibleText, NotationSetIsUnicodesInvisibleCharacters) {
     if (gc == "Cc" || gc == "Cf" || gc == "Cs" || gc == "Zl" || gc == "Zp" || (gc == "Zs" && c != 0x20)) {
       mark(from, c, "gc=" + gc);
     }
+    const std::string last = label.substr(label.rfind(' ') + 1);
+    if (last == "BLANK" || (last == "FILLER" && gc[0] != 'P')) mark(from, c, "named " + last);
   }
+  mark(0x1D159, 0x1D159, "the null notehead, drawn as nothing");
   mark('<', '<', "the notation's opening");
   mark('"', '"', "the CSV quote");
   std::size_t inNotation = 0;

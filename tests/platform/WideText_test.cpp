@@ -41,9 +41,15 @@ TEST(WideText, DecodesUtf8AndReplacesInvalidBytes) {
       {u"\ufffd", "\xc0\xaf"},           // overlong form: each byte refused
       {u"\ufffd", "\xed\xa0\x80"},       // an encoded surrogate
       {u"\ufffd", "\xf4\x90\x80\x80"},   // beyond U+10FFFF
+      // A third or fourth byte that is no continuation byte.
+      {u"\ufffdA", "\xe2\x82\x41"},
+      {u"\ufffdA", "\xf0\x9f\x98\x41"},
+      {u"\ufffdAA", "\xf0\x9f\x41\x41"},
   };
   for (const auto& c : cases) {
     const std::u16string got = FromUtf8(c.utf8);
+    std::u16string strict;
+    EXPECT_EQ(DecodeUtf8Strict(c.utf8, strict), c.utf16.find(u'\ufffd') == std::u16string::npos) << c.utf8;
     // Invalid input may yield one or several replacement characters, never anything else.
     if (c.utf16.find(u'\ufffd') != std::u16string::npos) {
       EXPECT_NE(got.find(u'\ufffd'), std::u16string::npos) << c.utf8;

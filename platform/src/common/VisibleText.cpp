@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "Utf8Sequence.h"
 #include "WideText.h"
 
 namespace {
@@ -92,38 +93,6 @@ char* MarkTrailingSpace(std::string& out, char* p) {
   return PutNotation(p, u' ');
 }
 
-// The length of the well-formed UTF-8 sequence at s (Unicode's table of well-formed byte
-// sequences: shortest form, no surrogates, at most U+10FFFF) with its code point, or 0
-// when s does not start one. A sequence cut short is not one: its lead byte is marked,
-// and the continuation bytes after it are each marked in turn (none starts a sequence).
-std::size_t WellFormedUtf8(const unsigned char* s, std::size_t left, char32_t& codePoint) {
-  const unsigned char b = s[0];
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-  if (b < 0xC2) {
-    return 0;  // a continuation byte, or the lead of an overlong two-byte form
-  } else if (b < 0xE0) {
-    length = 2, codePoint = b & 0x1F;
-  } else if (b < 0xF0) {
-    length = 3, codePoint = b & 0x0F;
-    if (b == 0xE0) low = 0xA0;   // overlong below
-    if (b == 0xED) high = 0x9F;  // surrogates above
-  } else if (b < 0xF5) {
-    length = 4, codePoint = b & 0x07;
-    if (b == 0xF0) low = 0x90;   // overlong below
-    if (b == 0xF4) high = 0x8F;  // beyond U+10FFFF above
-  } else {
-    return 0;
-  }
-  if (left < length || s[1] < low || s[1] > high) return 0;
-  codePoint = (codePoint << 6) | (s[1] & 0x3F);
-  for (std::size_t k = 2; k < length; ++k) {
-    if ((s[k] & 0xC0) != 0x80) return 0;
-    codePoint = (codePoint << 6) | (s[k] & 0x3F);
-  }
-  return length;
-}
-
 }  // namespace
 
 bool NeedsVisibleNotation(char32_t c) {
@@ -207,7 +176,7 @@ void AppendVisibleBytes(std::string& out, std::string_view storedUtf8) {
       continue;
     }
     char32_t codePoint = b;
-    const std::size_t length = b < 0x80 ? 1 : WellFormedUtf8(s + i, n - i, codePoint);
+    const std::size_t length = Utf8Sequence(storedUtf8.substr(i), codePoint);
     if (length > 1 && !NeedsVisibleNotation(codePoint)) {
       std::memcpy(p, s + i, length);  // well-formed: its bytes are its UTF-8
       p += length;

@@ -1,14 +1,18 @@
 #pragma once
 // Stored text read strictly as UTF-8, as Unicode defines its well-formed byte sequences:
 // no overlong form, no surrogate, nothing above U+10FFFF. A byte that begins no such
-// sequence is not text and must not be taken for any character.
+// sequence is not text and must not be taken for any character. The one reader of
+// stored names: the row readers count a name's characters with it, and the visible
+// notation marks what it refuses, so both take the same bytes for text.
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 // The length of the well-formed sequence at the start of bytes, and its code point; 0
-// when the first byte begins none (bytes must not be empty).
+// when the first byte begins none (bytes must not be empty). A sequence cut short, or
+// whose next byte is no continuation byte, is none: its lead byte is refused alone, and
+// the continuation bytes after it each in turn (none begins a sequence).
 inline std::size_t Utf8Sequence(std::string_view bytes, char32_t& codePoint) {
   const auto at = [&](std::size_t i) { return static_cast<uint8_t>(bytes[i]); };
   const uint8_t b0 = at(0);
