@@ -46,6 +46,13 @@ class CServerRules : public CTransactionRules {
   [[nodiscard]] virtual bool SettleConnection(CServerConnection& database, std::u16string_view given,
                                               std::u16string_view completed, int lockWaitSeconds) const;
 
+  // The stored schema version, where the driver's text of it could hide what is stored
+  // (its type, an embedded NUL, bytes that are not text), before TestDBVersion reads that
+  // text. False, with the refusal kept on the connection, for a value that is not the
+  // accepted version; true for whatever TestDBVersion reads exactly (and for a failure to
+  // read, which it reports). By default nothing is asked.
+  [[nodiscard]] virtual bool StoredVersionPasses(CServerConnection& database) const;
+
   // The statement that bounds, for the rest of the session, how long a statement waits
   // for another session's lock: `seconds`, or the session's own bound where that is
   // lower. Empty where nothing can be sent once connected.

@@ -57,7 +57,7 @@ bool ConnectToDatabase(CServerConnection& database, const char16_t* connectionSt
     return false;
   }
   if (!TakesChanges(database)) return false;
-  if (TestDBVersion(&database) == 0) return true;
+  if (database.Rules().StoredVersionPasses(database) && TestDBVersion(&database) == 0) return true;
   database.Close();
   // A version that could not be read for another session's lock is not an illegal one:
   // the caller's lines say what kept it.

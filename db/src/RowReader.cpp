@@ -86,6 +86,23 @@ std::size_t ShownUtf8Bytes(std::string_view bytes, bool& more) {
   return i;
 }
 
+void NameOfUtf8Bytes(const uint8_t* buffer, int capacity, int32_t slot, CStoredRowSet::Name& name) {
+  name = CStoredRowSet::Name();
+  if (slot == SQL_NULL_DATA) {
+    name.null = true;
+    return;
+  }
+  // A longer value, or one whose length the driver could not tell (SQL_NO_TOTAL), fills
+  // the buffer.
+  const bool valueCut = !(slot >= 0 && slot <= capacity);
+  const std::string_view held(reinterpret_cast<const char*>(buffer),
+                              valueCut ? static_cast<std::size_t>(capacity) : static_cast<std::size_t>(slot));
+  bool more = false;
+  name.utf8 = true;
+  name.bytes = held.substr(0, ShownUtf8Bytes(held, more));
+  name.cut = more || valueCut;
+}
+
 std::u16string WriteTimeColumn() {
   return u"CASE WHEN length(FileIdentification) = " + Number(kFileIdentificationSize) +
          u" THEN substr(FileIdentification, " + Number(kLastWriteTimeOffset + 1) + u", 8) END";

@@ -79,6 +79,10 @@ bool ParseDigest(const char* text, int32_t slot, uint64_t& value);
 // The stored UTF-8 bytes that fill at most the units a line shows: a character is one
 // unit, or two beyond the BMP; a byte that begins no character, one. more: bytes remain.
 std::size_t ShownUtf8Bytes(std::string_view bytes, bool& more);
+// A name read as UTF-8 bytes into a buffer of `capacity` bytes, slot its length or
+// indicator as the driver set it: null, or the bytes a line shows, cut where the value
+// goes on past them or past the buffer.
+void NameOfUtf8Bytes(const uint8_t* buffer, int capacity, int32_t slot, CStoredRowSet::Name& name);
 
 // The identification column as a server that digests it sends it: the 8 bytes of the
 // last-write time of a record alone (a value of another length shows no time), which is

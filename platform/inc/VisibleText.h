@@ -40,6 +40,13 @@ std::string VisibleUtf8(std::u16string_view text);
 // is always the notation.
 void AppendVisibleMessage(std::string& out, std::u16string_view message);
 
+// Stored bytes that should be UTF-8, as the text of a message (UTF-16, which ends at a
+// NUL): each well-formed character as itself, and what such text cannot carry, a byte
+// that is not part of one and a NUL, as the unpaired surrogate U+DC00 + the byte, which
+// AppendVisibleMessage writes as the notation of that byte ("<xHH>", a NUL "<U+0000>"):
+// a message that names a stored value shows its bytes as the list would.
+std::u16string MessageTextOfBytes(std::string_view storedUtf8);
+
 // Appends bytes that should be UTF-8, as a database or the system stores them: each well-
 // formed character exactly as AppendVisibleUtf8 writes it, and each byte that is not part
 // of one (an overlong form, a surrogate, anything above U+10FFFF, a truncated sequence,

@@ -173,6 +173,10 @@ constexpr long kAcceptedSchemaVersion = 4;
 // 0 when the connected database holds exactly the accepted schema version. Otherwise
 // non-zero, with an error on the connection that says what was found.
 [[nodiscard]] long TestDBVersion(CODBCDatabase* database);
+// TestDBVersion's words for a version found that is not the accepted one, for a caller
+// that read the stored value its own way: `version` as it is when a plain number, else
+// quoted, with "..." where it was cut.
+std::u16string VersionFoundMessage(std::u16string_view version, bool cut);
 
 class CODBCRecordset {
  public:

@@ -61,13 +61,13 @@ bool IsExactly(std::u16string_view text, long wanted) {
 
 // The version as the message shows it: a plain number as it is, anything else quoted,
 // so that blanks and stray text can be seen.
-std::u16string ShownVersion(const std::u16string& text, bool cut) {
+std::u16string ShownVersion(std::u16string_view text, bool cut) {
   bool plain = !text.empty() && !cut;
   for (std::size_t i = 0; i < text.size() && plain; ++i) {
     plain = IsDigit(text[i]) || text[i] == u'.' || (i == 0 && text[i] == u'-');
   }
-  if (plain) return text;
-  return u"'" + text + (cut ? u"...'" : u"'");
+  if (plain) return std::u16string(text);
+  return u"'" + std::u16string(text) + (cut ? u"...'" : u"'");
 }
 
 // What the version query answered: how many rows (counted up to 2), and the first one.
@@ -109,13 +109,16 @@ std::u16string VersionMismatch(const VersionRows& found) {
   if (found.rows == 0) return u"The SchemaVersion table holds no version; " + expected + u".";
   if (found.rows > 1) return u"The SchemaVersion table holds more than one row; " + expected + u".";
   if (found.isNull) return u"The SchemaVersion table holds a NULL version; " + expected + u".";
-  if (found.cut || !IsExactly(found.first, kAcceptedSchemaVersion)) {
-    return u"Schema version " + ShownVersion(found.first, found.cut) + u" found, " + expected + u".";
-  }
+  if (found.cut || !IsExactly(found.first, kAcceptedSchemaVersion)) return VersionFoundMessage(found.first, found.cut);
   return {};
 }
 
 }  // namespace
+
+std::u16string VersionFoundMessage(std::u16string_view version, bool cut) {
+  return u"Schema version " + ShownVersion(version, cut) + u" found, version " +
+         FromUtf8(std::to_string(kAcceptedSchemaVersion)) + u" expected.";
+}
 
 long TestDBVersion(CODBCDatabase* database) {
   if (database == nullptr || !database->IsConnected()) return 1;

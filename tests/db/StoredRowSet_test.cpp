@@ -72,6 +72,8 @@ TEST_P(StoredRows, SumsTellApartWhatDiffersAndNothingElse) {
        {{1, std::u16string(289, u'n') + u'X' + std::u16string(10, u'n'), id112, 18, std::nullopt}}, false},
       {"an identification that differs past 1000 bytes", {{1, u"a", std::string(1500, 'i'), 18, std::nullopt}},
        {{1, u"a", std::string(1499, 'i') + "X", 18, std::nullopt}}, false},
+      {"a byte 01 moved from the name into the identification", {{1, u"a\u0001b", std::string("c"), 18, std::nullopt}},
+       {{1, u"a", std::string("b\x01" "c"), 18, std::nullopt}}, false},
       {"another key", {a}, {{3, u"a", id112, 18, std::nullopt}}, false},
   };
   for (const Case& c : cases) {
@@ -88,5 +90,32 @@ TEST_P(StoredRows, SumsTellApartWhatDiffersAndNothingElse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoredRows, ::testing::ValuesIn(AllBackends()), BackendParamName());
+
+// Where a second session sums the listed rows, its sums count for the listing only when
+// it counted the rows that were listed: here a condition true on the listing's session
+// alone.
+using SummedApart = StoredRows;
+
+TEST_P(SummedApart, SumsOfOtherRowsThanListedAreRefused) {
+  ASSERT_TRUE(db->Insert({{1, u"a", std::nullopt, 18, std::nullopt}, {2, u"b", std::nullopt, 18, std::nullopt}}));
+  _SQL_Error error;
+  ASSERT_NE(session.Execute(u"SET meridex.listing = 'on'", error), 0) << Narrow(error.message);
+  const uint8_t key[16] = {1};
+  CStoredRowSet records(&session, key);
+  ASSERT_EQ(records.OpenRows(u"OperationType <> 0 AND current_setting('meridex.listing', true) = 'on'"), 0);
+  CStoredRowSet::Sums listed;
+  CStoredRowSet::Name name;
+  CStoredRowSet::Digest digest;
+  for (; !records.IsEof(); (void)records.MoveNext()) {
+    ASSERT_TRUE(records.ReadRow(name, digest));
+    listed.Add(digest);
+  }
+  ASSERT_EQ(listed.count, 2);
+  EXPECT_FALSE(records.FinishRows(listed.count, listed));
+  ASSERT_TRUE(records.GetError(error));
+  EXPECT_EQ(Narrow(error.message), "The server summed other rows than were listed.");
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, SummedApart, ::testing::Values(Backend::PostgreSQL), BackendParamName());
 
 }  // namespace

@@ -240,8 +240,10 @@ TEST_P(EndToEnd, DriverRefusalIsReportedWithTheDriversMessage) {
   }
 }
 
+// The version as stored, and as the refusal shows it. On SQLite a value of any type can
+// stand in the column, and the driver's text of it ends at a NUL, drops bytes that are not
+// UTF-8 and rounds a REAL.
 TEST_P(EndToEnd, RefusedVersionPrintsBothMessagesOnOneLineWithThePasswordMasked) {
-  ASSERT_TRUE(db->Exec("UPDATE SchemaVersion SET Version = 3"));
   ASSERT_TRUE(db->Insert({{1, u"old", std::nullopt, kOld, std::nullopt}}));
   // SQLite ignores a password; PostgreSQL's connection string carries a real one.
   std::string connection = Connection();
@@ -249,12 +251,24 @@ TEST_P(EndToEnd, RefusedVersionPrintsBothMessagesOnOneLineWithThePasswordMasked)
   const std::string secret = GetParam() == Backend::SQLite ? "s3cret" : "meridex-test-pw";
   std::string masked = connection;
   masked.replace(masked.find(secret), secret.size(), "****");
-  const RunResult r = Run("\nyes\n", RegistryFor(connection));
-  EXPECT_EQ(r.out, Start() + L("\n"));
-  EXPECT_EQ(r.err, L("Can not connect to DB: \\" + masked + "\\. Illegal database version.Failed to connect to DB " + masked +
-                     "\nError:Schema version 3 found, version 4 expected.\n"));
-  EXPECT_EQ(r.err.find(secret), std::string::npos);
-  EXPECT_EQ(db->RemainingIds(), std::vector<int>{1});
+  std::vector<std::pair<std::string, std::string>> versions = {{"3", "3"}};
+  if (GetParam() == Backend::SQLite) {
+    versions.insert(versions.end(), {{"CAST(X'34006F6C64' AS TEXT)", "'4<U+0000>old'"},
+                                     {"CAST(X'34FF' AS TEXT)", "'4<xFF>'"},
+                                     {"CAST(X'35FFFE' AS TEXT)", "'5<xFF><xFE>'"},
+                                     {"4.000000000000001", "4.000000000000001"},
+                                     {"X'34'", "X'34'"}});
+  }
+  for (const auto& [stored, shown] : versions) {
+    SCOPED_TRACE(stored);
+    ASSERT_TRUE(db->Exec("UPDATE SchemaVersion SET Version = " + stored));
+    const RunResult r = Run("\nyes\n", RegistryFor(connection));
+    EXPECT_EQ(r.out, Start() + L("\n"));
+    EXPECT_EQ(r.err, L("Can not connect to DB: \\" + masked + "\\. Illegal database version.Failed to connect to DB " +
+                       masked + "\nError:Schema version " + shown + " found, version 4 expected.\n"));
+    EXPECT_EQ(r.err.find(secret), std::string::npos);
+    EXPECT_EQ(db->RemainingIds(), std::vector<int>{1});
+  }
 }
 
 TEST_P(EndToEnd, FailingSelectionShowsTheErrorAndWritesNoList) {
@@ -397,6 +411,22 @@ TEST_P(ConcurrentChange, ChangesAfterTheListingDeleteNothing) {
                      "UPDATE FileTree SET FileName = CAST(X'78F09080802E747874' AS TEXT) WHERE FileID = 1", std::nullopt,
                      changed, {1, 2, 5}, "UPDATE FileTree SET FileName = CAST(X'78F49080802E747874' AS TEXT) WHERE FileID = 1",
                      "", "x<xF4><x90><x80><x80>.txt"});
+  }
+  if (GetParam() == Backend::SQLite) {
+    // Values that a driver's conversion reads alike (a C integer keeps 32 bits and reads
+    // 18.5 and '18abc' as 18), and values of another storage class with the same bytes.
+    // 2^32 + 2 reads as 2 through the test's C integer too.
+    cases.push_back({"a listed key swapped for one 2^32 above", "UPDATE FileTree SET FileID = 4294967298 WHERE FileID = 2",
+                     std::nullopt, listedTwo + " and as many match now, but not the same ones.", {1, 5, 2}});
+    for (const char* type : {"4294967314", "-4294967278", "18.5", "'18abc'"}) {
+      cases.push_back({type, std::string("UPDATE FileTree SET OperationType = ") + type + " WHERE FileID = 2",
+                       std::nullopt, changed, {1, 2, 5}});
+    }
+    cases.push_back({"a name made a BLOB of its bytes", "UPDATE FileTree SET FileName = CAST(FileName AS BLOB) WHERE FileID = 2",
+                     std::nullopt, changed, {1, 2, 5}});
+    cases.push_back({"an identification made an INTEGER of its digits",
+                     "UPDATE FileTree SET FileIdentification = 123 WHERE FileID = 2", std::nullopt, changed, {1, 2, 5},
+                     "UPDATE FileTree SET FileIdentification = X'313233' WHERE FileID = 2"});
   }
   if (IsMariaDB(GetParam())) {
     cases.push_back({"a name changed after an embedded NUL", "",
@@ -1568,7 +1598,9 @@ std::vector<std::string> FolderNames(const std::string& folder) {
 // otherwise keeps each character's low byte: only one character of two bytes fits there
 // (Windows itself has no such step). The Linux build takes any name, the driver named by
 // its library's file name too; a decoy database under the name of the low bytes
-// ("1070.db" for "база.db") keeps its rows.
+// ("1070.db" for "база.db") keeps its rows. The fault driver (FaultDriver.c) hands the
+// real one, on both builds, the name of another decoy: refused too, a byte of the name
+// that is not UTF-8 shown as itself.
 TEST(EndToEndSQLite, DatabaseNamedIsOpenedOrRefusedAndNoneCreated) {
   const ToolTarget target = e2e::TargetFromEnvironment();
   const struct {
@@ -1576,7 +1608,11 @@ TEST(EndToEndSQLite, DatabaseNamedIsOpenedOrRefusedAndNoneCreated) {
     const char* driver;
     bool opensUnderWine;
     bool present = true;
-  } cases[] = {{"B\xc3\xa9.db", "SQLite3", true},
+    const char* decoy = nullptr;  // the file the fault driver opens instead, and as shown
+    const char* decoyShown = nullptr;
+  } cases[] = {{"named.db", "", false, true, "other.db", "other.db"},
+               {"named.db", "", false, true, "other\xFF.db", "other<xFF>.db"},
+               {"B\xc3\xa9.db", "SQLite3", true},
                {"B\xc3\xa9ta-\xce\xb2-\xe6\x97\xa5.db", "SQLite3", false},
                {"\xce\xb2\xce\xae\xcf\x84\xce\xb1.db", "SQLite3", false},
                {"\xf0\x9f\x98\x80.db", "SQLite3", false},
@@ -1584,7 +1620,7 @@ TEST(EndToEndSQLite, DatabaseNamedIsOpenedOrRefusedAndNoneCreated) {
                {"mistyped.db", "SQLite3", false, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const bool opens = c.present && (!target.windows || c.opensUnderWine);
+    const bool opens = c.present && c.decoy == nullptr && (!target.windows || c.opensUnderWine);
     TempDir work;
     TestDatabase db(Backend::SQLite);
     ASSERT_TRUE(db.Insert({{1, u"old", std::nullopt, kOld, std::nullopt}, {2, u"kept", std::nullopt, 0, std::nullopt}}));
@@ -1598,7 +1634,18 @@ TEST(EndToEndSQLite, DatabaseNamedIsOpenedOrRefusedAndNoneCreated) {
     }
     std::filesystem::copy_file(file, work.File("1070.db"));
     connection.replace(at, file.size(), named);
-    connection.replace(connection.find("SQLite3"), 7, c.driver);
+    connection.replace(connection.find("SQLite3"), 7, c.decoy != nullptr ? work.File("d") : c.driver);
+    if (c.decoy != nullptr) {
+      ASSERT_EQ(symlink(MERIDEX_E2E_FAULT_DRIVER, work.File("d").c_str()), 0);
+      std::filesystem::copy_file(file, work.File(c.decoy));
+      std::string wish;  // a byte that is not ASCII as %HH
+      for (const char b : work.File(c.decoy)) {
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(b));
+        wish += b >= 0 ? std::string(1, b) : std::string(escaped);
+      }
+      connection += "FaultDriverDbms=SQLite;FaultDriverDatabase=" + wish + ";";
+    }
     RunOptions options;
     options.workDir = work.Path();
     // In UTF-16, as the registry editor exports it: it takes a file without a byte order
@@ -1623,6 +1670,12 @@ TEST(EndToEndSQLite, DatabaseNamedIsOpenedOrRefusedAndNoneCreated) {
       EXPECT_EQ(r.err.find("Failed to connect to DB "), 0u) << r.err;
       const char* why = c.present ? "reach the driver whole" : "was not found. Nothing was created.";
       EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+      if (c.decoy != nullptr) {
+        EXPECT_NE(r.err.find("SQLite opened the file " + work.File(c.decoyShown) + ", not the database named, " + named),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(ReadFileBytes(work.File(c.decoy)), decoy);
+      }
       EXPECT_EQ(db.RemainingIds(), (std::vector<int>{1, 2}));
     }
     EXPECT_EQ(ReadFileBytes(work.File("1070.db")), decoy);

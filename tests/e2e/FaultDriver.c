@@ -24,6 +24,10 @@
  *                               store through a null pointer) or abort
  *   FaultDriverDbms=SQLite      the DBMS name it gives: the library then ends transactions
  *                               in SQL, as it does on SQLite
+ *   FaultDriverDatabase=/path   the real driver is handed this database before the one
+ *                               the string names (it takes a key's first value): a driver
+ *                               manager that changed the name on its way; %HH is the byte
+ *                               HH, which no connection string of UTF-16 can carry
  *   FaultDriverLog=/path        one line per autocommit switch, ended transaction and
  *                               disconnect, so a test can tell what the library asked for,
  *                               and the call struck
@@ -68,6 +72,7 @@ typedef SQLRETURN (*ErrorFn)(SQLHENV, SQLHDBC, SQLHSTMT, SQLCHAR*, SQLINTEGER*, 
 static char g_fault[32];
 static char g_dbms[32];
 static char g_log[1024];
+static char g_database[1024];
 /* KIND@N: what strikes, at which call, before or after the real driver acts. */
 static char g_strikeKind[8];
 static long g_strikeAt;
@@ -180,6 +185,7 @@ SQLRETURN SQL_API SQLDriverConnect(SQLHDBC dbc, SQLHWND window, SQLCHAR* in, SQL
     Value((const char*)in, n, "FaultDriverFault=", g_fault, sizeof g_fault);
     Value((const char*)in, n, "FaultDriverDbms=", g_dbms, sizeof g_dbms);
     Value((const char*)in, n, "FaultDriverLog=", g_log, sizeof g_log);
+    Value((const char*)in, n, "FaultDriverDatabase=", g_database, sizeof g_database);
     const char* at = strchr(g_fault, '@');
     if (at != NULL && (size_t)(at - g_fault) < sizeof g_strikeKind) {
       memcpy(g_strikeKind, g_fault, (size_t)(at - g_fault));
@@ -188,6 +194,21 @@ SQLRETURN SQL_API SQLDriverConnect(SQLHDBC dbc, SQLHWND window, SQLCHAR* in, SQL
       g_strikeAt = strtol(at + 1, &end, 10);
       g_strikeAfter = end != NULL && *end == '+';
     }
+  }
+  static char other[4096];
+  for (char *from = g_database, *to = g_database;; ++from, ++to) {
+    unsigned byte = 0;
+    if (*from == '%' && sscanf(from + 1, "%2x", &byte) == 1) {
+      *to = (char)byte;
+      from += 2;
+    } else if ((*to = *from) == 0) {
+      break;
+    }
+  }
+  if (g_database[0] != 0 && n + strlen(g_database) + 11 < sizeof other) {
+    snprintf(other, sizeof other, "Database=%s;%.*s", g_database, (int)n, (const char*)in);
+    in = (SQLCHAR*)other;
+    inLength = SQL_NTS;
   }
   /* The calls before this one (the handles' allocation) count from here on too. */
   CALL(dbc, SQLDriverConnect, "", DriverConnectFn, (dbc, window, in, inLength, out, outMax, outLength, completion));

@@ -25,8 +25,9 @@ class HostileRows : public ::testing::TestWithParam<Backend> {
     db = std::make_unique<TestDatabase>(GetParam());
     ASSERT_TRUE(db->WidenColumns());
   }
-  e2e::RunResult Run() {
-    const std::string registry = e2e::WriteConnectionRegistry(work.Path(), Narrow(db->ConnectionString()));
+  // more: options after the database in the connection string.
+  e2e::RunResult Run(const std::string& more = std::string()) {
+    const std::string registry = e2e::WriteConnectionRegistry(work.Path(), Narrow(db->ConnectionString()) + more);
     e2e::RunOptions options;
     options.workDir = work.Path();
     options.registryFile = registry;
@@ -53,6 +54,7 @@ TEST_P(HostileRows, NamesOfEveryShape) {
       {u"\u00fc\u00df \u4e2d\u6587 \U0001F600", "\xc3\xbc\xc3\x9f \xe4\xb8\xad\xe6\x96\x87 \xf0\x9f\x98\x80"},
       // Whatever would break the line, move the cursor, erase or reorder what is shown.
       {u"line\r\nbreak", "line<U+000D><U+000A>break"},
+      {u"line\nfeed", "line<U+000A>feed"},  // psqlODBC's text with LFConversion=1, as given below: CR LF
       {u"tab\there", "tab<U+0009>here"},
       {u"x\x1b[1A\x1b[2K\rpayroll-2026.xlsx", "x<U+001B>[1A<U+001B>[2K<U+000D>payroll-2026.xlsx"},
       {u"invoice\u202etxt.exe \u2066x\u2069\u200b\ufeff", "invoice<U+202E>txt.exe <U+2066>x<U+2069><U+200B><U+FEFF>"},
@@ -100,7 +102,7 @@ TEST_P(HostileRows, NamesOfEveryShape) {
                 "x<xF4><x90><x80><x80>.txt" + lineEnd;
     cases.resize(cases.size() + 4);
   }
-  const e2e::RunResult r = Run();
+  const e2e::RunResult r = Run(GetParam() == Backend::PostgreSQL ? "LFConversion=1;" : "");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find(std::to_string(cases.size()) + " records were deleted."), std::string::npos) << r.out << r.err;
   EXPECT_EQ(ReadFileBytes(work.File("Vestrum.csv")), expected);
@@ -145,6 +147,44 @@ TEST_P(HostileRows, LongFieldsFromNothingToSixtyFourMebibytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, HostileRows, ::testing::ValuesIn(AllBackends()), BackendParamName());
+
+// A MariaDB name is listed as the characters its column's character set makes of its
+// bytes; bytes of no character set as they are; a character that has no Unicode
+// counterpart as U+FFFD, a '?' stored as itself.
+using ColumnCharacterSets = HostileRows;
+
+TEST_P(ColumnCharacterSets, NamesAreDecodedInTheirColumnsCharacterSet) {
+  struct Case {
+    const char* column;
+    std::vector<const char*> stored;  // the names' bytes
+    std::string listed;
+  };
+  const Case cases[] = {
+      // MariaDB's latin1 is Windows' 1252.
+      {"VARCHAR(260) CHARACTER SET latin1", {"636166E92E747874", "636166C3A92E747874", "80"},
+       "caf\xc3\xa9.txt\ncaf\xc3\x83\xc2\xa9.txt\n\xe2\x82\xac\n"},
+      {"VARCHAR(260) CHARACTER SET utf16", {"007200650070006F00720074002E007400780074", "D83DDE00"},
+       "report.txt\n\xf0\x9f\x98\x80\n"},
+      // 81 is no character of Windows' 1250.
+      {"VARCHAR(260) CHARACTER SET cp1250", {"61816263", "3F3F"}, "a\xef\xbf\xbd" "bc\n??\n"},
+      {"VARBINARY(1040)", {"636166E92E747874", "3F"}, "caf<xE9>.txt\n?\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.column);
+    ASSERT_TRUE(db->Exec(std::string("ALTER TABLE FileTree MODIFY FileName ") + c.column + " NOT NULL"));
+    std::string values;
+    int id = 1;
+    for (const char* name : c.stored) {
+      values += (values.empty() ? "(" : ", (") + std::to_string(id++) + ", X'" + name + "', 18)";
+    }
+    ASSERT_TRUE(db->Exec("INSERT INTO FileTree (FileID, FileName, OperationType) VALUES " + values));
+    const e2e::RunResult r = Run();
+    EXPECT_NE(r.out.find(std::to_string(id - 1) + " records were deleted."), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(ReadFileBytes(work.File("Vestrum.csv")), e2e::LineEnds(target, "File Name, File Write Time\n" + c.listed));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ColumnCharacterSets, ::testing::Values(Backend::MariaDB), BackendParamName());
 
 // A SQLite database that stores its text as UTF-16 (what sqlite3_open16 makes): a name's
 // stored bytes are UTF-16 units, and are listed as such.

@@ -134,6 +134,15 @@ TEST(VisibleText, StoredBytesAsTheirCharactersOrEachByteMarked) {
     std::string appended = "kept|";
     AppendVisibleBytes(appended, row.stored);
     EXPECT_EQ(appended, "kept|" + row.shown) << "row " << (&row - rows);
+    // Named in a message: the same, but for its quotes and a last space.
+    std::string inMessage = row.shown;
+    for (std::size_t at; (at = inMessage.find("<U+0022>")) != std::string::npos;) inMessage.replace(at, 8, "\"");
+    if (inMessage.size() >= 8 && inMessage.compare(inMessage.size() - 8, 8, "<U+0020>") == 0) {
+      inMessage.replace(inMessage.size() - 8, 8, " ");
+    }
+    std::string message;
+    AppendVisibleMessage(message, MessageTextOfBytes(row.stored));
+    EXPECT_EQ(message, inMessage) << "row " << (&row - rows);
   }
   // Every code point, alone and at the end of a value, as its UTF-8 and as UTF-16.
   for (char32_t c = 0; c <= 0x10FFFF; ++c) {

@@ -1,6 +1,8 @@
 // MariaDB (and MySQL, and Galera clusters of either), through MariaDB Connector/ODBC:
 // everything the tool does its own way there.
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "../RowReader.h"
@@ -35,26 +37,55 @@ std::u16string RowBytes(const std::u16string& key) {
 
 std::u16string DigestHex(const std::u16string& bytes) { return u"LEFT(SHA2(" + bytes + u", 256), 16)"; }
 
+// The name as the list reads it: the server decodes it in its column's character set
+// into UTF-8; bytes of no character set (VARBINARY) are given as they are. A character
+// the conversion cannot carry becomes '?', so the server converts the name a second time
+// with every stored '?' made '!': a '?' in both is one that the conversion put there.
+// Where the column holds UTF-8 or bytes, as Meridex's own does, the stored bytes are read
+// as they are, and no second name is sent with each row.
+const char16_t* const kStoredName = u"CAST(FileName AS BINARY)";
+std::u16string ConvertedName() {
+  const std::u16string own = u"CHARSET(FileName) IN ('binary', 'utf8mb4', 'utf8mb3', 'utf8')";
+  return u"IF(" + own + u", CAST(FileName AS BINARY), CAST(CONVERT(FileName USING utf8mb4) AS BINARY)), IF(" + own +
+         u", NULL, CAST(CONVERT(REPLACE(FileName, '?', '!') USING utf8mb4) AS BINARY))";
+}
+// The column's character set, whatever the table holds; "binary" for bytes.
+const char16_t* const kNameCharacterSet = u"SELECT CHARSET(MAX(FileName)) FROM FileTree WHERE 1 = 0";
+
+bool HoldsUtf8OrBytes(std::u16string_view set) {
+  return set == u"binary" || set == u"utf8mb4" || set == u"utf8mb3" || set == u"utf8";
+}
+
 // The server digests each row inside the listing's statement: MariaDB shares no snapshot
 // with a second session. NOTE: MariaDB Connector/ODBC's wide text of a name whose bytes
 // the connection's character set cannot decode (a VARBINARY name, CHARSET=latin1) is
-// wrong or cut short; its binary reading of the stored bytes is whole.
+// wrong or cut short; its binary reading of bytes is whole.
 class CMariaRowReader final : public CRowReader {
  public:
   using CRowReader::CRowReader;
 
+  void Prepare(std::u16string_view) override {
+    _SQL_Error error;
+    // Where it cannot be asked, the statement asks the column with every row.
+    if (Database().QueryText(kNameCharacterSet, m_characterSet, error) == 0) m_characterSet.clear();
+  }
   std::u16string Selection(std::u16string_view condition) const override {
     return u"SELECT FileID, NULL, " + WriteTimeColumn() + u", OperationType, NULL, " + DigestHex(RowBytes(KeyHex())) +
-           u", CAST(FileName AS BINARY) FROM FileTree WHERE " + std::u16string(condition);
+           u", " + (HoldsUtf8OrBytes(m_characterSet) ? std::u16string(kStoredName) : ConvertedName()) +
+           u" FROM FileTree WHERE " + std::u16string(condition);
   }
   bool BindColumns() override {
+    m_slots[2] = SQL_NULL_DATA;
     return Bind(kRowDigestColumn, m_rowDigest, SQL_C_CHAR, kDigestHexCapacity, m_slots[0]) &&
-           Bind(kNameBytesColumn, m_nameBytes, SQL_C_BINARY, kNameBytesCapacity, m_slots[1]);
+           Bind(kNameBytesColumn, m_nameBytes, SQL_C_BINARY, kNameBytesCapacity, m_slots[1]) &&
+           (HoldsUtf8OrBytes(m_characterSet) ||
+            Bind(kNameCheckColumn, m_nameCheck, SQL_C_BINARY, kNameBytesCapacity, m_slots[2]));
   }
   bool ReadRow(Name& name, Digest& digest) override;
   const uint8_t* ListedIdentification(int& length) override {
     return RecordOfWriteTime(Rows(), m_identification, length);
   }
+  bool Finish(int64_t, Sums&) override;
   std::u16string Summary(std::u16string_view condition) const override {
     // SUM of BIGINT UNSIGNED is DECIMAL: exact, whatever the count.
     return u"SELECT COUNT(*), SUM(CAST(CONV(" + DigestHex(RowBytes(KeyHex())) +
@@ -62,11 +93,20 @@ class CMariaRowReader final : public CRowReader {
   }
 
  private:
-  static constexpr int kRowDigestColumn = 6, kNameBytesColumn = 7, kDigestHexCapacity = 17;
+  bool MarkUnconverted();
+
+  static constexpr int kRowDigestColumn = 6, kNameBytesColumn = 7, kNameCheckColumn = 8, kDigestHexCapacity = 17;
   static constexpr int kNameBytesCapacity = 4 * kShownUnits;
+  // U+FFFD in UTF-8, for a character the conversion could not carry.
+  static constexpr char kUnconverted[] = "\xEF\xBF\xBD";
   char m_rowDigest[kDigestHexCapacity] = {};
   uint8_t m_nameBytes[kNameBytesCapacity] = {};
-  int32_t m_slots[2] = {};
+  uint8_t m_nameCheck[kNameBytesCapacity] = {};
+  // The name with each such character marked: three bytes where the server gave one.
+  uint8_t m_nameMarked[3 * kNameBytesCapacity] = {};
+  int32_t m_markedLength = 0;
+  int32_t m_slots[3] = {};
+  std::u16string m_characterSet;
   uint8_t m_identification[kFileIdentificationSize] = {};
 };
 
@@ -78,20 +118,58 @@ bool CMariaRowReader::ReadRow(Name& name, Digest& digest) {
     RecordError(u"HY000", u"The server did not give the digest of a row.");
     return false;
   }
-  name = Name();
-  const int32_t slot = m_slots[1];
-  if (slot == SQL_NULL_DATA) {
-    name.null = true;
+  if (!MarkUnconverted()) {
+    NameOfUtf8Bytes(m_nameBytes, kNameBytesCapacity, m_slots[1], name);
     return true;
   }
+  // What was read of the name, marked; cut where the name was.
+  const int32_t slot = m_slots[1];
   const bool valueCut = !(slot >= 0 && slot <= kNameBytesCapacity);
-  const std::string_view held(reinterpret_cast<const char*>(m_nameBytes),
-                              valueCut ? kNameBytesCapacity : static_cast<std::size_t>(slot));
-  bool more = false;
-  name.utf8 = true;
-  name.bytes = held.substr(0, ShownUtf8Bytes(held, more));
-  name.cut = more || valueCut;
+  NameOfUtf8Bytes(m_nameMarked, sizeof m_nameMarked, m_markedLength, name);
+  name.cut = name.cut || valueCut;
   return true;
+}
+
+// Whether the converted name holds a '?' that the conversion put there; if so, the name
+// with each of those as U+FFFD is in m_nameMarked, m_markedLength bytes long.
+bool CMariaRowReader::MarkUnconverted() {
+  const int32_t slot = m_slots[1], checkSlot = m_slots[2];
+  if (checkSlot == SQL_NULL_DATA || slot < 0) return false;
+  const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(slot), kNameBytesCapacity);
+  const uint8_t* const begin = m_nameBytes;
+  const uint8_t* const end = begin + length;
+  if (std::find(begin, end, uint8_t{'?'}) == end) return false;
+  // The two conversions differ only where the name holds a '?': character for character,
+  // byte for byte. Were they ever to differ in length, every '?' is marked.
+  const bool aligned = checkSlot == slot;
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (m_nameBytes[i] == '?' && (!aligned || m_nameCheck[i] == '?')) {
+      std::memcpy(m_nameMarked + out, kUnconverted, 3);
+      out += 3;
+    } else {
+      m_nameMarked[out++] = m_nameBytes[i];
+    }
+  }
+  m_markedLength = static_cast<int32_t>(out);
+  return true;
+}
+
+bool CMariaRowReader::Finish(int64_t, Sums&) {
+  _SQL_Error error;
+  // A failed read keeps its own error, which the caller reports.
+  if (Rows().GetError(error)) return false;
+  if (!HoldsUtf8OrBytes(m_characterSet)) return true;
+  // An ALTER and the listing's statement wait for each other: one that came between the
+  // question of the character set and the listing is seen now.
+  std::u16string now;
+  if (Database().QueryText(kNameCharacterSet, now, error) == 0) {
+    RecordError(error.sqlState, error.message);
+    return false;
+  }
+  if (now == m_characterSet) return true;
+  RecordError(u"HY000", u"The character set of FileName changed while the rows were listed.");
+  return false;
 }
 
 class CMariaRules final : public CServerRules {

@@ -35,6 +35,8 @@ bool CServerRules::SettleConnection(CServerConnection&, std::u16string_view, std
   return true;
 }
 
+bool CServerRules::StoredVersionPasses(CServerConnection&) const { return true; }
+
 std::u16string CServerRules::LockWaitStatement(int) const { return {}; }
 
 LockFailure CServerRules::ClassifyLockFailure(const _SQL_Error& error) const {

@@ -110,22 +110,27 @@ class CSharedSummary {
   std::thread m_thread;
 };
 
-// The listing reads the name as psqlODBC converts it (PostgreSQL's UTF-8 text converts
-// losslessly and cannot hold a NUL), the write time of the identification, and the key;
-// the server sums the rows on a second session in the listing's snapshot, or, where that
-// cannot be had, gives each row's digest with it.
+// The listing reads the name's bytes in UTF-8, the encoding the digest takes them in (a
+// lossless conversion of any database's text, which cannot hold a NUL), the write time of
+// the identification, and the key; the server sums the rows on a second session in the
+// listing's snapshot, or, where that cannot be had, gives each row's digest with it.
+// NOTE: psqlODBC rewrites the text it hands over as the connection's options say
+// (LFConversion=1, its default on Windows, turns every LF into CR LF); bytes are handed
+// over as they are.
 class CPostgresRowReader final : public CRowReader {
  public:
   using CRowReader::CRowReader;
 
   void Prepare(std::u16string_view condition) override;
   std::u16string Selection(std::u16string_view condition) const override {
-    std::u16string columns = u"FileID, FileName, " + WriteTimeColumn() + u", OperationType, NULL";
+    std::u16string columns =
+        u"FileID, NULL, " + WriteTimeColumn() + u", OperationType, NULL, convert_to(FileName, 'UTF8')";
     if (m_summary == nullptr) columns += u", " + DigestHex(RowBytes(KeyHex()));
     return u"SELECT " + columns + u" FROM FileTree WHERE " + std::u16string(condition);
   }
   bool BindColumns() override {
-    return m_summary != nullptr || Bind(kRowDigestColumn, m_rowDigest, SQL_C_CHAR, kDigestHexCapacity, m_slot);
+    return Bind(kNameBytesColumn, m_nameBytes, SQL_C_BINARY, kNameBytesCapacity, m_slots[0]) &&
+           (m_summary != nullptr || Bind(kRowDigestColumn, m_rowDigest, SQL_C_CHAR, kDigestHexCapacity, m_slots[1]));
   }
   bool ReadRow(Name& name, Digest& digest) override;
   const uint8_t* ListedIdentification(int& length) override {
@@ -139,10 +144,12 @@ class CPostgresRowReader final : public CRowReader {
   }
 
  private:
-  static constexpr int kRowDigestColumn = 6, kDigestHexCapacity = 17;
+  static constexpr int kNameBytesColumn = 6, kRowDigestColumn = 7, kDigestHexCapacity = 17;
+  static constexpr int kNameBytesCapacity = 4 * kShownUnits;
   std::unique_ptr<CSharedSummary> m_summary;
+  uint8_t m_nameBytes[kNameBytesCapacity] = {};
   char m_rowDigest[kDigestHexCapacity] = {};
-  int32_t m_slot = 0;
+  int32_t m_slots[2] = {};
   uint8_t m_identification[kFileIdentificationSize] = {};
 };
 
@@ -159,14 +166,11 @@ bool CPostgresRowReader::ReadRow(Name& name, Digest& digest) {
   // The key as the server's SUM(FileID) adds it (a NULL adds nothing).
   digest.key = rows.IsFileIDNull() ? 0 : static_cast<uint64_t>(static_cast<int64_t>(rows.GetFileID()));
   digest.row = 0;  // summed apart
-  if (m_summary == nullptr && !ParseDigest(m_rowDigest, m_slot, digest.row)) {
+  if (m_summary == nullptr && !ParseDigest(m_rowDigest, m_slots[1], digest.row)) {
     RecordError(u"HY000", u"The server did not give the digest of a row.");
     return false;
   }
-  name = Name();
-  name.null = rows.IsFileNameNull();
-  name.text = rows.GetFetchedFileName();
-  name.cut = rows.IsCut(CRegTreeRecSet::kFileNameColumn);
+  NameOfUtf8Bytes(m_nameBytes, kNameBytesCapacity, m_slots[0], name);
   return true;
 }
 

@@ -1,5 +1,7 @@
 // SQLite, through the SQLite3 ODBC driver: everything the tool does its own way there.
 
+#include <charconv>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -8,22 +10,70 @@
 #include "ConnectionString.h"
 #include "SameFile.h"
 #include "Servers.h"
+#include "VisibleText.h"
 #include "WideText.h"
 
 namespace {
 
-constexpr int kNameHexColumn = 6, kIdentificationHexColumn = 7;
+constexpr int kNameColumn = 6, kIdentificationColumn = 7, kFileIdColumn = 8, kOperationTypeColumn = 9,
+              kTypedColumn = 10;
 
 // SQLite's result codes that the driver gives as the native error.
 constexpr int32_t kBusy = 5, kLocked = 6, kConstraint = 19;
 
+// A REAL as text that tells every double apart: SQLite's own decimal text of one has 15
+// digits, and two values that differ past them would read alike.
+std::u16string RealText(const std::u16string& column) { return u"printf('%!.20e', " + column + u")"; }
+
+// A value with its storage class, which SQLite lets vary from row to row: the class's
+// initial, then the stored bytes in hexadecimal (a number's text, in the database's
+// encoding); NULL for a NULL. The BLOB X'313233', the text '123' and the integer 123 have
+// the same hex() and are three values.
+std::u16string TypedHex(std::u16string_view name) {
+  const std::u16string c(name);
+  return u"CASE typeof(" + c + u") WHEN 'text' THEN 't' || hex(" + c + u") WHEN 'blob' THEN 'b' || hex(" + c +
+         u") WHEN 'integer' THEN 'i' || hex(" + c + u") WHEN 'real' THEN 'r' || hex(" + RealText(c) + u") END";
+}
+
+// The same for a column that should hold an integer, with the integer as its decimal text
+// at its full 64 bits, and 'n' for a NULL: never the driver's conversion of it to a C
+// integer, which keeps the low 32 bits and reads 18.5 and '18abc' as 18.
+std::u16string TypedNumber(std::u16string_view name) {
+  const std::u16string c(name);
+  return u"CASE typeof(" + c + u") WHEN 'integer' THEN 'i' || " + c + u" WHEN 'real' THEN 'r' || " + RealText(c) +
+         u" WHEN 'null' THEN 'n' ELSE substr(typeof(" + c + u"), 1, 1) || hex(" + c + u") END";
+}
+
+// A row's four values, each with its storage class (TypedNumber, TypedHex), in one text
+// that holds no comma but between them; NULL for a row of the classes the schema gives
+// (INTEGER keys and operation types, a TEXT name, a BLOB or NULL identification), which
+// the other columns give exactly, so that the common row costs no text made for it.
+std::u16string TypedRow() {
+  return u"CASE WHEN typeof(FileID) = 'integer' AND typeof(OperationType) = 'integer' AND typeof(FileName) = 'text' "
+         u"AND typeof(FileIdentification) IN ('blob', 'null') THEN NULL ELSE " +
+         TypedNumber(u"FileID") + u" || ',' || " + TypedNumber(u"OperationType") + u" || ',' || ifnull(" +
+         TypedHex(u"FileName") + u", 'n') || ',' || ifnull(" + TypedHex(u"FileIdentification") + u", 'n') END";
+}
+
+// What a row's key counts for in the key digest: its typed text alone, marked so that it
+// never stands for the beginning of a row's.
+uint64_t TypedKeyDigest(const CSipHash::Key& key, std::string_view typedKey) {
+  CSipHash hash(key);
+  hash.UpdateWord(2ULL << 32);
+  hash.Update(typedKey.data(), typedKey.size());
+  hash.UpdateWord(typedKey.size());
+  return hash.Final();
+}
+
 // NOTE: the SQLite3 driver turns a name's bytes that are not UTF-8 into other characters
-// (or drops them), ends every text at its first NUL, and carries a BLOB as hexadecimal
-// text that it decodes with a search per digit, the largest cost of its reading. SQLite's
-// own hex() of each value is read instead, as text that nothing converts: the whole
-// stored value, in a form the digest takes as it is. The bound name and identification
-// are not read, and FileData's place is held by a NULL. (hex() of a NULL is empty, hence
-// the CASE: a NULL stays NULL.)
+// (or drops them), ends every text at its first NUL, carries a BLOB as hexadecimal text
+// that it decodes with a search per digit, the largest cost of its reading, and converts
+// a number to a C integer of 32 bits. So the name and the identification are read as
+// SQLite's own hex() of their bytes, text that nothing converts, the key and the
+// operation type as integers of 64 bits, and a row whose storage classes are not the
+// schema's whole as typed text besides (TypedRow); the digest takes them as they are.
+// The recordset's bound columns are not read, and FileData's place is held by a NULL.
+// (hex() of a NULL is empty, hence the CASE: a NULL stays NULL.)
 class CSqliteRowReader final : public CRowReader {
  public:
   using CRowReader::CRowReader;
@@ -34,14 +84,16 @@ class CSqliteRowReader final : public CRowReader {
     if (!ReadEncoding()) m_encoding = Encoding::Utf8;
   }
   std::u16string Selection(std::u16string_view condition) const override {
-    return u"SELECT FileID, NULL, NULL, OperationType, NULL, CASE WHEN FileName IS NOT NULL THEN 'x' || "
-           u"hex(FileName) END, CASE WHEN FileIdentification IS NOT NULL THEN 'x' || hex(FileIdentification) END "
-           u"FROM FileTree WHERE " +
-           std::u16string(condition);
+    return u"SELECT NULL, NULL, NULL, NULL, NULL, CASE WHEN FileName IS NOT NULL THEN 'x' || hex(FileName) END, "
+           u"CASE WHEN FileIdentification IS NOT NULL THEN 'x' || hex(FileIdentification) END, FileID, OperationType, " +
+           TypedRow() + u" FROM FileTree WHERE " + std::u16string(condition);
   }
   bool BindColumns() override {
-    return Bind(kNameHexColumn, m_nameHex, SQL_C_CHAR, kNameHexCapacity, m_slots[0]) &&
-           Bind(kIdentificationHexColumn, m_identificationHex, SQL_C_CHAR, kIdentificationHexCapacity, m_slots[1]);
+    return Bind(kNameColumn, m_nameHex, SQL_C_CHAR, kNameHexCapacity, m_slots[0]) &&
+           Bind(kIdentificationColumn, m_identificationHex, SQL_C_CHAR, kIdentificationHexCapacity, m_slots[1]) &&
+           Bind(kFileIdColumn, &m_fileId, SQL_C_SBIGINT, sizeof m_fileId, m_slots[2]) &&
+           Bind(kOperationTypeColumn, &m_operationType, SQL_C_SBIGINT, sizeof m_operationType, m_slots[3]) &&
+           Bind(kTypedColumn, m_typed, SQL_C_CHAR, kTypedCapacity, m_slots[4]);
   }
   bool ReadRow(Name& name, Digest& digest) override;
   const uint8_t* ListedIdentification(int& length) override;
@@ -49,20 +101,27 @@ class CSqliteRowReader final : public CRowReader {
  private:
   static constexpr int kNameHexCapacity = 2 + 2 * 4 * kShownUnits;  // 'x', the bytes, NUL
   static constexpr int kIdentificationHexCapacity = 2 + 2 * CRegTreeRecSet::kFileIdentificationBytes;
+  // The typed text of a row of other classes than the schema's; a longer one is read
+  // whole into m_typedRow.
+  static constexpr int kTypedCapacity = 256;
 
   bool ReadEncoding();
   bool HashHexValue(int column, const char* buffer, int32_t slot, int capacity, CSipHash& hash);
-  bool DecodeName(Name& name);
+  bool ReadTyped(std::string_view& typed);
+  bool DecodeName(Name& name, char storageClass);
 
   // NOTE: SQLite keeps a database's text in the encoding it was created with; hex()
   // gives those bytes. A database made by sqlite3_open16 holds UTF-16.
   enum class Encoding { Utf8, Utf16le, Utf16be } m_encoding = Encoding::Utf8;
   char m_nameHex[kNameHexCapacity] = {};
   char m_identificationHex[kIdentificationHexCapacity] = {};
-  int32_t m_slots[2] = {};
+  int64_t m_fileId = 0, m_operationType = 0;
+  char m_typed[kTypedCapacity] = {};
+  int32_t m_slots[5] = {};
   // What the current row decodes to, kept between rows so that no row allocates.
   std::string m_decodedName;
   std::u16string m_decodedText;
+  std::string m_typedRow;
   uint8_t m_identification[kFileIdentificationSize] = {};
 };
 
@@ -95,21 +154,52 @@ bool CSqliteRowReader::HashHexValue(int column, const char* buffer, int32_t slot
   return true;
 }
 
-bool CSqliteRowReader::ReadRow(Name& name, Digest& digest) {
-  const CStoredRowSet& rows = Rows();
-  CSipHash row(SipKey());
-  row.UpdateWord(rows.IsFileIDNull() ? kNullWord : static_cast<uint32_t>(rows.GetFileID()));
-  row.UpdateWord(rows.IsNull(CRegTreeRecSet::kOperationTypeColumn) ? kNullWord
-                                                                   : static_cast<uint32_t>(rows.GetOperationType()));
-  if (!HashHexValue(kNameHexColumn, m_nameHex, m_slots[0], kNameHexCapacity, row) ||
-      !HashHexValue(kIdentificationHexColumn, m_identificationHex, m_slots[1], kIdentificationHexCapacity, row)) {
-    return false;
+// The row's typed text (TypedRow), empty for a row of the schema's classes.
+bool CSqliteRowReader::ReadTyped(std::string_view& typed) {
+  const int32_t slot = m_slots[4];
+  typed = {};
+  if (slot == SQL_NULL_DATA) return true;
+  if (slot >= 0 && slot < kTypedCapacity) {
+    typed = std::string_view(m_typed, static_cast<std::size_t>(slot));
+  } else {
+    m_typedRow.clear();
+    int64_t total = 0;
+    if (!SqlSucceeded(Rows().ReadWholeValue(kTypedColumn, SQL_C_CHAR, AppendPiece, &m_typedRow, total))) return false;
+    typed = m_typedRow;
   }
-  digest = {row.Final(), KeyDigest(SipKey(), rows.IsFileIDNull(), rows.GetFileID())};
-  return DecodeName(name);
+  if (!typed.empty()) return true;
+  RecordError(u"HY000", u"The database did not give a row's values with their types.");
+  return false;
 }
 
-bool CSqliteRowReader::DecodeName(Name& name) {
+bool CSqliteRowReader::ReadRow(Name& name, Digest& digest) {
+  std::string_view typed;
+  if (!ReadTyped(typed)) return false;
+  CSipHash row(SipKey());
+  // The key's typed text: the first of the row's, or the integer's own (the same text).
+  char key[24] = {'i'};
+  std::string_view keyText = typed.substr(0, typed.find(','));
+  if (typed.empty()) {
+    // A word that begins no typed text (those are ASCII), then the two integers.
+    row.UpdateWord(~1ULL);
+    row.UpdateWord(static_cast<uint64_t>(m_fileId));
+    row.UpdateWord(static_cast<uint64_t>(m_operationType));
+    keyText = std::string_view(key, static_cast<std::size_t>(std::to_chars(key + 1, std::end(key), m_fileId).ptr - key));
+  } else {
+    row.Update(typed.data(), typed.size());
+    row.UpdateWord(typed.size());
+  }
+  if (!HashHexValue(kNameColumn, m_nameHex, m_slots[0], kNameHexCapacity, row) ||
+      !HashHexValue(kIdentificationColumn, m_identificationHex, m_slots[1], kIdentificationHexCapacity, row)) {
+    return false;
+  }
+  digest = {row.Final(), TypedKeyDigest(SipKey(), keyText)};
+  // A name of another class than text: its initial stands after the second comma.
+  const std::size_t second = typed.find(',', typed.find(',') + 1);
+  return DecodeName(name, second == std::string_view::npos ? 't' : typed[second + 1]);
+}
+
+bool CSqliteRowReader::DecodeName(Name& name, char storageClass) {
   const int32_t slot = m_slots[0];
   name = Name();
   if (slot == SQL_NULL_DATA) {
@@ -127,7 +217,8 @@ bool CSqliteRowReader::DecodeName(Name& name) {
     return false;
   }
   bool more = false;
-  if (m_encoding == Encoding::Utf8) {
+  // A BLOB's bytes are shown as they are, whatever the database's encoding of text.
+  if (m_encoding == Encoding::Utf8 || storageClass == 'b') {
     name.utf8 = true;
     name.bytes = std::string_view(m_decodedName).substr(0, ShownUtf8Bytes(m_decodedName, more));
   } else {
@@ -221,7 +312,7 @@ void KeepError(CODBCDatabase& database, const std::u16string& text) {
 // bytes, in hexadecimal (ASCII that no conversion between the driver and the tool can
 // change); hex() gives a text's bytes in the database's own encoding, which a database
 // made by sqlite3_open16 has as UTF-16. A name that is not UTF-8 is false too, with path
-// holding it for showing (U+FFFD for each byte that is not).
+// holding it for showing (MessageTextOfBytes: each byte that is not shows as itself).
 bool OpenedFile(CODBCDatabase& database, std::u16string& path) {
   path.clear();
   CODBCRecordset query(&database, CODBCTypedRecordset::kReadOnlyCursor, CODBCTypedRecordset::kNoOptions, 0);
@@ -252,7 +343,7 @@ bool OpenedFile(CODBCDatabase& database, std::u16string& path) {
   // NOTE: SQLite keeps file names as UTF-8 on every system; a name that is not (the low
   // bytes a driver manager kept of one) is given for showing only.
   if (!DecodeUtf8Strict(bytes, path)) {
-    path = FromUtf8(bytes);
+    path = MessageTextOfBytes(bytes);
     KeepError(database, u"SQLite opened a file whose name is not UTF-8.");
     return false;
   }
@@ -271,6 +362,65 @@ bool OpenedTheNamedDatabase(CODBCDatabase& database, std::u16string_view given, 
   KeepError(database, u"SQLite opened the file " + opened + u", not the database named, " + named +
                           u": the name did not reach the driver whole. Nothing was read or changed.");
   return false;
+}
+
+// The schema version as SQLite stores it: its storage class, whether it equals the
+// accepted version, a REAL's shortest text that reads back as it, the first bytes of
+// anything else (a text's past a NUL too), and whether it goes on past them.
+std::u16string StoredVersionQuery() {
+  return u"SELECT typeof(Version), Version = " + FromUtf8(std::to_string(kAcceptedSchemaVersion)) +
+         u", CASE WHEN typeof(Version) <> 'real' THEN NULL "
+         u"WHEN CAST(printf('%.15g', Version) AS REAL) = Version THEN printf('%.15g', Version) "
+         u"WHEN CAST(printf('%!.16g', Version) AS REAL) = Version THEN printf('%!.16g', Version) "
+         u"ELSE printf('%!.17g', Version) END, hex(substr(CAST(Version AS BLOB), 1, 40)), "
+         u"length(CAST(Version AS BLOB)) > 40, encoding "
+         u"FROM SchemaVersion, pragma_encoding LIMIT 2";
+}
+
+struct StoredVersion {
+  std::string storageClass, equalsAccepted, realText, hex, cut, encoding;
+};
+
+// The one row of StoredVersionQuery; false where there is not exactly one, or it cannot
+// be read.
+bool ReadStoredVersion(CODBCDatabase& database, StoredVersion& version) {
+  CODBCRecordset query(&database, CODBCTypedRecordset::kReadOnlyCursor, CODBCTypedRecordset::kNoOptions, 0);
+  if (query.Open(StoredVersionQuery().c_str()) < 0 || query.IsEof()) return false;
+  std::string* const columns[] = {&version.storageClass, &version.equalsAccepted, &version.realText,
+                                  &version.hex, &version.cut, &version.encoding};
+  int column = 1;
+  for (std::string* text : columns) {
+    int64_t total = 0;
+    if (!SqlSucceeded(query.ReadWholeValue(column++, SQL_C_CHAR, AppendPiece, text, total))) return false;
+  }
+  return query.MoveNext() >= 0 && query.IsEof();
+}
+
+// Why a stored version is not the accepted one, shown as it is stored; empty where
+// TestDBVersion's reading of it through the driver is exact and its word stands.
+std::u16string StoredVersionRefusal(const StoredVersion& version) {
+  const std::u16string accepted = FromUtf8(std::to_string(kAcceptedSchemaVersion));
+  const bool cut = version.cut == "1";
+  std::string bytes(version.hex.size() / 2, '\0');
+  if (!DecodeHex(version.hex, reinterpret_cast<uint8_t*>(bytes.data()))) return {};
+  if (version.storageClass == "real") {
+    return version.equalsAccepted == "1" ? std::u16string() : VersionFoundMessage(FromUtf8(version.realText), false);
+  }
+  if (version.storageClass == "blob") {
+    return u"Schema version X'" + FromUtf8(version.hex) + (cut ? u"...'" : u"'") + u" found, version " + accepted + u" expected.";
+  }
+  if (version.storageClass != "text") return {};
+  std::u16string text;
+  if (version.encoding.substr(0, 6) == "UTF-16") {
+    Utf16FromBytes(bytes, version.encoding == "UTF-16le", text);
+    for (char16_t& c : text) c = c == 0 ? char16_t{0xDC00} : c;
+  } else {
+    text = MessageTextOfBytes(bytes);
+  }
+  // Text of ASCII characters alone reaches TestDBVersion whole; nothing else is a number.
+  bool ascii = true;
+  for (const char16_t c : text) ascii = ascii && c > 0 && c < 0x80;
+  return ascii ? std::u16string() : VersionFoundMessage(text, cut);
 }
 
 // NOTE: SQLite without a rollback journal (journal_mode OFF, which the SQLite3 driver's
@@ -311,6 +461,22 @@ class CSqliteRules final : public CServerRules {
 
   bool SettleConnection(CServerConnection& database, std::u16string_view given, std::u16string_view completed,
                         int lockWaitSeconds) const override;
+
+  // NOTE: the SQLite3 driver's text of a value ends at a NUL, drops bytes that are not
+  // UTF-8 and gives a REAL to 15 digits, and SQLite keeps whatever value of any type it
+  // is given: '4', a NUL and 'old' would read as 4. The value is read with its storage
+  // class first; an INTEGER, a REAL equal to 4 and a text of ASCII alone are left to
+  // TestDBVersion, which reads them exactly.
+  bool StoredVersionPasses(CServerConnection& database) const override {
+    StoredVersion version;
+    if (!ReadStoredVersion(database, version)) return true;  // TestDBVersion says why
+    const std::u16string refusal = StoredVersionRefusal(version);
+    if (refusal.empty()) return true;
+    _SQL_Error error;
+    SetLibraryError(error, u"HY000", refusal.c_str());
+    database.SetError(error);
+    return false;
+  }
 
   LockFailure ClassifyLockFailure(const _SQL_Error& error) const override {
     // SQLITE_BUSY, SQLITE_LOCKED: the busy handler gave up.

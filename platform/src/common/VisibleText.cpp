@@ -134,6 +134,11 @@ void AppendVisibleUnits(std::string& out, std::u16string_view text) {
       codePoint = CombineSurrogates(c, text[i + 1]);
       units = 2;
     }
+    if (!kValue && units == 1 && (c == 0xDC00 || (c >= 0xDC80 && c <= 0xDCFF))) {  // MessageTextOfBytes' byte
+      p = MakeRoom(out, p, kNotationBytes + 3 * (n - i - 1));
+      p = c == 0xDC00 ? PutNotation(p, 0) : PutByteMark(p, static_cast<unsigned char>(c));
+      continue;
+    }
     if (NeedsVisibleNotation(codePoint)) {  // a quote in a message is plain, and never comes here
       p = MakeRoom(out, p, kNotationBytes + 3 * (n - i - units));
       p = PutNotation(p, codePoint);
@@ -196,4 +201,25 @@ std::string VisibleBytes(std::string_view storedUtf8) {
   std::string out;
   AppendVisibleBytes(out, storedUtf8);
   return out;
+}
+
+std::u16string MessageTextOfBytes(std::string_view storedUtf8) {
+  std::u16string text;
+  std::size_t i = 0;
+  while (i < storedUtf8.size()) {
+    char32_t codePoint = 0;
+    const std::size_t length = Utf8Sequence(storedUtf8.substr(i), codePoint);
+    if (length == 0 || codePoint == 0) {
+      text += static_cast<char16_t>(0xDC00 | static_cast<unsigned char>(storedUtf8[i++]));
+      continue;
+    }
+    if (codePoint > 0xFFFF) {
+      text += static_cast<char16_t>(0xD800 + ((codePoint - 0x10000) >> 10));
+      text += static_cast<char16_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
+    } else {
+      text += static_cast<char16_t>(codePoint);
+    }
+    i += length;
+  }
+  return text;
 }
