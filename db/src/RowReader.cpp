@@ -74,6 +74,12 @@ bool ParseDigest(const char* text, int32_t slot, uint64_t& value) {
 
 std::size_t ShownUtf8Bytes(std::string_view bytes, bool& more) {
   std::size_t units = 0, i = 0;
+  // Runs of ASCII, a unit a byte, eight bytes at a time: most names are ASCII alone.
+  for (uint64_t word; units + sizeof word <= kShownUnits && bytes.size() - i >= sizeof word &&
+                      (std::memcpy(&word, bytes.data() + i, sizeof word), (word & 0x8080808080808080ULL) == 0);) {
+    units += sizeof word;
+    i += sizeof word;
+  }
   while (i < bytes.size()) {
     char32_t c = 0;
     const std::size_t length = std::max<std::size_t>(Utf8Sequence(bytes.substr(i), c), 1);

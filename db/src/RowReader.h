@@ -25,8 +25,12 @@ class CRowReader {
   virtual void Prepare(std::u16string_view) {}
   // The SELECT of the rows that `condition` selects: FileTree's four bound columns in
   // their places (a NULL where a column is not read so), a NULL where FileData stands
-  // when the reader has columns of its own, and those after it.
+  // when the reader has columns of its own, and those after it; or, where the reader
+  // reads none of the recordset's (ReadsRecordColumns), its own alone.
   virtual std::u16string Selection(std::u16string_view condition) const = 0;
+  // Whether the recordset's columns lead the selection and are bound. A driver that
+  // handles every column of every row pays for each NULL that only holds a place.
+  virtual bool ReadsRecordColumns() const { return true; }
   // Binds the reader's own columns, past the recordset's. False when one cannot be.
   virtual bool BindColumns() { return true; }
   // Whether FileData is read with each row: only where the row is read as bound.

@@ -41,7 +41,9 @@ bool CStoredRowSet::ReadRow(Name& name, Digest& digest) { return Reader().ReadRo
 
 const uint8_t* CStoredRowSet::ListedIdentification(int& length) { return Reader().ListedIdentification(length); }
 
-bool CStoredRowSet::BindAllFields() { return CRegTreeRecSet::BindAllFields() && Reader().BindColumns(); }
+bool CStoredRowSet::BindAllFields() {
+  return (!Reader().ReadsRecordColumns() || CRegTreeRecSet::BindAllFields()) && Reader().BindColumns();
+}
 
 SQLRETURN CStoredRowSet::GetLongFieldsData() {
   // Read only where the row is read as bound; elsewhere FileData's place holds a NULL.

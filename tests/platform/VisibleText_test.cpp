@@ -144,6 +144,16 @@ TEST(VisibleText, StoredBytesAsTheirCharactersOrEachByteMarked) {
     AppendVisibleMessage(message, MessageTextOfBytes(row.stored));
     EXPECT_EQ(message, inMessage) << "row " << (&row - rows);
   }
+  // Runs of plain bytes are taken eight at a time: each byte, at each place in such a run,
+  // shows as it does alone.
+  for (int b = 0; b < 0x100; ++b) {
+    const std::string alone(1, static_cast<char>(b));
+    for (std::size_t at = 0; at < 8; ++at) {
+      const std::string before(at, 'a'), after(15 - at, 'z');
+      ASSERT_EQ(VisibleBytes(before + alone + after), before + (b == ' ' ? alone : VisibleBytes(alone)) + after)
+          << b << " at " << at;
+    }
+  }
   // Every code point, alone and at the end of a value, as its UTF-8 and as UTF-16.
   for (char32_t c = 0; c <= 0x10FFFF; ++c) {
     if (c >= 0xD800 && c <= 0xDFFF) continue;

@@ -15,8 +15,9 @@
 
 namespace {
 
-constexpr int kNameColumn = 6, kIdentificationColumn = 7, kFileIdColumn = 8, kOperationTypeColumn = 9,
-              kTypedColumn = 10;
+// The reader's own columns, the only ones its selection has.
+constexpr int kNameColumn = 1, kIdentificationColumn = 2, kFileIdColumn = 3, kOperationTypeColumn = 4,
+              kTypedColumn = 5;
 
 // SQLite's result codes that the driver gives as the native error.
 constexpr int32_t kBusy = 5, kLocked = 6, kConstraint = 19;
@@ -25,34 +26,35 @@ constexpr int32_t kBusy = 5, kLocked = 6, kConstraint = 19;
 // digits, and two values that differ past them would read alike.
 std::u16string RealText(const std::u16string& column) { return u"printf('%!.20e', " + column + u")"; }
 
-// A value with its storage class, which SQLite lets vary from row to row: the class's
-// initial, then the stored bytes in hexadecimal (a number's text, in the database's
-// encoding); NULL for a NULL. The BLOB X'313233', the text '123' and the integer 123 have
-// the same hex() and are three values.
-std::u16string TypedHex(std::u16string_view name) {
+// A value's storage class, which SQLite lets vary from row to row, as its initial (NULL's
+// is 'n'); a REAL with its exact text, since its hex() holds only 15 digits. The value's
+// bytes come apart, as its hex(): the BLOB X'313233', the text '123' and the integer 123
+// have the same hex() and are three values.
+std::u16string TypedClass(std::u16string_view name) {
   const std::u16string c(name);
-  return u"CASE typeof(" + c + u") WHEN 'text' THEN 't' || hex(" + c + u") WHEN 'blob' THEN 'b' || hex(" + c +
-         u") WHEN 'integer' THEN 'i' || hex(" + c + u") WHEN 'real' THEN 'r' || hex(" + RealText(c) + u") END";
+  return u"CASE typeof(" + c + u") WHEN 'real' THEN 'r' || " + RealText(c) + u" ELSE substr(typeof(" + c +
+         u"), 1, 1) END";
 }
 
 // The same for a column that should hold an integer, with the integer as its decimal text
-// at its full 64 bits, and 'n' for a NULL: never the driver's conversion of it to a C
-// integer, which keeps the low 32 bits and reads 18.5 and '18abc' as 18.
+// at its full 64 bits: never the driver's conversion of it to a C integer, which keeps
+// the low 32 bits and reads 18.5 and '18abc' as 18.
 std::u16string TypedNumber(std::u16string_view name) {
   const std::u16string c(name);
   return u"CASE typeof(" + c + u") WHEN 'integer' THEN 'i' || " + c + u" WHEN 'real' THEN 'r' || " + RealText(c) +
          u" WHEN 'null' THEN 'n' ELSE substr(typeof(" + c + u"), 1, 1) || hex(" + c + u") END";
 }
 
-// A row's four values, each with its storage class (TypedNumber, TypedHex), in one text
-// that holds no comma but between them; NULL for a row of the classes the schema gives
-// (INTEGER keys and operation types, a TEXT name, a BLOB or NULL identification), which
-// the other columns give exactly, so that the common row costs no text made for it.
+// A row's four storage classes (TypedNumber, TypedClass), in one text that holds no comma
+// but between them; NULL for a row of the classes the schema gives (INTEGER keys and
+// operation types, a TEXT name, a BLOB or NULL identification), which the other columns
+// give exactly, so that the common row costs no text made for it. It also tells a NULL
+// name from an empty one, which have the same hex().
 std::u16string TypedRow() {
   return u"CASE WHEN typeof(FileID) = 'integer' AND typeof(OperationType) = 'integer' AND typeof(FileName) = 'text' "
          u"AND typeof(FileIdentification) IN ('blob', 'null') THEN NULL ELSE " +
-         TypedNumber(u"FileID") + u" || ',' || " + TypedNumber(u"OperationType") + u" || ',' || ifnull(" +
-         TypedHex(u"FileName") + u", 'n') || ',' || ifnull(" + TypedHex(u"FileIdentification") + u", 'n') END";
+         TypedNumber(u"FileID") + u" || ',' || " + TypedNumber(u"OperationType") + u" || ',' || " +
+         TypedClass(u"FileName") + u" || ',' || " + TypedClass(u"FileIdentification") + u" END";
 }
 
 // What a row's key counts for in the key digest: its typed text alone, marked so that it
@@ -70,10 +72,10 @@ uint64_t TypedKeyDigest(const CSipHash::Key& key, std::string_view typedKey) {
 // that it decodes with a search per digit, the largest cost of its reading, and converts
 // a number to a C integer of 32 bits. So the name and the identification are read as
 // SQLite's own hex() of their bytes, text that nothing converts, the key and the
-// operation type as integers of 64 bits, and a row whose storage classes are not the
-// schema's whole as typed text besides (TypedRow); the digest takes them as they are.
-// The recordset's bound columns are not read, and FileData's place is held by a NULL.
-// (hex() of a NULL is empty, hence the CASE: a NULL stays NULL.)
+// operation type as integers of 64 bits, and the storage classes of a row whose classes
+// are not the schema's besides (TypedRow); the digest takes them as they are. The driver
+// copies every column of every row, so the selection has these five alone: none of the
+// recordset's bound columns is read.
 class CSqliteRowReader final : public CRowReader {
  public:
   using CRowReader::CRowReader;
@@ -84,10 +86,11 @@ class CSqliteRowReader final : public CRowReader {
     if (!ReadEncoding()) m_encoding = Encoding::Utf8;
   }
   std::u16string Selection(std::u16string_view condition) const override {
-    return u"SELECT NULL, NULL, NULL, NULL, NULL, CASE WHEN FileName IS NOT NULL THEN 'x' || hex(FileName) END, "
-           u"CASE WHEN FileIdentification IS NOT NULL THEN 'x' || hex(FileIdentification) END, FileID, OperationType, " +
+    return u"SELECT hex(FileName), CASE WHEN FileIdentification IS NOT NULL THEN hex(FileIdentification) END, FileID, "
+           u"OperationType, " +
            TypedRow() + u" FROM FileTree WHERE " + std::u16string(condition);
   }
+  bool ReadsRecordColumns() const override { return false; }
   bool BindColumns() override {
     return Bind(kNameColumn, m_nameHex, SQL_C_CHAR, kNameHexCapacity, m_slots[0]) &&
            Bind(kIdentificationColumn, m_identificationHex, SQL_C_CHAR, kIdentificationHexCapacity, m_slots[1]) &&
@@ -99,8 +102,8 @@ class CSqliteRowReader final : public CRowReader {
   const uint8_t* ListedIdentification(int& length) override;
 
  private:
-  static constexpr int kNameHexCapacity = 2 + 2 * 4 * kShownUnits;  // 'x', the bytes, NUL
-  static constexpr int kIdentificationHexCapacity = 2 + 2 * CRegTreeRecSet::kFileIdentificationBytes;
+  static constexpr int kNameHexCapacity = 1 + 2 * 4 * kShownUnits;  // the bytes, NUL
+  static constexpr int kIdentificationHexCapacity = 1 + 2 * CRegTreeRecSet::kFileIdentificationBytes;
   // The typed text of a row of other classes than the schema's; a longer one is read
   // whole into m_typedRow.
   static constexpr int kTypedCapacity = 256;
@@ -108,7 +111,7 @@ class CSqliteRowReader final : public CRowReader {
   bool ReadEncoding();
   bool HashHexValue(int column, const char* buffer, int32_t slot, int capacity, CSipHash& hash);
   bool ReadTyped(std::string_view& typed);
-  bool DecodeName(Name& name, char storageClass);
+  bool DecodeName(Name& name);
 
   // NOTE: SQLite keeps a database's text in the encoding it was created with; hex()
   // gives those bytes. A database made by sqlite3_open16 holds UTF-16.
@@ -118,6 +121,8 @@ class CSqliteRowReader final : public CRowReader {
   int64_t m_fileId = 0, m_operationType = 0;
   char m_typed[kTypedCapacity] = {};
   int32_t m_slots[5] = {};
+  // The current row's name's class, as TypedClass begins it.
+  char m_nameClass = 't';
   // What the current row decodes to, kept between rows so that no row allocates.
   std::string m_decodedName;
   std::u16string m_decodedText;
@@ -179,6 +184,7 @@ bool CSqliteRowReader::ReadRow(Name& name, Digest& digest) {
   // The key's typed text: the first of the row's, or the integer's own (the same text).
   char key[24] = {'i'};
   std::string_view keyText = typed.substr(0, typed.find(','));
+  m_nameClass = 't';
   if (typed.empty()) {
     // A word that begins no typed text (those are ASCII), then the two integers.
     row.UpdateWord(~1ULL);
@@ -188,37 +194,41 @@ bool CSqliteRowReader::ReadRow(Name& name, Digest& digest) {
   } else {
     row.Update(typed.data(), typed.size());
     row.UpdateWord(typed.size());
+    // The name's class stands after the second comma (nothing before it holds one).
+    const std::size_t second = typed.find(',', typed.find(',') + 1);
+    if (second == std::string_view::npos || second + 1 >= typed.size()) {
+      RecordError(u"HY000", u"The database did not give a row's values with their types.");
+      return false;
+    }
+    m_nameClass = typed[second + 1];
   }
   if (!HashHexValue(kNameColumn, m_nameHex, m_slots[0], kNameHexCapacity, row) ||
       !HashHexValue(kIdentificationColumn, m_identificationHex, m_slots[1], kIdentificationHexCapacity, row)) {
     return false;
   }
   digest = {row.Final(), TypedKeyDigest(SipKey(), keyText)};
-  // A name of another class than text: its initial stands after the second comma.
-  const std::size_t second = typed.find(',', typed.find(',') + 1);
-  return DecodeName(name, second == std::string_view::npos ? 't' : typed[second + 1]);
+  return DecodeName(name);
 }
 
-bool CSqliteRowReader::DecodeName(Name& name, char storageClass) {
+bool CSqliteRowReader::DecodeName(Name& name) {
   const int32_t slot = m_slots[0];
   name = Name();
-  if (slot == SQL_NULL_DATA) {
+  if (m_nameClass == 'n') {
     name.null = true;
     return true;
   }
-  // The bytes the buffer holds after the 'x' (the whole value, or its beginning).
-  const bool valueCut = !(slot >= 0 && slot < kNameHexCapacity);
-  const std::size_t held = valueCut ? kNameHexCapacity - 1 : static_cast<std::size_t>(slot);
-  const std::size_t hexDigits = (held > 0 ? held - 1 : 0) & ~std::size_t{1};
+  // The bytes the buffer holds (the whole value, or its beginning).
+  const bool valueCut = !(slot >= 0 && slot < kNameHexCapacity) && slot != SQL_NULL_DATA;
+  const std::size_t held = valueCut ? kNameHexCapacity - 1 : slot == SQL_NULL_DATA ? 0 : static_cast<std::size_t>(slot);
+  const std::size_t hexDigits = held & ~std::size_t{1};
   m_decodedName.resize(hexDigits / 2);
-  if (m_nameHex[0] != 'x' ||
-      !DecodeHex(std::string_view(m_nameHex + 1, hexDigits), reinterpret_cast<uint8_t*>(m_decodedName.data()))) {
+  if (!DecodeHex(std::string_view(m_nameHex, hexDigits), reinterpret_cast<uint8_t*>(m_decodedName.data()))) {
     RecordError(u"HY000", u"The database did not give a name's stored bytes in hexadecimal.");
     return false;
   }
   bool more = false;
   // A BLOB's bytes are shown as they are, whatever the database's encoding of text.
-  if (m_encoding == Encoding::Utf8 || storageClass == 'b') {
+  if (m_encoding == Encoding::Utf8 || m_nameClass == 'b') {
     name.utf8 = true;
     name.bytes = std::string_view(m_decodedName).substr(0, ShownUtf8Bytes(m_decodedName, more));
   } else {
@@ -236,12 +246,11 @@ const uint8_t* CSqliteRowReader::ListedIdentification(int& length) {
   length = 0;
   if (slot == SQL_NULL_DATA) return nullptr;
   // Only a record of the 112 bytes shows a time; other lengths are told as they are.
-  length = slot >= 1 && slot < kIdentificationHexCapacity ? (slot - 1) / 2
-                                                          : CRegTreeRecSet::kFileIdentificationBytes + 1;
+  length = slot >= 0 && slot < kIdentificationHexCapacity ? slot / 2 : CRegTreeRecSet::kFileIdentificationBytes + 1;
   if (static_cast<std::size_t>(length) != kFileIdentificationSize) return m_identification;
   // The list shows the last-write time alone: only its 8 bytes are decoded (the digest
   // took the whole value).
-  return DecodeHex(std::string_view(m_identificationHex + 1 + 2 * kLastWriteTimeOffset, 16),
+  return DecodeHex(std::string_view(m_identificationHex + 2 * kLastWriteTimeOffset, 16),
                    m_identification + kLastWriteTimeOffset)
              ? m_identification
              : nullptr;

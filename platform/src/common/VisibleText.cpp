@@ -59,6 +59,17 @@ inline bool IsPlainAscii(char32_t c) {
   return c < 0x80 && (kValue ? kPlainInValue : kPlainInMessage).plain[c];
 }
 
+// Whether eight bytes are all plain in a value (kPlainInValue), tested at once: most names
+// are long runs of them. Each test says whether any byte of the word is below, above or
+// equal to a value (the bit tricks of "Bit Twiddling Hacks"), in any byte order.
+inline bool IsPlainValueWord(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+  const auto hasZero = [](uint64_t v) { return ((v - kOnes) & ~v & kHigh) != 0; };
+  const bool below = ((w - kOnes * 0x20) & ~w & kHigh) != 0;  // a control
+  const bool above = (((w + kOnes * (127 - 0x7E)) | w) & kHigh) != 0;  // DEL, or not ASCII
+  return !below && !above && !hasZero(w ^ (kOnes * '<')) && !hasZero(w ^ (kOnes * '"'));
+}
+
 char* PutNotation(char* p, char32_t codePoint) {
   *p++ = '<';
   *p++ = 'U';
@@ -174,6 +185,13 @@ void AppendVisibleBytes(std::string& out, std::string_view storedUtf8) {
   char* p = out.data() + start;
   std::size_t i = 0;
   while (i < n) {
+    uint64_t word;
+    if (n - i >= sizeof word && (std::memcpy(&word, s + i, sizeof word), IsPlainValueWord(word))) {
+      std::memcpy(p, &word, sizeof word);
+      p += sizeof word;
+      i += sizeof word;
+      continue;
+    }
     const unsigned char b = s[i];
     if (IsPlainAscii<true>(b)) {
       *p++ = static_cast<char>(b);
