@@ -23,6 +23,9 @@ class CRowReader {
 
   // Before the selection of `condition` runs.
   virtual void Prepare(std::u16string_view) {}
+  // A word for everything committed to the database by any session but this one, which
+  // changes with each such commit; empty where the server cannot give one.
+  virtual std::u16string CommittedState() { return {}; }
   // The SELECT of the rows that `condition` selects: FileTree's four bound columns in
   // their places (a NULL where a column is not read so), a NULL where FileData stands
   // when the reader has columns of its own, and those after it; or, where the reader

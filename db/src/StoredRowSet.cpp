@@ -27,6 +27,8 @@ int CStoredRowSet::OpenRows(std::u16string_view condition) {
   // Made anew for each reading: what one reading starts (a second session) is its own.
   m_reader = m_session->Rules().MakeRowReader(*this);
   m_reader->Prepare(condition);
+  // Before the selection: a commit after this word may be in the rows, or not.
+  m_reading = {m_reader->CommittedState(), Sums()};
   const int opened = Open(m_reader->Selection(condition).c_str());
   if (opened < 0) {
     Sums unused;
@@ -37,7 +39,11 @@ int CStoredRowSet::OpenRows(std::u16string_view condition) {
 
 bool CStoredRowSet::FinishRows(int64_t rows, Sums& sums) { return Reader().Finish(rows, sums); }
 
-bool CStoredRowSet::ReadRow(Name& name, Digest& digest) { return Reader().ReadRow(name, digest); }
+bool CStoredRowSet::ReadRow(Name& name, Digest& digest) {
+  if (!Reader().ReadRow(name, digest)) return false;
+  m_reading.sums.Add(digest);
+  return true;
+}
 
 const uint8_t* CStoredRowSet::ListedIdentification(int& length) { return Reader().ListedIdentification(length); }
 
@@ -53,8 +59,16 @@ SQLRETURN CStoredRowSet::GetLongFieldsData() {
 bool CStoredRowSet::Summarize(std::u16string_view condition, Sums& sums, Progress progress, void* context,
                               _SQL_Error& error) {
   sums = Sums();
-  const std::u16string summary = m_session->Rules().MakeRowReader(*this)->Summary(condition);
+  const std::unique_ptr<CRowReader> reader = m_session->Rules().MakeRowReader(*this);
+  const std::u16string summary = reader->Summary(condition);
   if (!summary.empty()) return QuerySums(*m_session, summary, sums, error);
+  // Nothing committed by another session since the last reading began: the rows that
+  // match now are the ones it read. (Where the server gives that word, the caller has
+  // taken the write lock, so none can commit before the deletion.)
+  if (!m_reading.committed.empty() && reader->CommittedState() == m_reading.committed) {
+    sums = m_reading.sums;
+    return true;
+  }
   // A selection without a result set and without an error yields no row.
   if (OpenRows(condition) < 0) return !GetError(error);
   Name name;

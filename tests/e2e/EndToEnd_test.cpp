@@ -339,12 +339,25 @@ TEST_P(EndToEnd, NoOldRowsWritesTheHeaderOnlyAndAsksNothing) {
 }
 
 TEST_P(EndToEnd, YesDeletesExactlyTheListedRows) {
-  ASSERT_TRUE(db->Insert(ThreeOldAmongKept()));
-  const RunResult r = Run("\nyes\n", RegistryFor(Connection()));
-  EXPECT_EQ(r.out, Found(3, "Deleting records...\n3 records were deleted.\n"));
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(List(), L(std::string(kHeader) + "C:\\data\\one.dat,03/07/2011  14:05\ntwo\nthree,01/01/1601  00:00\n"));
-  EXPECT_EQ(db->RemainingIds(), (std::vector<int>{1, 2, 3, 4, 5, 6}));
+  // Also with another session's commit during the question that leaves the listed rows
+  // as they were: the check then cannot take the table for unchanged, and reads again.
+  for (const bool otherCommit : {false, true}) {
+    SCOPED_TRACE(otherCommit ? "an unlisted row changed" : "nothing changed");
+    ASSERT_TRUE(db->Exec("DELETE FROM FileTree"));
+    ASSERT_TRUE(db->Insert(ThreeOldAmongKept()));
+    RunOptions options = Options(Connection());
+    const auto change = [&] {
+      if (otherCommit) {
+        EXPECT_TRUE(db->Exec("UPDATE FileTree SET FileName = 'renamed' WHERE FileID = 1"));
+      }
+    };
+    options.steps = {{"", nullptr, "\n"}, {"Are you sure", change, "yes\n"}};
+    const RunResult r = e2e::RunTool(target, options);
+    EXPECT_EQ(r.out, Found(3, "Deleting records...\n3 records were deleted.\n"));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(List(), L(std::string(kHeader) + "C:\\data\\one.dat,03/07/2011  14:05\ntwo\nthree,01/01/1601  00:00\n"));
+    EXPECT_EQ(db->RemainingIds(), (std::vector<int>{1, 2, 3, 4, 5, 6}));
+  }
 }
 
 // Another writer changes the table while the question is on the screen: through the

@@ -85,6 +85,15 @@ class CSqliteRowReader final : public CRowReader {
     // the selection then fails for the same reason, if it is one.
     if (!ReadEncoding()) m_encoding = Encoding::Utf8;
   }
+  // NOTE: SQLite's data_version changes, for this connection, with every commit by any
+  // other connection to the database file, and with nothing else: not with this
+  // connection's own writes, nor with another's that was rolled back. It is constant-time,
+  // whatever the table's size.
+  std::u16string CommittedState() override {
+    std::u16string version;
+    _SQL_Error error;
+    return Database().QueryText(u"PRAGMA data_version", version, error) == 0 ? std::u16string() : version;
+  }
   std::u16string Selection(std::u16string_view condition) const override {
     return u"SELECT hex(FileName), CASE WHEN FileIdentification IS NOT NULL THEN hex(FileIdentification) END, FileID, "
            u"OperationType, " +
