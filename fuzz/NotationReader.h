@@ -16,11 +16,12 @@ inline int Hex(char c) {
   return -1;
 }
 
-// Calls onByte(b) for each byte written as itself or as "<xHH>", and onCodePoint(c) for
-// each "<U+XXXX>"; traps on a '<' that opens no notation, a code point written with too
-// many or too few digits, or one that the notation would have written as itself.
-template <typename OnByte, typename OnCodePoint>
-void Read(std::string_view shown, OnByte onByte, OnCodePoint onCodePoint) {
+// Calls onByte(b) for each byte written as itself, onMarkedByte(b) for each "<xHH>", and
+// onCodePoint(c) for each "<U+XXXX>"; traps on a '<' that opens no notation, a code point
+// written with too many or too few digits, or one that the notation would have written
+// as itself.
+template <typename OnByte, typename OnCodePoint, typename OnMarkedByte>
+void Read(std::string_view shown, OnByte onByte, OnCodePoint onCodePoint, OnMarkedByte onMarkedByte) {
   std::size_t i = 0;
   while (i < shown.size()) {
     if (shown[i] != '<') {
@@ -39,7 +40,7 @@ void Read(std::string_view shown, OnByte onByte, OnCodePoint onCodePoint) {
       value = value * 16 + static_cast<unsigned>(Hex(inner[k]));
     }
     if (isByte) {
-      onByte(static_cast<unsigned char>(value));
+      onMarkedByte(static_cast<unsigned char>(value));
     } else {
       // The shortest form, and only for what the notation writes (a space only at the end).
       if ((inner.size() > 6 && value <= (inner.size() == 7 ? 0xFFFFu : 0xFFFFFu)) ||
@@ -50,6 +51,12 @@ void Read(std::string_view shown, OnByte onByte, OnCodePoint onCodePoint) {
     }
     i = close + 1;
   }
+}
+
+// The same where a marked byte stands for the byte itself.
+template <typename OnByte, typename OnCodePoint>
+void Read(std::string_view shown, OnByte onByte, OnCodePoint onCodePoint) {
+  Read(shown, onByte, onCodePoint, onByte);
 }
 
 // No byte that a terminal or an editor acts on: no C0 control, no DEL, no C1 in UTF-8.
