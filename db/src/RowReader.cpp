@@ -31,6 +31,12 @@ std::u16string CRowReader::KeyHex() const {
   return key;
 }
 
+std::u16string CRowReader::KeyWord(int half) const {
+  uint64_t word = 0;
+  for (int i = 7; i >= 0; --i) word = word << 8 | m_rows.m_key[8 * half + i];
+  return FromUtf8(std::to_string(static_cast<int64_t>(word)));
+}
+
 bool CRowReader::Bind(int column, void* buffer, SQLSMALLINT type, int capacity, int32_t& slot) {
   slot = capacity;
   const int r = m_rows.BindField(column, buffer, type, &slot);

@@ -57,6 +57,9 @@ class CRowReader {
   CServerConnection& Database() const { return *m_rows.Session(); }
   // The run's key, in hexadecimal for a statement, or for SipHash-2-4.
   std::u16string KeyHex() const;
+  // Its first (0) or second (1) eight bytes as a signed number in decimal, for a
+  // server's seeded hash.
+  std::u16string KeyWord(int half) const;
   const CSipHash::Key& SipKey() const { return m_rows.m_sipKey; }
   // Binds a column past the recordset's; slot receives its length or indicator.
   bool Bind(int column, void* buffer, SQLSMALLINT type, int capacity, int32_t& slot);

@@ -68,6 +68,9 @@ class CODBCDatabase {
   [[nodiscard]] int DriverConnect(const char16_t* connect, char16_t* out, HWND window, drvCompletion completion);
   // The name the driver gives its database server (SQL_DBMS_NAME); empty until connected.
   const std::u16string& DbmsName() const { return m_dbmsName; }
+  // The version the driver gives of its database server (SQL_DBMS_VER, "15.0.18"); empty
+  // until connected or where it gives none.
+  const std::u16string& DbmsVersion() const { return m_dbmsVersion; }
   // What another connection like this one is made with: the string this one was connected
   // with.
   const std::u16string& ConnectionText() const { return m_connectionText; }
@@ -165,6 +168,7 @@ class CODBCDatabase {
   _SQL_Error m_lastError;
   std::u16string m_connectionText;
   std::u16string m_dbmsName;
+  std::u16string m_dbmsVersion;
 };
 
 // The schema version this build accepts.

@@ -81,6 +81,7 @@ int CODBCDatabase::DriverConnect(const char16_t* connect, char16_t* out, HWND wi
   if (m_connected) Close();
   m_hasError = false;
   m_dbmsName.clear();
+  m_dbmsVersion.clear();
   if (!EnsureEnvironment()) return 0;
   SQLSetConnectAttr(m_hDbc.get(), SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kLoginTimeoutSeconds), 0);
   static const char16_t kEmpty[] = u"";
@@ -100,6 +101,10 @@ int CODBCDatabase::DriverConnect(const char16_t* connect, char16_t* out, HWND wi
   SQLSMALLINT length = 0;
   if (SqlSucceeded(SQLGetInfoW(m_hDbc.get(), SQL_DBMS_NAME, name, sizeof name - sizeof name[0], &length))) {
     m_dbmsName = name;
+  }
+  char16_t version[64] = {};
+  if (SqlSucceeded(SQLGetInfoW(m_hDbc.get(), SQL_DBMS_VER, version, sizeof version - sizeof version[0], &length))) {
+    m_dbmsVersion = version;
   }
   return 1;
 }
