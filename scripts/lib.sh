@@ -281,9 +281,29 @@ galera_stop() {
 }
 
 # The PostgreSQL hot standby: a copy of the test cluster taken with pg_basebackup, kept
-# up to date by streaming replication, read-only, on 127.0.0.1:$PG_STANDBY_PORT.
+# up to date by streaming replication, read-only, on 127.0.0.1:$PG_STANDBY_PORT. Its
+# replication slot on the primary keeps every WAL segment it has not yet received: without
+# one, a burst of writes (a few runs of the suite) can recycle a segment before the
+# standby streams it, and its stream breaks for good.
 PG_STANDBY_PORT="${MERIDEX_PG_STANDBY_PORT:-56108}"
 PG_STANDBY_DIR=""
+PG_STANDBY_SLOT="meridex_standby_$PG_STANDBY_PORT"
+
+# pg_primary_sql SQL: SQL on the primary, over its socket, as the test user.
+pg_primary_sql() { as_pg_owner "$(pg_bindir)/psql" -X -q -At -h "$PG_DIR" -p "$PG_PORT" -U "$PG_USER" -d postgres -c "$1"; }
+
+# pg_drop_standby_slot: drops the standby's slot once nothing streams from it (the
+# primary's sender ends a moment after the standby does).
+pg_drop_standby_slot() {
+  local tries
+  for tries in 1 2 3 4 5 6 7 8 9 10; do
+    [ -n "$(pg_primary_sql "SELECT 1 FROM pg_replication_slots WHERE slot_name = '$PG_STANDBY_SLOT'")" ] || return 0
+    pg_primary_sql "SELECT pg_drop_replication_slot('$PG_STANDBY_SLOT')" >/dev/null 2>&1 && return 0
+    sleep 0.5
+  done
+  echo "the standby's replication slot $PG_STANDBY_SLOT is still in use" >&2
+  return 1
+}
 
 pg_standby_start() {
   local bin
@@ -292,9 +312,12 @@ pg_standby_start() {
   PG_STANDBY_DIR="$(mktemp -d "${TMPDIR:-/tmp}/meridex-pg-standby.XXXXXX")"
   chmod 755 "$PG_STANDBY_DIR"
   [ "$(id -u)" -eq 0 ] && chown postgres: "$PG_STANDBY_DIR"
-  # -R writes the connection to the primary and standby.signal: the copy starts as a standby.
+  # A slot a standby of an earlier run left behind would keep WAL for nobody.
+  pg_drop_standby_slot || return 1
+  # -R writes the connection to the primary, the slot's name and standby.signal: the copy
+  # starts as a standby. -C -S makes the slot.
   as_pg_owner env PGPASSWORD="$PG_PASSWORD" "$bin/pg_basebackup" -h 127.0.0.1 -p "$PG_PORT" -U "$PG_USER" \
-    -D "$PG_STANDBY_DIR/data" -R -X stream -c fast >"$PG_STANDBY_DIR/basebackup.log" 2>&1 ||
+    -D "$PG_STANDBY_DIR/data" -R -X stream -C -S "$PG_STANDBY_SLOT" -c fast >"$PG_STANDBY_DIR/basebackup.log" 2>&1 ||
     { cat "$PG_STANDBY_DIR/basebackup.log" >&2; return 1; }
   as_pg_owner "$bin/pg_ctl" -D "$PG_STANDBY_DIR/data" -l "$PG_STANDBY_DIR/server.log" -w -t 60 \
     -o "-p $PG_STANDBY_PORT -k $PG_STANDBY_DIR -c listen_addresses=127.0.0.1 -c hot_standby=on" \
@@ -307,4 +330,5 @@ pg_standby_stop() {
   as_pg_owner "$(pg_bindir)/pg_ctl" -D "$PG_STANDBY_DIR/data" -m immediate stop >/dev/null 2>&1 || true
   rm -rf "$PG_STANDBY_DIR"
   PG_STANDBY_DIR=""
+  [ -z "$PG_DIR" ] || pg_drop_standby_slot || true
 }
