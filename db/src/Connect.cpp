@@ -12,14 +12,17 @@ namespace {
 // A server that takes no changes (a replica, a read-only server, a cluster node that is
 // not ready) is found out before anything is listed: otherwise the operator would read
 // the list and answer "yes" only for the DELETE to be refused. Only the servers whose
-// refusals the rules can tell apart are asked (CServerRules::ProbeStatement). False with
-// the connection closed and the refusal kept.
+// refusals the rules can tell apart are asked (CServerRules::ProbeStatement). A probe
+// that waited out the lock-wait bound behind another session's lock on the table ends the
+// run too: the listing would only wait the bound a second time. False with the connection
+// closed and the refusal or the lock failure kept.
 bool TakesChanges(CServerConnection& database) {
   _SQL_Error error;
   const bool took = database.ProbeWrite(u"FileTree", error) != 0;
   // A rollback that failed gave the connection up, with its reason kept.
   if (!database.IsConnected()) return false;
-  if (!took && database.ClassifyRefusal(error) != Refusal::None) {
+  if (!took && (database.ClassifyRefusal(error) != Refusal::None ||
+                database.ClassifyLockFailure(error) != LockFailure::None)) {
     database.Close();
     return false;
   }

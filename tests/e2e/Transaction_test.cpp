@@ -335,8 +335,9 @@ TEST_P(ServerTableLock, TableLockedBeforeTheListingEndsWithinTheBound) {
   };
   const std::string sessionBound =
       Maria() ? "InitStmt=SET SESSION lock_wait_timeout=1;" : "pqopt={options=-clock_timeout=1000};";
-  const Case cases[] = {{"FileTree", "meridex-cleanup-shortwait", "", 2.9, 20},
-                        {"SchemaVersion", "meridex-cleanup-shortwait", "", 2.9, 20},
+  // One wait of the bound, not two (the probe's and then the listing's).
+  const Case cases[] = {{"FileTree", "meridex-cleanup-shortwait", "", 2.9, 5.5},
+                        {"SchemaVersion", "meridex-cleanup-shortwait", "", 2.9, 5.5},
                         {"FileTree", "meridex-cleanup", sessionBound.c_str(), 0.9, 20}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.table) + " " + c.build + " " + c.connection);
@@ -360,12 +361,14 @@ TEST_P(ServerTableLock, TableLockedBeforeTheListingEndsWithinTheBound) {
     }
     EXPECT_EQ(r.status, 0);
     const std::string timedOut = Maria() ? "Lock wait timeout exceeded" : "canceling statement due to lock timeout";
-    if (std::string(c.table) == "FileTree") {
+    // PostgreSQL's probe reads a setting and the listing meets the lock; MariaDB's probe
+    // meets it as the tool connects.
+    if (std::string(c.table) == "FileTree" && !Maria()) {
       EXPECT_NE(r.out.find("SQL Error open table : "), std::string::npos) << r.out;
       EXPECT_NE(r.out.find(timedOut), std::string::npos) << r.out;
       EXPECT_EQ(r.err, L(std::string(kHeldByAnother) + "\n"));
     } else {
-      // Not an illegal version: one that could not be read.
+      // Not an illegal version: one that could not be read, or a probe that could not run.
       EXPECT_EQ(r.err.find("Failed to connect to DB "), 0u) << r.err;
       EXPECT_NE(r.err.find("\nError:"), std::string::npos) << r.err;
       EXPECT_NE(r.err.find(timedOut), std::string::npos) << r.err;
