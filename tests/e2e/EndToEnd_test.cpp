@@ -526,6 +526,9 @@ TEST_P(EndToEnd, DatabaseThatWouldTakeUnlistedRowsOrCouldNotUndoDeletesNothing) 
         {"no rollback journal", {}, "JournalMode=off;",
          "Error:The database keeps no rollback journal (SQLite journal_mode off): a deletion that failed halfway could "
          "not be undone, so none is made.\n"},
+        {"a journal in memory, lost with the process", {}, "JournalMode=memory;",
+         "Error:The database keeps no rollback journal (SQLite journal_mode memory): a deletion that failed halfway "
+         "could not be undone, so none is made.\n"},
     };
   } else if (postgres) {
     cases = {
