@@ -63,12 +63,12 @@ struct Listing {
 
 // The rows that match now, summed as the listed ones were. False with the error when
 // they cannot all be read.
-bool SummarizeSelection(CStoredRowSet& records, std::u16string_view condition, CStoredRowSet::Sums& now,
-                        _SQL_Error& error) {
+bool SummarizeSelection(CStoredRowSet& records, std::u16string_view condition, const CRowSetFingerprint& listed,
+                        CStoredRowSet::Sums& now, _SQL_Error& error) {
   // Where the rows are read again here: on a terminal, it shows how far it got.
   CListingProgress progress("records checked...");
   const auto row = [](void* context, int64_t count) { static_cast<CListingProgress*>(context)->Row(count); };
-  const bool summed = records.Summarize(condition, now, row, &progress, error);
+  const bool summed = records.Summarize(condition, listed.Sums(), now, row, &progress, error);
   progress.Clear();
   return summed;
 }
@@ -130,7 +130,7 @@ void DeleteListedRows(CServerConnection& database, CStoredRowSet& records, const
   std::string change, miscount;
   CStoredRowSet::Sums now;
   FormatStatement(statement, statements.condition);
-  bool failed = !SummarizeSelection(records, statement, now, error);
+  bool failed = !SummarizeSelection(records, statement, listed, now, error);
   if (!failed) change = listed.DescribeChange(now);
   if (!failed && change.empty()) {
     // The DELETE's row count leaves out what triggers and cascading keys delete: where

@@ -72,10 +72,10 @@ class CStoredRowSet : public CRegTreeRecSet {
   // The rows that `condition` selects now, summed: on a server that hashes, by the server
   // in one row; elsewhere read and hashed here, `progress` told of each, unless the
   // server proves that nothing was committed by another session since the last reading
-  // of OpenRows began, whose sums then stand. False with the error when they cannot all
-  // be read.
-  [[nodiscard]] bool Summarize(std::u16string_view condition, Sums& sums, Progress progress, void* context,
-                               _SQL_Error& error);
+  // of OpenRows began: `read`, the caller's sums of that reading's rows, then stand.
+  // False with the error when they cannot all be read.
+  [[nodiscard]] bool Summarize(std::u16string_view condition, const Sums& read, Sums& sums, Progress progress,
+                               void* context, _SQL_Error& error);
 
   [[nodiscard]] bool BindAllFields() override;
   SQLRETURN GetLongFieldsData() override;
@@ -90,12 +90,9 @@ class CStoredRowSet : public CRegTreeRecSet {
   uint8_t m_key[kKeyBytes];
   CSipHash::Key m_sipKey;
   std::unique_ptr<CRowReader> m_reader;
-  // The last reading of OpenRows: the server's word for what was committed as it began
-  // (CRowReader::CommittedState), and the sums of the rows read since.
-  struct Reading {
-    std::u16string committed;
-    Sums sums;
-  } m_reading;
+  // The server's word for what was committed as the last reading of OpenRows began
+  // (CRowReader::CommittedState).
+  std::u16string m_committedAtReading;
 };
 
 // The sum, mod 2^64, that a server's decimal answer for a SUM names ("-12",

@@ -28,7 +28,7 @@ int CStoredRowSet::OpenRows(std::u16string_view condition) {
   m_reader = m_session->Rules().MakeRowReader(*this);
   m_reader->Prepare(condition);
   // Before the selection: a commit after this word may be in the rows, or not.
-  m_reading = {m_reader->CommittedState(), Sums()};
+  m_committedAtReading = m_reader->CommittedState();
   const int opened = Open(m_reader->Selection(condition).c_str());
   if (opened < 0) {
     Sums unused;
@@ -39,11 +39,7 @@ int CStoredRowSet::OpenRows(std::u16string_view condition) {
 
 bool CStoredRowSet::FinishRows(int64_t rows, Sums& sums) { return Reader().Finish(rows, sums); }
 
-bool CStoredRowSet::ReadRow(Name& name, Digest& digest) {
-  if (!Reader().ReadRow(name, digest)) return false;
-  m_reading.sums.Add(digest);
-  return true;
-}
+bool CStoredRowSet::ReadRow(Name& name, Digest& digest) { return Reader().ReadRow(name, digest); }
 
 const uint8_t* CStoredRowSet::ListedIdentification(int& length) { return Reader().ListedIdentification(length); }
 
@@ -56,8 +52,8 @@ SQLRETURN CStoredRowSet::GetLongFieldsData() {
   return Reader().ReadsFileData() ? CRegTreeRecSet::GetLongFieldsData() : SQL_SUCCESS;
 }
 
-bool CStoredRowSet::Summarize(std::u16string_view condition, Sums& sums, Progress progress, void* context,
-                              _SQL_Error& error) {
+bool CStoredRowSet::Summarize(std::u16string_view condition, const Sums& read, Sums& sums, Progress progress,
+                              void* context, _SQL_Error& error) {
   sums = Sums();
   const std::unique_ptr<CRowReader> reader = m_session->Rules().MakeRowReader(*this);
   const std::u16string summary = reader->Summary(condition);
@@ -65,8 +61,8 @@ bool CStoredRowSet::Summarize(std::u16string_view condition, Sums& sums, Progres
   // Nothing committed by another session since the last reading began: the rows that
   // match now are the ones it read. (Where the server gives that word, the caller has
   // taken the write lock, so none can commit before the deletion.)
-  if (!m_reading.committed.empty() && reader->CommittedState() == m_reading.committed) {
-    sums = m_reading.sums;
+  if (!m_committedAtReading.empty() && reader->CommittedState() == m_committedAtReading) {
+    sums = read;
     return true;
   }
   // A selection without a result set and without an error yields no row.

@@ -32,7 +32,7 @@ class StoredRows : public ::testing::TestWithParam<Backend> {
     CStoredRowSet records(&session, key);
     CStoredRowSet::Sums sums;
     _SQL_Error error;
-    EXPECT_TRUE(records.Summarize(kAll, sums, nullptr, nullptr, error)) << Narrow(error.message);
+    EXPECT_TRUE(records.Summarize(kAll, CStoredRowSet::Sums(), sums, nullptr, nullptr, error)) << Narrow(error.message);
     if (listed != nullptr) {
       EXPECT_EQ(records.OpenRows(kAll), 0);
       CStoredRowSet::Name name;
